@@ -1,0 +1,79 @@
+// The daemon's spine: start-up, the card watch, every way the process stops,
+// the calendar helpers and the one-second FIFO wait.
+#ifndef TRENDKEEP_TRENDKEEP_H
+#define TRENDKEEP_TRENDKEEP_H
+
+#include <pthread.h>
+#include <stdint.h>
+#include <sys/time.h>
+#include <time.h>
+
+// Fixed names of the daemon.
+#define TK_PID_FILE "/var/tmp/Trendkeep"
+#define TK_PROGRAM_PATH "/usr/local/bin/Trendkeep"
+#define TK_MONITOR_NAME "ZelvarTrendkeep"
+#define TK_REQUEST_FIFO "/var/tmp/pipe_restful_to_cups"
+#define TK_RESPONSE_FIFO "/var/tmp/pipe_cups_to_restful"
+#define TK_FIFO_MODE 0777
+#define TK_CARD_WATCH_SECONDS 30
+#define TK_MOUNT_PATH_SIZE 64
+
+// The card's mount directory and free space (units of 1024 bytes), rewritten
+// by the card watch every 30 seconds under the card lock.  Other threads
+// read them only through CopyCardStatus.
+extern char g_tfmountpath[TK_MOUNT_PATH_SIZE];
+extern uint64_t g_tffreesize;
+
+// Takes a consistent copy of the card's mount path and free space, as the
+// card watch last wrote them.
+void CopyCardStatus(char mount_path[TK_MOUNT_PATH_SIZE], uint64_t *free_kb);
+
+// Removes whatever stands at path (a link itself, never its target).
+void RemovePathIfPresent(const char *path);
+
+// Day key of t: the epoch time of the first second of t's local date
+// (local midnight, or the first second that exists on a date whose midnight
+// is skipped by a daylight-saving change).  Returns -1 when the system
+// cannot represent it.
+time_t DayStartTime(time_t t);
+
+// Day key of the date that a request's "%d-%d-%dT%d:%d:%d" text names; the
+// time of day in it is ignored and out-of-range fields are normalised as by
+// mktime.  Reads at most the 128 bytes of the request field.  A text that
+// does not give year, month and day, or names a date outside 32-bit time,
+// returns TK_NO_DAY_KEY, which no stored day can carry.
+#define TK_DATE_TEXT_SIZE 128
+#define TK_NO_DAY_KEY ((time_t)1)
+time_t DateTextToDayStart(const char *text);
+
+// Waits until fd is readable or the time-out passes (the time-out may be
+// changed).  Returns above 0 when readable, 0 on time-out, -1 on failure.
+int WaitFdReadable(int fd, struct timeval *timeout);
+
+// Start-up, as the process entry runs it.  Returns only when a worker
+// thread cannot be created: -1.
+int TrendkeepMain(void);
+// Returns 0 when the card is usable and both FIFOs exist, -1 otherwise.
+int Init(void);
+// Stop callback of the process monitor: deregisters, cleans up, exits 0.
+void ProcStopHandler(int unused);
+
+// Ends the process with status.  Stops are serialised: the first caller
+// wins, waits until the store thread is out of the store's resources,
+// optionally deregisters from the process monitor and runs CleanUp, then
+// exits; a later caller blocks until the process is gone.
+#define TK_STOP_DEREGISTER 1
+#define TK_STOP_CLEANUP 2
+[[noreturn]] void StopProcess(int status, int how);
+
+// Clock of the daemon (time(2)); tests replace it to run modules at exact
+// times.
+typedef time_t (*ClockFn)(time_t *);
+extern ClockFn g_clock;
+
+// Thread creation used by start-up; tests replace it to make a worker's
+// creation fail.
+typedef int (*ThreadCreateFn)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+extern ThreadCreateFn g_threadcreate;
+
+#endif
