@@ -1,13 +1,18 @@
 // The history store on the TF card and the request service on the FIFOs.
 #include "StoreData.h"
 
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "Trendkeep.h"
 #include "platform/bmc_services.h"
@@ -17,20 +22,29 @@ int RecordTimeFd = -1;
 
 namespace {
 
-pthread_mutex_t g_storemutex = [] {
-    pthread_mutex_t m;
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(&m, &attr);
-    pthread_mutexattr_destroy(&attr);
-    return m;
-}();
+// The store lock.  Each thread counts how deep it holds it, so the store
+// thread can stop the process from inside the store without deadlocking.
+pthread_mutex_t g_storemutex = PTHREAD_MUTEX_INITIALIZER;
+thread_local int t_storedepth = 0;
 
 }  // namespace
 
-void StoreLock(void) { pthread_mutex_lock(&g_storemutex); }
-void StoreUnlock(void) { pthread_mutex_unlock(&g_storemutex); }
+void StoreLock(void) {
+    if (t_storedepth++ == 0) pthread_mutex_lock(&g_storemutex);
+}
+
+void StoreUnlock(void) {
+    if (--t_storedepth == 0) pthread_mutex_unlock(&g_storemutex);
+}
+
+int StoreLockDepth(void) { return t_storedepth; }
+
+void StoreLockAbandon(void) {
+    if (t_storedepth > 0) {
+        t_storedepth = 0;
+        pthread_mutex_unlock(&g_storemutex);
+    }
+}
 
 int UnMmap(StoreHandler **arr, uint32_t count) {
     if (arr == nullptr || *arr == nullptr) {
@@ -79,6 +93,755 @@ int CleanUp(void) {
     return 0;
 }
 
+
+// ---------------------------------------------------------------------------
+// Store initialisation
+
+int ZelvarCommandToBuff(const char *cmd, char *buf, int size) {
+    if (cmd == nullptr || buf == nullptr || size <= 0) return -1;
+    FILE *out = popen(cmd, "r");
+    if (out == nullptr) return -1;
+    if (fgets(buf, size, out) == nullptr) buf[0] = '\0';
+    // Read the rest too: a command whose output fills the pipe would
+    // otherwise never end, and pclose would wait for it for ever.
+    char rest[256];
+    while (fread(rest, 1, sizeof rest, out) > 0) {
+    }
+    pclose(out);
+    return 0;
+}
+
+void SensorFileName(const char *name, char out[SENSOR_FILE_NAME_SIZE]) {
+    // A name from the controller may hold a '/', or be "", "." or "..":
+    // as a file name it would leave the record directory or not exist at
+    // all.  Such names get a stable stand-in; every other name is its own
+    // file name.
+    if (name[0] == '\0') {
+        snprintf(out, SENSOR_FILE_NAME_SIZE, "%s", "_empty_");
+    } else if (strcmp(name, ".") == 0) {
+        snprintf(out, SENSOR_FILE_NAME_SIZE, "%s", "_dot_");
+    } else if (strcmp(name, "..") == 0) {
+        snprintf(out, SENSOR_FILE_NAME_SIZE, "%s", "_dotdot_");
+    } else {
+        size_t i = 0;
+        for (; name[i] != '\0' && i < SENSOR_FILE_NAME_SIZE - 1; ++i) out[i] = name[i] == '/' ? '_' : name[i];
+        out[i] = '\0';
+    }
+}
+
+namespace {
+
+const unsigned kListPollMs = 1000;
+const int kMkdirOutputSize = 512;
+
+bool ListIsReady(LocalDataHdr *hdr) {
+    pthread_mutex_lock(&g_sensordatamutex);
+    bool ready = hdr->ListReady == 1;
+    pthread_mutex_unlock(&g_sensordatamutex);
+    return ready;
+}
+
+// Runs "mkdir -p" for dir, with the path quoted for the shell.  Returns
+// what ZelvarCommandToBuff returns.
+int MakeDirectories(const char *dir) {
+    std::string quoted = "'";
+    for (const char *p = dir; *p; ++p) {
+        if (*p == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += *p;
+        }
+    }
+    quoted += "'";
+    char cmd[512] = {};
+    char out[kMkdirOutputSize] = {};
+    snprintf(cmd, sizeof cmd, "mkdir -p %s", quoted.c_str());
+    return ZelvarCommandToBuff(cmd, out, sizeof out);
+}
+
+// Size of the file at path; a failed stat counts as 0.
+off_t FileSize(const char *path) {
+    struct stat st;
+    return stat(path, &st) == 0 ? st.st_size : 0;
+}
+
+bool IsDirectoryEntry(const char *dir, const struct dirent *de) {
+    if (de->d_type == DT_DIR) return true;
+    if (de->d_type != DT_UNKNOWN) return false;
+    std::string path = std::string(dir) + "/" + de->d_name;
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Opens (or creates) the record time file.  Returns the descriptor or -1.
+int OpenRecordTimeFile(const char *path) {
+    int fd;
+    if (access(path, F_OK) != 0) {
+        fd = sigwrap_open(path, STORE_OPEN_RW_CREATE);
+        if (fd == -1) return -1;
+        if (ftruncate(fd, RECORD_TIME_SIZE) != 0) {
+        }
+    } else if (FileSize(path) == RECORD_TIME_SIZE) {
+        fd = sigwrap_open(path, STORE_OPEN_RW);
+    } else {
+        remove(path);
+        fd = sigwrap_open(path, STORE_OPEN_RW_CREATE);
+        if (fd == -1) return -1;
+        if (ftruncate(fd, RECORD_TIME_SIZE) != 0) {
+        }
+    }
+    return fd;
+}
+
+// Finds the first entry of the record directory, directories aside, whose
+// name is file_name or a leading part of it; copies its name to match.
+// Returns 1 when found, 0 when not, -1 when the directory cannot be opened.
+int FindSensorFileEntry(const char *dir, const char *file_name, std::string *match) {
+    DIR *d = opendir(dir);
+    if (d == nullptr) return -1;
+    int found = 0;
+    while (struct dirent *de = readdir(d)) {
+        if (IsDirectoryEntry(dir, de)) continue;
+        if (strncmp(de->d_name, file_name, strlen(de->d_name)) == 0) {
+            *match = de->d_name;
+            found = 1;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+void StampSlots(DayBlock *block, uint32_t day_key) {
+    for (int s = 0; s < SLOTS_PER_DAY; ++s) block->Slots[s].SlotTime = day_key + (uint32_t)(SLOT_SECONDS * s);
+}
+
+void CopyHeaderName(const SensorDataFile *file, char name[SENSOR_NAME_SIZE + 1]) {
+    memcpy(name, file->Header.SensorName, SENSOR_NAME_SIZE);
+    name[SENSOR_NAME_SIZE] = '\0';
+}
+
+}  // namespace
+
+int PrepareRecordDayBlock(StoreHandler **arr, LocalDataHdr *hdr, RecordTimeFile *rt, uint32_t i) {
+    SensorDataFile *file = (*arr)[i].Map;
+    const LocalSensorData &e = hdr->SensorData[i];
+    size_t len = strnlen(e.SensorName, SENSOR_NAME_SIZE - 1);
+    if (strncmp(file->Header.SensorName, e.SensorName, len) != 0) {
+        memcpy(file->Header.SensorName, e.SensorName, len);
+        file->Header.SensorName[len] = '\0';
+    }
+    if (file->Header.SensorNum != e.SensorNum) file->Header.SensorNum = e.SensorNum;
+    file->Header.SensorClass = e.SensorClass;
+
+    uint32_t recorded_day = rt->RecordDay;
+    if (recorded_day != 0) {
+        for (DayBlock &block : file->Days) {
+            if (block.DayKey == (int32_t)recorded_day) {
+                StampSlots(&block, recorded_day);
+                return 0;
+            }
+        }
+    }
+    // The recorded day is not held: take the oldest block (a new file gives
+    // block 0) for today.  Its old contents stay until the day switch of
+    // the first turn clears it.
+    DayBlock *oldest = &file->Days[0];
+    for (DayBlock &block : file->Days) {
+        if (block.DayKey < oldest->DayKey) oldest = &block;
+    }
+    uint32_t today = (uint32_t)DayStartTime(g_clock(nullptr));
+    oldest->DayKey = (int32_t)today;
+    StampSlots(oldest, today);
+    return 0;
+}
+
+int InitSensorDataRecordSt(StoreHandler **arr, LocalDataHdr *hdr) {
+    if (hdr == nullptr) {
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]SensorDataList is null\n", __FILE_NAME__, __LINE__,
+                             __func__, __LINE__);
+        return -1;
+    }
+    while (!ListIsReady(hdr)) g_sleepms(kListPollMs);
+
+    // Once ready, the list's shape never changes again.
+    pthread_mutex_lock(&g_sensordatamutex);
+    uint32_t n = hdr->SensorCount;
+    pthread_mutex_unlock(&g_sensordatamutex);
+    RecordStore.RecordCount = n;
+
+    char mount[TK_MOUNT_PATH_SIZE];
+    uint64_t free_kb = 0;
+    CopyCardStatus(mount, &free_kb);
+    // Every start asks for the full size of all files, those already on the
+    // card included; 64-bit, so no sensor count can wrap it.
+    uint64_t need = (uint64_t)n * SENSOR_FILE_SIZE + RECORD_TIME_SIZE;
+    uint64_t free_bytes = free_kb * 1024;
+    if (free_bytes <= need) {
+        IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL,
+                                   "[%s][%d]TF card free size not enough,need:%lld(byte),Free:%lld(byte)\n", __func__,
+                                   __LINE__, (long long)need, (long long)free_bytes);
+        StopProcess(1, TK_STOP_DEREGISTER);
+    }
+    IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL, "[%s][%d]TF card free size is enough,need:%lld(byte),Free:%lld(byte)\n",
+                               __func__, __LINE__, (long long)need, (long long)free_bytes);
+
+    char time_dir[128] = {};
+    char record_dir[128] = {};
+    char time_path[256] = {};
+    char file_path[512] = {};
+    int result = 0;
+    DIR *time_dir_handle = nullptr;
+    int fd = -1;
+    void *map = MAP_FAILED;
+
+    snprintf(time_dir, sizeof time_dir, "%s/%s/%s", mount, RECORD_DIR, RECORD_TIME_DIR);
+    IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_INFO, "[%s][%d]Record Time Path:%s\n", __func__, __LINE__, time_dir);
+    time_dir_handle = opendir(time_dir);
+    if (time_dir_handle == nullptr) result = MakeDirectories(time_dir);  // makes the record directory too
+
+    snprintf(time_path, sizeof time_path, "%s/%s", time_dir, RECORD_TIME_FILE);
+    RecordTimeFd = OpenRecordTimeFile(time_path);
+    if (RecordTimeFd == -1) {
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Open record time file failed\n", __FILE_NAME__,
+                             __LINE__, __func__, __LINE__);
+        goto fail;
+    }
+    map = mmap(nullptr, RECORD_TIME_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, RecordTimeFd, 0);
+    if (map == MAP_FAILED) {
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Mmap record time file failed\n", __FILE_NAME__,
+                             __LINE__, __func__, __LINE__);
+        sigwrap_close(RecordTimeFd);
+        RecordTimeFd = -1;
+        goto fail;
+    }
+    RecordStore.RecordTimeMap = static_cast<RecordTimeFile *>(map);
+    sigwrap_close(RecordTimeFd);
+    RecordTimeFd = -1;
+    if (msync(RecordStore.RecordTimeMap, RECORD_TIME_SIZE, MS_SYNC | MS_INVALIDATE) != 0) {
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Update record time to file falied while init\n",
+                             __FILE_NAME__, __LINE__, __func__, __LINE__);
+        goto fail;
+    }
+    if (time_dir_handle != nullptr) {
+        closedir(time_dir_handle);
+        time_dir_handle = nullptr;
+    }
+
+    *arr = static_cast<StoreHandler *>(calloc(n ? n : 1, sizeof(StoreHandler)));
+    if (*arr == nullptr) {
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Alloc Sensor arr to store handler space failed\n",
+                             __FILE_NAME__, __LINE__, __func__, __LINE__);
+        goto fail;
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        (*arr)[i].Fd = -1;
+        (*arr)[i].Map = nullptr;
+    }
+
+    snprintf(record_dir, sizeof record_dir, "%s/%s", mount, RECORD_DIR);
+    IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_INFO, "[%s][%d]RecordDir Path:%s\n", __func__, __LINE__, record_dir);
+    for (uint32_t i = 0; i < n; ++i) {
+        const LocalSensorData &e = hdr->SensorData[i];
+        char file_name[SENSOR_FILE_NAME_SIZE];
+        char entry_name[SENSOR_NAME_SIZE];
+        memcpy(entry_name, e.SensorName, SENSOR_NAME_SIZE);
+        entry_name[SENSOR_NAME_SIZE - 1] = '\0';
+        SensorFileName(entry_name, file_name);
+
+        std::string match;
+        int found = FindSensorFileEntry(record_dir, file_name, &match);
+        if (found == -1) {
+            result = MakeDirectories(record_dir);
+            found = 0;
+        }
+        snprintf(file_path, sizeof file_path, "%s/%s", record_dir, file_name);
+        if (found == 1) {
+            if (FileSize(file_path) == SENSOR_FILE_SIZE) {
+                fd = sigwrap_open(file_path, STORE_OPEN_RW_SYNC);
+            } else {
+                // Of another size, or only a leading part of the name
+                // matched: start the sensor's own file afresh.
+                remove(file_path);
+                fd = sigwrap_open(file_path, STORE_OPEN_RW_CREATE_SYNC);
+                if (fd != -1 && ftruncate(fd, SENSOR_FILE_SIZE) != 0) {
+                }
+            }
+            if (fd == -1) {
+                IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Create sensor data file %s failed\n",
+                                     __FILE_NAME__, __LINE__, __func__, __LINE__, match.c_str());
+                goto fail;
+            }
+        } else {
+            fd = sigwrap_open(file_path, STORE_OPEN_RW_CREATE);
+            if (fd == -1) {
+                IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Create sensor data file %s failed\n",
+                                     __FILE_NAME__, __LINE__, __func__, __LINE__, file_path);
+                goto fail;
+            }
+            if (ftruncate(fd, SENSOR_FILE_SIZE) != 0) {
+            }
+        }
+        (*arr)[i].Fd = fd;
+        fd = -1;
+        map = mmap(nullptr, SENSOR_FILE_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, (*arr)[i].Fd, 0);
+        if (map == MAP_FAILED) {
+            IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Mmap failed,index:%d,sensornum:%d,sensorname:%s\n",
+                                 __FILE_NAME__, __LINE__, __func__, __LINE__, (int)i, (int)e.SensorNum, entry_name);
+            goto fail;
+        }
+        (*arr)[i].Map = static_cast<SensorDataFile *>(map);
+        sigwrap_close((*arr)[i].Fd);
+        (*arr)[i].Fd = -1;
+        PrepareRecordDayBlock(arr, hdr, RecordStore.RecordTimeMap, i);
+        if (msync((*arr)[i].Map, SENSOR_FILE_SIZE, MS_SYNC | MS_INVALIDATE) != 0) {
+            char header_name[SENSOR_NAME_SIZE + 1];
+            CopyHeaderName((*arr)[i].Map, header_name);
+            IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL,
+                                 "[%s:%d][%s][%d]Update mem to file falied,index:%d,sensornum:%d,sensorname:%s\n",
+                                 __FILE_NAME__, __LINE__, __func__, __LINE__, (int)i,
+                                 (int)(*arr)[i].Map->Header.SensorNum, header_name);
+            goto fail;
+        }
+    }
+    // Every file is set up, but a directory command that could not even
+    // start still fails the initialisation.
+    if (result == -1) goto fail;
+    return result;
+
+fail:
+    if (*arr != nullptr) {
+        UnMmap(arr, n);
+        free(*arr);
+        *arr = nullptr;
+    }
+    if (RecordStore.RecordTimeMap != nullptr) {
+        munmap(RecordStore.RecordTimeMap, RECORD_TIME_SIZE);
+        RecordStore.RecordTimeMap = nullptr;
+    }
+    if (time_dir_handle != nullptr) closedir(time_dir_handle);
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Recording
+
+namespace {
+
+// The file of a list entry: the first whose header carries the entry's
+// number and, over the length of the entry's name, its name.
+SensorDataFile *FindEntryFile(StoreHandler *arr, uint32_t count, const LocalSensorData &e) {
+    size_t len = strnlen(e.SensorName, SENSOR_NAME_SIZE);
+    for (uint32_t h = 0; h < count; ++h) {
+        SensorDataFile *file = arr[h].Map;
+        if (file == nullptr) continue;
+        if (file->Header.SensorNum == e.SensorNum && strncmp(file->Header.SensorName, e.SensorName, len) == 0) {
+            return file;
+        }
+    }
+    return nullptr;
+}
+
+DayBlock *FindDayBlock(SensorDataFile *file, int32_t day_key) {
+    for (DayBlock &block : file->Days) {
+        if (block.DayKey == day_key) return &block;
+    }
+    return nullptr;
+}
+
+int FindSlot(const DayBlock *block, uint32_t slot_time) {
+    for (int s = 0; s < SLOTS_PER_DAY; ++s) {
+        if (block->Slots[s].SlotTime == slot_time) return s;
+    }
+    return -1;
+}
+
+}  // namespace
+
+void RecordSensorsDataToMem(LocalDataHdr *hdr, StoreHandler *arr, uint32_t slot_start, uint32_t day_key) {
+    for (uint32_t i = 0; i < hdr->SensorCount; ++i) {
+        LocalSensorData &e = hdr->SensorData[i];
+        SensorDataFile *file = arr ? FindEntryFile(arr, RecordStore.RecordCount, e) : nullptr;
+        DayBlock *block = file ? FindDayBlock(file, (int32_t)day_key) : nullptr;
+        int s = block ? FindSlot(block, slot_start) : -1;
+        if (s >= 0 && e.InUse == 1) {
+            SampleSlot &slot = block->Slots[s];
+            slot.Recorded = 1;
+            slot.Reading = e.Reading;
+            slot.MaxReading = e.MaxReading;
+            slot.MinReading = e.MinReading;
+            slot.AvgReading = e.AvgReading;
+            // The first slot of the day seeds the extremes with the slot's
+            // start; later ones only widen them, with the refresh times.
+            double max = slot.MaxReading;
+            double min = slot.MinReading;
+            if (block->StatsValid == 0) {
+                block->DayMax = max;
+                block->DayMin = min;
+                block->DayMaxTime = slot_start;
+                block->DayMinTime = slot_start;
+            }
+            if (block->DayMax < max) {
+                block->DayMax = max;
+                block->DayMaxTime = e.MaxTime;
+            }
+            if (min != 0.0 && block->DayMin > min) {
+                block->DayMin = min;
+                block->DayMinTime = e.MinTime;
+            }
+            block->StatsValid = 1;
+        }
+        e.Valid = 0;
+    }
+    hdr->DataReady = 0;
+}
+
+int UpdateMemToFile(StoreHandler *arr, uint32_t count) {
+    if (arr == nullptr) return -1;
+    for (uint32_t i = 0; i < count; ++i) {
+        SensorDataFile *file = arr[i].Map;
+        if (file == nullptr) continue;
+        if (msync(file, SENSOR_FILE_SIZE, MS_SYNC) < 0) {
+            char name[SENSOR_NAME_SIZE + 1];
+            CopyHeaderName(file, name);
+            IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL,
+                                 "[%s:%d][%s][%d]Update mem to file failed,index:%d,sensor num:%d,sensor name:%s\n",
+                                 __FILE_NAME__, __LINE__, __func__, __LINE__, (int)i, (int)file->Header.SensorNum, name);
+        }
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Day switch and history query
+
+int SwitchRecordDay(StoreHandler *arr, uint32_t count, int32_t day_key, int went_back) {
+    for (uint32_t i = 0; i < count; ++i) {
+        SensorDataFile *file = arr[i].Map;
+        if (file == nullptr) continue;
+        // The block of the day if it is held, else the first empty block,
+        // else the oldest.
+        DayBlock *chosen = &file->Days[0];
+        for (DayBlock &block : file->Days) {
+            if (block.DayKey == day_key) {
+                chosen = &block;
+                break;
+            }
+            if (block.DayKey < chosen->DayKey) chosen = &block;
+            if (chosen->DayKey == 0) break;
+        }
+        chosen->DayKey = day_key;
+        memset(chosen->Slots, 0, sizeof chosen->Slots);
+        chosen->StatsValid = 0;
+        StampSlots(chosen, (uint32_t)day_key);
+        if (went_back == 1) {
+            for (DayBlock &block : file->Days) {
+                if (block.DayKey > day_key) memset(&block, 0, sizeof block);
+            }
+        }
+    }
+    return 0;
+}
+
+void SetQueryWindow(SensorDataQuery *query, int32_t day_start, int32_t now) {
+    query->StartTime = day_start;
+    if ((int64_t)now - day_start > DAY_SECONDS) {
+        query->EndTime = (int32_t)((int64_t)day_start + DAY_LAST_SECOND);
+    } else {
+        query->EndTime = (int32_t)((int64_t)now / SLOT_SECONDS * SLOT_SECONDS);
+    }
+}
+
+int SearchSensorDataFromFile(StoreHandler *arr, SensorDataQuery *query, uint32_t count) {
+    uint16_t num = query->SensorNum;
+    SensorDataFile *file = nullptr;
+    for (uint32_t i = 0; arr != nullptr && i < count; ++i) {
+        if (arr[i].Map != nullptr && arr[i].Map->Header.SensorNum == num) {
+            file = arr[i].Map;
+            break;
+        }
+    }
+    if (file == nullptr) {
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Match sensor failed,sensor num:%d\n", __FILE_NAME__,
+                             __LINE__, __func__, __LINE__, (int)num);
+        return -1;
+    }
+    DayBlock *block = FindDayBlock(file, query->StartTime);
+    if (block == nullptr) {
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Request datatime invalied\n", __FILE_NAME__, __LINE__,
+                             __func__, __LINE__);
+        return 1;
+    }
+    int32_t end = query->EndTime;
+    if (end > query->StartTime) {
+        bool first = true;
+        int64_t t = query->StartTime;
+        for (int k = 0; k < SLOTS_PER_DAY && t < end; ++k, t += SLOT_SECONDS) {
+            int s = FindSlot(block, (uint32_t)t);
+            if (s < 0) continue;
+            // Whether the slot was ever recorded does not matter here: an
+            // empty slot of the window counts with its zero readings.
+            const SampleSlot &from = block->Slots[s];
+            SampleSlot &to = query->Slots[s];
+            to = from;
+            to.SlotTime = (uint32_t)t;
+            double max = from.MaxReading;
+            double min = from.MinReading;
+            if (first) {
+                query->MaxValue = max;
+                query->MinValue = min;
+                query->MaxTime = (uint32_t)t;
+                query->MinTime = (uint32_t)t;
+                first = false;
+            } else {
+                if (query->MaxValue < max) {
+                    query->MaxValue = max;
+                    query->MaxTime = (uint32_t)t;
+                }
+                if (query->MinValue > min) {
+                    query->MinValue = min;
+                    query->MinTime = (uint32_t)t;
+                }
+            }
+        }
+    }
+    // The day's stored extremes win wherever they were seen within the window.
+    if (end >= (int32_t)block->DayMaxTime) {
+        query->MaxValue = block->DayMax;
+        query->MaxTime = block->DayMaxTime;
+    }
+    if (end >= (int32_t)block->DayMinTime) {
+        query->MinValue = block->DayMin;
+        query->MinTime = block->DayMinTime;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Request service
+
+namespace {
+
+// How long a requester may take to finish a record it has begun, and how
+// long the response FIFO may stay full before a response is dropped.
+const int kPartialRequestWaitMs = 1000;
+const int kResponseWriteWaitMs = 1000;
+const unsigned kTurnSleepMs = 100;
+const int kRequestWaitSeconds = 1;
+
+int64_t MonotonicMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Opens one of the daemon's FIFOs read-write, never through a link, and
+// makes sure it is a FIFO.  Non-blocking, so that neither a half-written
+// request nor a full response FIFO can stop the thread.  Returns the
+// descriptor, or -1.
+int OpenFifo(const char *path) {
+    int fd = sigwrap_open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd == -1) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        sigwrap_close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool WaitWritable(int fd, int ms) {
+    if (fd < 0 || fd >= FD_SETSIZE) return false;
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    struct timeval tv = {ms / 1000, (ms % 1000) * 1000};
+    return sigwrap_select(fd + 1, nullptr, &set, nullptr, &tv) > 0;
+}
+
+// Writes a whole response to the response FIFO.  A requester that reads
+// gets it in one write; one that has stopped reading costs at most about
+// a second, after which the rest is dropped.  Returns the bytes written.
+ssize_t WriteResponse(const void *buf, size_t len) {
+    const uint8_t *p = static_cast<const uint8_t *>(buf);
+    size_t done = 0;
+    int64_t deadline = MonotonicMs() + kResponseWriteWaitMs;
+    while (done < len) {
+        ssize_t n = sigwrap_write(RecordStore.ResponseFifoFd, p + done, len - done);
+        if (n > 0) {
+            done += (size_t)n;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+        int64_t left = deadline - MonotonicMs();
+        if (left <= 0 || !WaitWritable(RecordStore.ResponseFifoFd, (int)left)) break;
+    }
+    return (ssize_t)done;
+}
+
+void LogShortWrite(const char *what, ssize_t written, int line) {
+    IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Write Sensor %s to pipe:%s failed,write len = %d\n",
+                         __FILE_NAME__, line, "StoreSensorsDataToFileRecord", line, what, TK_RESPONSE_FIFO,
+                         (int)written);
+}
+
+void AnswerCount(void) {
+    pthread_mutex_lock(&g_sensordatamutex);
+    if (g_localdatahdr.ListReady == 1) {
+        uint32_t count = g_localdatahdr.SensorCount;
+        ssize_t n = WriteResponse(&count, sizeof count);
+        if (n != (ssize_t)sizeof count) LogShortWrite("count", n, __LINE__);
+    }
+    pthread_mutex_unlock(&g_sensordatamutex);
+}
+
+void AnswerList(void) {
+    pthread_mutex_lock(&g_sensordatamutex);
+    if (g_localdatahdr.ListReady == 1) {
+        uint32_t count = g_localdatahdr.SensorCount;
+        SensorListItem *items = static_cast<SensorListItem *>(calloc(count ? count : 1, sizeof(SensorListItem)));
+        if (items == nullptr) {
+            IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Get sensor count info arr malloc failed\n",
+                                 __FILE_NAME__, __LINE__, "StoreSensorsDataToFileRecord", __LINE__);
+        } else {
+            for (uint32_t i = 0; i < count; ++i) {
+                const LocalSensorData &e = g_localdatahdr.SensorData[i];
+                items[i].SensorNum = e.SensorNum;
+                memcpy(items[i].SensorName, e.SensorName, SENSOR_LIST_NAME_CHARS);
+                items[i].SensorClass = e.SensorClass;
+            }
+            size_t len = (size_t)count * sizeof(SensorListItem);
+            ssize_t n = WriteResponse(items, len);
+            if (n != (ssize_t)len) LogShortWrite("list", n, __LINE__);
+            free(items);
+        }
+    }
+    pthread_mutex_unlock(&g_sensordatamutex);
+}
+
+void AnswerData(const PipeRequest &req, int32_t now, SensorDataResponse *resp, SensorDataQuery *query) {
+    memset(resp, 0, sizeof *resp);
+    memset(query, 0, sizeof *query);
+    resp->SensorNum = req.SensorNum;
+    query->SensorNum = req.SensorNum;
+    SetQueryWindow(query, (int32_t)DateTextToDayStart(req.DateTime), now);
+    if (SearchSensorDataFromFile(RecordStore.SensorArr, query, RecordStore.RecordCount) != 0) return;
+    // From SensorNum on the query is the response, byte for byte.
+    memcpy(resp, &query->SensorNum, sizeof *resp);
+    ssize_t n = WriteResponse(resp, sizeof *resp);
+    if (n != (ssize_t)sizeof *resp) LogShortWrite("data", n, __LINE__);
+}
+
+void FlushRecordTime(int line) {
+    if (msync(RecordStore.RecordTimeMap, RECORD_TIME_SIZE, MS_SYNC | MS_INVALIDATE) < 0) {
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Update record day time to file failed\n", __FILE_NAME__,
+                             line, "StoreSensorsDataToFileRecord", line);
+    }
+}
+
+// The thread's buffers, reused every turn.
+struct TurnBuffers {
+    PipeRequest Request;
+    SensorDataResponse Response;
+    SensorDataQuery Query;
+};
+
+}  // namespace
+
+int ReadPipeRequest(PipeRequest *req) {
+    memset(req, 0, sizeof *req);
+    uint8_t *p = reinterpret_cast<uint8_t *>(req);
+    size_t got = 0;
+    while (got < sizeof *req) {
+        ssize_t n = sigwrap_read(RecordStore.RequestFifoFd, p + got, sizeof *req - got);
+        if (n > 0) {
+            got += (size_t)n;
+            continue;
+        }
+        // A record already begun may finish in a second write of the
+        // requester; one that does not come soon is dropped.
+        if (got > 0 && n < 0 && errno == EAGAIN) {
+            struct timeval wait = {0, kPartialRequestWaitMs * 1000};
+            if (WaitFdReadable(RecordStore.RequestFifoFd, &wait) > 0) continue;
+        }
+        return -1;
+    }
+    return 0;
+}
+
+void StoreLoopTurn(int32_t now, int wait_seconds) {
+    static TurnBuffers buffers;
+    int32_t day_key = (int32_t)DayStartTime(now);
+    struct timeval wait = {wait_seconds, 0};
+    int ready = WaitFdReadable(RecordStore.RequestFifoFd, &wait);
+    int32_t slot_start = now / SLOT_SECONDS * SLOT_SECONDS;
+
+    if (ready > 0 && ReadPipeRequest(&buffers.Request) == 0) {
+        switch (buffers.Request.RequestType) {
+            case SENSOR_LIST_REQ:
+                AnswerList();
+                break;
+            case SENSOR_DATA_REQ:
+                AnswerData(buffers.Request, now, &buffers.Response, &buffers.Query);
+                break;
+            case SENSOR_COUNT_REQ:
+                AnswerCount();
+                break;
+            default:
+                break;
+        }
+    }
+
+    RecordTimeFile *rt = RecordStore.RecordTimeMap;
+    if ((int32_t)rt->RecordDay != day_key) {
+        int went_back = (int32_t)rt->RecordDay > day_key ? 1 : 0;
+        SwitchRecordDay(RecordStore.SensorArr, RecordStore.RecordCount, day_key, went_back);
+        rt->RecordDay = (uint32_t)day_key;
+        FlushRecordTime(__LINE__);
+    }
+    if ((int32_t)rt->RecordSlot != slot_start) {
+        pthread_mutex_lock(&g_sensordatamutex);
+        if (g_localdatahdr.DataReady == 1) {
+            RecordSensorsDataToMem(&g_localdatahdr, RecordStore.SensorArr, (uint32_t)slot_start, (uint32_t)day_key);
+        }
+        pthread_mutex_unlock(&g_sensordatamutex);
+        if (RecordStore.SensorArr != nullptr) UpdateMemToFile(RecordStore.SensorArr, RecordStore.RecordCount);
+        rt->RecordSlot = (uint32_t)slot_start;
+        FlushRecordTime(__LINE__);
+    }
+}
+
 void *StoreSensorsDataToFileRecord(void *) {
-    for (;;) pause();
+    StoreLock();
+    RecordStore.RequestFifoFd = OpenFifo(TK_REQUEST_FIFO);
+    if (RecordStore.RequestFifoFd == -1) {
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d]Error opening named pipe %s\n", __FILE_NAME__, __LINE__,
+                             TK_REQUEST_FIFO);
+        StopProcess(1, TK_STOP_CLEANUP);
+    }
+    RecordStore.ResponseFifoFd = OpenFifo(TK_RESPONSE_FIFO);
+    if (RecordStore.ResponseFifoFd == -1) {
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d]Error opening named pipe %s\n", __FILE_NAME__, __LINE__,
+                             TK_RESPONSE_FIFO);
+        StopProcess(1, TK_STOP_CLEANUP);
+    }
+    StoreUnlock();
+
+    // The list may take long to build; a stop must not wait for it.
+    while (!ListIsReady(&g_localdatahdr)) g_sleepms(kListPollMs);
+
+    StoreLock();
+    if (InitSensorDataRecordSt(&RecordStore.SensorArr, &g_localdatahdr) != 0) {
+        IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL, "[%s][%d]Init sensor data to db list failed,program will exit\n",
+                                   __func__, __LINE__);
+        StopProcess(1, TK_STOP_CLEANUP);
+    }
+    StoreUnlock();
+
+    for (;;) {
+        StoreLock();
+        StoreLoopTurn((int32_t)g_clock(nullptr), kRequestWaitSeconds);
+        StoreUnlock();
+        g_sleepms(kTurnSleepMs);
+    }
 }

@@ -203,6 +203,10 @@ extern int RecordTimeFd;
 // on the store thread itself goes through.
 void StoreLock(void);
 void StoreUnlock(void);
+// How deep the calling thread holds the store lock (0: not at all).
+int StoreLockDepth(void);
+// Releases the calling thread's hold on the store lock whatever its depth.
+void StoreLockAbandon(void);
 
 // Releases every store and FIFO resource that exists and removes both FIFO
 // paths.  Returns 0.

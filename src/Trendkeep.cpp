@@ -23,6 +23,11 @@ unsigned char g_corefeatures[CORE_FEATURES_SIZE] __attribute__((visibility("defa
 char g_tfmountpath[TK_MOUNT_PATH_SIZE];
 uint64_t g_tffreesize;
 ClockFn g_clock = time;
+SleepFn g_sleepms = [](unsigned milliseconds) {
+    struct timespec left = {(time_t)(milliseconds / 1000), (long)(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&left, &left) == -1 && errno == EINTR) {
+    }
+};
 ThreadCreateFn g_threadcreate = pthread_create;
 
 namespace {
@@ -75,7 +80,17 @@ void CopyCardStatus(char mount_path[TK_MOUNT_PATH_SIZE], uint64_t *free_kb) {
 }
 
 void StopProcess(int status, int how) {
-    pthread_mutex_lock(&g_stopmutex);
+    if (StoreLockDepth() > 0) {
+        // The store thread stops from inside the store.  If another stop is
+        // already running, it waits for the store lock: hand it over and
+        // wait for the end with everybody else.
+        if (pthread_mutex_trylock(&g_stopmutex) != 0) {
+            StoreLockAbandon();
+            for (;;) pause();
+        }
+    } else {
+        pthread_mutex_lock(&g_stopmutex);
+    }
     // Wait until the store thread is out of the files and FIFOs that
     // CleanUp releases; it never gets them back.
     StoreLock();
@@ -139,7 +154,7 @@ int TrendkeepMain(void) {
         StopProcess(255, TK_STOP_CLEANUP);
     }
 
-    while (RefreshCardStatus() == 0) sleep(TK_CARD_WATCH_SECONDS);
+    while (RefreshCardStatus() == 0) g_sleepms(TK_CARD_WATCH_SECONDS * 1000);
     IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL, "[%s][%d]Check TFCard mount status failed!Program will exit!\n",
                                __FILE_NAME__, __LINE__);
     StopProcess(1, TK_STOP_DEREGISTER | TK_STOP_CLEANUP);

@@ -71,6 +71,11 @@ void ProcStopHandler(int unused);
 typedef time_t (*ClockFn)(time_t *);
 extern ClockFn g_clock;
 
+// Pause of the daemon's loops, in milliseconds; tests replace it so that
+// the waits of the loops cost no real time.
+typedef void (*SleepFn)(unsigned milliseconds);
+extern SleepFn g_sleepms;
+
 // Thread creation used by start-up; tests replace it to make a worker's
 // creation fail.
 typedef int (*ThreadCreateFn)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);

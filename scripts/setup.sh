@@ -1,0 +1,26 @@
+#!/bin/sh
+# Installs everything the build, the demo and the tests need on Debian 12,
+# through apt-get; does nothing when all of it is there already.
+set -eu
+
+PACKAGES="
+  g++ make cmake pkg-config python3 git ca-certificates tzdata procps
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  nlohmann-json3-dev libhiredis-dev redis-server redis-tools
+  faketime libfaketime
+"
+
+missing=""
+for p in $PACKAGES; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing="$missing $p"
+  fi
+done
+
+if [ -n "$missing" ]; then
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  echo "setup: installing$missing" >&2
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null
+fi
