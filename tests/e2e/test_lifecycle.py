@@ -103,7 +103,7 @@ class Stops(DaemonTestCase):
         pulled = time.monotonic()
         self.assertEqual(d.wait(20), 1)
         # One watch period is 3 real seconds here; allow for a slow machine.
-        self.assertLess(time.monotonic() - pulled, 3.0 + 2.0)
+        self.assertLess(time.monotonic() - pulled, 3.0 + 5.0)
         lines = d.logged("Check TFCard mount status failed!Program will exit!")
         self.assertEqual(len(lines), 1)
         self.assertRegex(lines[0], r"^M 178 \[Trendkeep\.cpp\]\[\d+\]")
