@@ -1,0 +1,141 @@
+// Host IPMI library: sessions and sensor readings from the sensor file (or
+// the built-in table) instead of the BMC's IPMI controller.
+//
+// Opening a session reads the sensor file afresh and keeps that table for
+// the session's life, so that the count, the readings and the sensor-info
+// records of one session always agree.  The caller's session storage holds
+// a tag and the session's id; the tables live in a mutex-protected map.
+#include <stdint.h>
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "libipmi.h"
+#include "sensor_source.h"
+
+namespace {
+
+using tk::host::FailCall;
+using tk::host::SensorTable;
+
+constexpr int kFailed = -1;
+constexpr uint8_t kTag[8] = {'T', 'K', 'I', 'P', 'M', 'I', 'S', '1'};
+constexpr size_t kIdOffset = sizeof kTag;
+// A caller that never closes its sessions costs at most this many tables.
+constexpr size_t kMaxOpenSessions = 256;
+
+struct Sessions {
+    std::mutex mutex;
+    uint64_t next_id = 1;
+    std::map<uint64_t, std::shared_ptr<const SensorTable>> open;
+};
+
+Sessions &TheSessions() {
+    static Sessions *sessions = new Sessions;  // never destroyed: calls may race exit
+    return *sessions;
+}
+
+bool SessionId(const IPMI20_SESSION_T *session, uint64_t *id) {
+    if (session == nullptr || memcmp(session->Opaque, kTag, sizeof kTag) != 0) return false;
+    memcpy(id, session->Opaque + kIdOffset, sizeof *id);
+    return true;
+}
+
+std::shared_ptr<const SensorTable> SessionTable(const IPMI20_SESSION_T *session) {
+    uint64_t id = 0;
+    if (!SessionId(session, &id)) return nullptr;
+    Sessions &s = TheSessions();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.open.find(id);
+    return it == s.open.end() ? nullptr : it->second;
+}
+
+void PutDoubleLE(uint8_t *at, double value) {
+    uint64_t bits;
+    memcpy(&bits, &value, sizeof bits);
+    for (int i = 0; i < 8; ++i) at[i] = static_cast<uint8_t>(bits >> (8 * i));
+}
+
+}  // namespace
+
+int LIBIPMI_Create_IPMI_Local_Session(IPMI20_SESSION_T *session, const char * /*user*/,
+                                      const char * /*password*/, uint8_t * /*priv*/,
+                                      int /*flags*/, int /*auth*/, int /*timeout*/) {
+    if (session == nullptr) return kFailed;
+    memset(session->Opaque, 0, sizeof session->Opaque);
+    std::shared_ptr<const SensorTable> table = tk::host::LoadSensorTable();
+    if (!table || table->Fails(FailCall::Session)) return kFailed;
+    Sessions &s = TheSessions();
+    uint64_t id;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.open.size() >= kMaxOpenSessions) s.open.erase(s.open.begin());  // the oldest
+        id = s.next_id++;
+        s.open.emplace(id, std::move(table));
+    }
+    memcpy(session->Opaque, kTag, sizeof kTag);
+    memcpy(session->Opaque + kIdOffset, &id, sizeof id);
+    return 0;
+}
+
+int LIBIPMI_HL_GetSensorCount(IPMI20_SESSION_T *session, uint32_t *count, int /*timeout*/) {
+    auto table = SessionTable(session);
+    if (!table || count == nullptr || table->Fails(FailCall::Count)) return kFailed;
+    *count = table->ReportedCount();
+    return 0;
+}
+
+int LIBIPMI_HL_GetAllSensorReadings(IPMI20_SESSION_T *session, uint8_t *buf, uint32_t *count,
+                                    int /*timeout*/) {
+    auto table = SessionTable(session);
+    if (!table || buf == nullptr || count == nullptr || table->Fails(FailCall::Readings))
+        return kFailed;
+    const time_t now = time(nullptr);
+    const size_t n = std::min<size_t>(*count, table->sensors.size());
+    for (size_t i = 0; i < n; ++i) {
+        const tk::host::HostSensor &sensor = table->sensors[i];
+        uint8_t *rec = buf + i * IPMI_SENSOR_READING_SIZE;
+        memset(rec, 0, IPMI_SENSOR_READING_SIZE);
+        rec[IPMI_READING_NUM_OFFSET] = sensor.num;
+        // The name ends, NUL included, before the reading.
+        const size_t len = std::min<size_t>(sensor.name.size(), IPMI_READING_NAME_MAX - 1);
+        memcpy(rec + IPMI_READING_NAME_OFFSET, sensor.name.data(), len);
+        PutDoubleLE(rec + IPMI_READING_VALUE_OFFSET, tk::host::ReadingAt(sensor, now));
+        rec[IPMI_READING_SKIP_OFFSET] = sensor.skip;
+    }
+    *count = static_cast<uint32_t>(n);
+    return 0;
+}
+
+int LIBIPMI_HL_AMIGetSensorInfo(IPMI20_SESSION_T *session, uint8_t *buf, uint32_t *count,
+                                int /*timeout*/) {
+    auto table = SessionTable(session);
+    if (!table || buf == nullptr || count == nullptr || table->Fails(FailCall::Info))
+        return kFailed;
+    const uint32_t capacity = *count;
+    uint32_t n = 0;
+    for (const tk::host::HostSensor &sensor : table->sensors) {
+        if (!sensor.info) continue;
+        if (n == capacity) break;
+        uint8_t *rec = buf + static_cast<size_t>(n) * IPMI_SENSOR_INFO_SIZE;
+        memset(rec, 0, IPMI_SENSOR_INFO_SIZE);
+        rec[IPMI_INFO_RECORD_TYPE_OFFSET] = sensor.type;
+        rec[IPMI_INFO_SENSOR_NUM_OFFSET] = sensor.num;
+        ++n;
+    }
+    *count = n;
+    return 0;
+}
+
+int LIBIPMI_CloseSession(IPMI20_SESSION_T *session) {
+    uint64_t id = 0;
+    if (!SessionId(session, &id)) return kFailed;
+    memset(session->Opaque, 0, sizeof session->Opaque);
+    Sessions &s = TheSessions();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.open.erase(id) == 1 ? 0 : kFailed;
+}
