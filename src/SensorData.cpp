@@ -178,42 +178,36 @@ int InitSensorDataList(LocalDataHdr *hdr) {
     uint32_t n = 0, m = 0;
 
     if (OpenSession(&session) != 0) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Create local ipmi session failed!\n", __FILE_NAME__,
-                             __LINE__, __func__, __LINE__);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Create local ipmi session failed!\n", TK_AT);
         return -1;
     }
     // The count is asked until the controller reports sensors, with a pause
     // after every attempt.
     while (g_sensorcount == 0) {
         if (LIBIPMI_HL_GetSensorCount(&session, &g_sensorcount, kIpmiTimeout) != 0) {
-            IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Get sensor count failed\n", __FILE_NAME__,
-                                 __LINE__, __func__, __LINE__);
+            IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Get sensor count failed\n", TK_AT);
         }
         g_sleepms(kSensorCountRetryMs);
     }
     info = static_cast<uint8_t *>(calloc(g_sensorcount, IPMI_SENSOR_INFO_SIZE));
     if (info == nullptr) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Malloc Sensors info space failed\n", __FILE_NAME__,
-                             __LINE__, __func__, __LINE__);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Malloc Sensors info space failed\n", TK_AT);
         goto fail;
     }
     readings = static_cast<uint8_t *>(calloc(g_sensorcount, IPMI_SENSOR_READING_SIZE));
     if (readings == nullptr) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Malloc Sensors data space failed\n", __FILE_NAME__,
-                             __LINE__, __func__, __LINE__);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Malloc Sensors data space failed\n", TK_AT);
         goto fail;
     }
     n = g_sensorcount;
     if (LIBIPMI_HL_GetAllSensorReadings(&session, readings, &n, kIpmiTimeout) != 0) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Get all sensor detal failed\n", __FILE_NAME__,
-                             __LINE__, __func__, __LINE__);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Get all sensor detal failed\n", TK_AT);
         goto fail;
     }
     if (n > g_sensorcount) n = g_sensorcount;  // never trust a count beyond the buffer
     m = g_sensorcount;
     if (LIBIPMI_HL_AMIGetSensorInfo(&session, info, &m, kIpmiTimeout) != 0) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Get all sensor detal failed\n", __FILE_NAME__,
-                             __LINE__, __func__, __LINE__);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Get all sensor detal failed\n", TK_AT);
         goto fail;
     }
     if (m > g_sensorcount) m = g_sensorcount;
@@ -266,8 +260,7 @@ fail:
 
 int UpdateSensorReadingToLocalStruct(LocalDataHdr *hdr, uint32_t t) {
     if (g_sensorcount == 0) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Sensors is 0,return\n", __FILE_NAME__, __LINE__,
-                             __func__, __LINE__);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Sensors is 0,return\n", TK_AT);
         return 0;
     }
     IPMI20_SESSION_T session;
@@ -277,33 +270,28 @@ int UpdateSensorReadingToLocalStruct(LocalDataHdr *hdr, uint32_t t) {
     int rc = -1;
 
     if (OpenSession(&session) != 0) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Create local ipmi session failed!\n", __FILE_NAME__,
-                             __LINE__, __func__, __LINE__);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Create local ipmi session failed!\n", TK_AT);
         goto done;
     }
     readings = static_cast<uint8_t *>(calloc(g_sensorcount, IPMI_SENSOR_READING_SIZE));
     if (readings == nullptr) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Malloc Sensors space failed\n", __FILE_NAME__,
-                             __LINE__, __func__, __LINE__);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Malloc Sensors space failed\n", TK_AT);
         goto done;
     }
     n = g_sensorcount;
     if (LIBIPMI_HL_GetAllSensorReadings(&session, readings, &n, kIpmiTimeout) != 0) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Get Sensor info failed\n", __FILE_NAME__, __LINE__,
-                             __func__, __LINE__);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Get Sensor info failed\n", TK_AT);
         goto done;
     }
     if (n > g_sensorcount) n = g_sensorcount;
     info = static_cast<uint8_t *>(calloc(g_sensorcount, IPMI_SENSOR_INFO_SIZE));
     if (info == nullptr) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Malloc Sensors space failed\n", __FILE_NAME__,
-                             __LINE__, __func__, __LINE__);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Malloc Sensors space failed\n", TK_AT);
         goto done;
     }
     m = g_sensorcount;
     if (LIBIPMI_HL_AMIGetSensorInfo(&session, info, &m, kIpmiTimeout) != 0) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Get Sensor info failed\n", __FILE_NAME__, __LINE__,
-                             __func__, __LINE__);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Get Sensor info failed\n", TK_AT);
         goto done;
     }
     if (m > g_sensorcount) m = g_sensorcount;

@@ -108,7 +108,7 @@ int Init(void) {
     memset(g_tfmountpath, 0, sizeof g_tfmountpath);
     if (RefreshCardStatus() != 0) {
         IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][StoreTrendkeep][%s][%d]Check mount path faied!",
-                             __FILE_NAME__, __LINE__, __func__, __LINE__);
+                             TK_AT);
         return -1;
     }
     RemovePathIfPresent(TK_REQUEST_FIFO);

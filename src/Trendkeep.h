@@ -8,6 +8,10 @@
 #include <sys/time.h>
 #include <time.h>
 
+// The prefix values of a "[%s:%d][%s][%d]" message: source file, line,
+// function, line.  One macro, so both lines are the line of the call.
+#define TK_AT __FILE_NAME__, __LINE__, __func__, __LINE__
+
 // Fixed names of the daemon.
 #define TK_PID_FILE "/var/tmp/Trendkeep"
 #define TK_PROGRAM_PATH "/usr/local/bin/Trendkeep"

@@ -3,11 +3,24 @@
 import os
 import re
 import signal
+import struct
 import time
 import unittest
 
 from tkharness import (DaemonTestCase, PID_FILE, REQUEST_FIFO, RESPONSE_FIFO, is_fifo, pid_alive, read_pid_file,
                        wait_until)
+
+
+def store_running(d):
+    """True once the store thread has finished a turn: the record time file
+    holds a slot, so the store is no longer making directories on the card."""
+    path = os.path.join(d.card, "DataRecord/SensorHistory/DataTime/RecordTime")
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except FileNotFoundError:
+        return False
+    return len(data) == 8 and struct.unpack("<II", data)[1] != 0
 
 
 class StartUp(DaemonTestCase):
@@ -96,9 +109,9 @@ class Stops(DaemonTestCase):
     def test_card_pulled_exits_1_within_one_watch_period(self):
         # Ten times faster: the 30-second watch comes every 3 real seconds.
         d = self.daemon(faketime="@2026-12-04 10:00:00 x10").start()
-        # Pulled once the store is on the card (before that, the store's
-        # "mkdir -p" would only make the directory again).
-        self.assertTrue(d.wait_logged("RecordDir Path", 10))
+        # Pulled once the store runs (before that, the store's "mkdir -p"
+        # would only make the directory again).
+        self.assertTrue(wait_until(lambda: store_running(d), 20))
         os.rename(d.card, d.card + ".pulled")
         pulled = time.monotonic()
         self.assertEqual(d.wait(20), 1)
@@ -120,7 +133,7 @@ class Stops(DaemonTestCase):
         self.assertEqual(len(d.logged("Process Monitor Register Trendkeep fails")), 1)
         self.assertFalse(d.logged("P register"))
         # On card loss it still deregisters.
-        self.assertTrue(d.wait_logged("RecordDir Path", 10))
+        self.assertTrue(wait_until(lambda: store_running(d), 20))
         os.rename(d.card, d.card + ".pulled")
         self.assertEqual(d.wait(20), 1)
         self.assertTrue(d.logged("P deregister /usr/local/bin/Trendkeep"))

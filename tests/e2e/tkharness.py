@@ -9,6 +9,7 @@ file live at fixed paths in /var/tmp, so these tests never run side by side
 import glob
 import json
 import os
+import shlex
 import shutil
 import signal
 import struct
@@ -20,6 +21,11 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 BIN_DIR = os.environ.get("TK_BIN_DIR", os.path.join(HERE, "..", "..", "build", "bin"))
 DAEMON = os.path.join(BIN_DIR, "Trendkeep")
+# TK_DAEMON_WRAPPER: the user-mode QEMU command that runs a daemon built for
+# another machine, e.g. "qemu-arm -L /" for the armhf build.  LD_PRELOAD
+# (libfaketime) then goes to the emulated daemon through QEMU_SET_ENV, not
+# to the emulator itself.
+DAEMON_WRAPPER = shlex.split(os.environ.get("TK_DAEMON_WRAPPER", ""))
 
 REQUEST_FIFO = "/var/tmp/pipe_restful_to_cups"
 RESPONSE_FIFO = "/var/tmp/pipe_cups_to_restful"
@@ -28,12 +34,20 @@ RECORD_DIR = "DataRecord/SensorHistory"
 
 
 def faketime_library():
-    """Path of the thread-safe libfaketime, or None when it is missing."""
-    for pattern in ("/usr/lib/*/faketime/libfaketimeMT.so.1", "/usr/lib/faketime/libfaketimeMT.so.1"):
-        found = glob.glob(pattern)
-        if found:
-            return found[0]
-    return None
+    """Path of the thread-safe libfaketime built for the daemon's machine,
+    or None when it is missing."""
+    return faketime_library_for(DAEMON)
+
+
+def daemon_argv(env):
+    """The command line that starts the daemon with the environment env,
+    which it adjusts for TK_DAEMON_WRAPPER."""
+    if not DAEMON_WRAPPER:
+        return [DAEMON]
+    preload = env.pop("LD_PRELOAD", None)
+    if preload:
+        env["QEMU_SET_ENV"] = "LD_PRELOAD=" + preload
+    return DAEMON_WRAPPER + [DAEMON]
 
 
 def wait_until(predicate, timeout, interval=0.02):
@@ -44,6 +58,23 @@ def wait_until(predicate, timeout, interval=0.02):
         if value or time.monotonic() >= deadline:
             return value
         time.sleep(interval)
+
+
+def remove_stale_faketime_segments():
+    """libfaketime leaves a shared memory segment and a semaphore per process
+    in /dev/shm; a daemon killed with SIGKILL never removes them, and a later
+    process that gets the same pid then fails to start.  Removes those of
+    processes that are gone."""
+    for path in glob.glob("/dev/shm/faketime_shm_*") + glob.glob("/dev/shm/sem.faketime_sem_*"):
+        try:
+            pid = int(path.rsplit("_", 1)[1])
+        except ValueError:
+            continue
+        if not pid_alive(pid):
+            try:
+                os.unlink(path)
+            except OSError:
+                pass
 
 
 def remove_fixed_paths():
@@ -113,8 +144,10 @@ class Daemon:
         self.proc = None
 
     def start(self):
+        env = dict(self.env)
+        argv = daemon_argv(env)
         with open(self.stdout, "ab") as out:
-            self.proc = subprocess.Popen([DAEMON], env=self.env, stdin=subprocess.DEVNULL, stdout=out,
+            self.proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=out,
                                          stderr=subprocess.STDOUT)
         return self
 
@@ -159,6 +192,7 @@ class DaemonTestCase(unittest.TestCase):
         self.workdir = tempfile.mkdtemp(prefix="trendkeep-e2e-")
         self.daemons = []
         remove_fixed_paths()
+        remove_stale_faketime_segments()
 
     def tearDown(self):
         for d in self.daemons:
@@ -188,3 +222,95 @@ def pid_alive(pid):
         return True
     except ProcessLookupError:
         return False
+
+
+# ---------------------------------------------------------------------------
+# The daemon's clock under libfaketime, as seen from the test
+
+def epoch_utc(text):
+    """Epoch seconds of "YYYY-MM-DD hh:mm:ss" read as UTC (the tests run the
+    daemon with TZ=UTC0)."""
+    import calendar
+    return calendar.timegm(time.strptime(text, "%Y-%m-%d %H:%M:%S"))
+
+
+def utc_text(t):
+    return time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(t))
+
+
+def _elf_kind(path):
+    """(class, machine) of an ELF file, or None."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(20)
+    except OSError:
+        return None
+    if len(head) < 20 or head[:4] != b"\x7fELF":
+        return None
+    return head[4], struct.unpack_from("<H", head, 18)[0]
+
+
+def faketime_library_for(binary=None):
+    """The thread-safe libfaketime built for the machine of binary (the
+    daemon by default): a host with a cross build may hold one per
+    architecture, and the loader ignores one of the wrong kind."""
+    want = _elf_kind(binary or DAEMON)
+    candidates = sorted(glob.glob("/usr/lib/*/faketime/libfaketimeMT.so.1") +
+                        glob.glob("/usr/lib/faketime/libfaketimeMT.so.1"))
+    for path in candidates:
+        if want is None or _elf_kind(path) == want:
+            return path
+    return None
+
+
+class RunningClock:
+    """A clock that starts at a given time when the daemon starts and runs
+    speed times faster than real time ("@start xN" for libfaketime).
+
+    The test's estimate of the daemon's time starts when started() is called,
+    just before the daemon is started, so it runs a little ahead of the
+    daemon's own (by the daemon's start-up time, times speed)."""
+
+    def __init__(self, start, speed):
+        self.start = epoch_utc(start) if isinstance(start, str) else start
+        self.speed = speed
+        self.t0 = None
+
+    def faketime(self):
+        return "@%s x%s" % (utc_text(self.start), self.speed)
+
+    def started(self):
+        self.t0 = time.monotonic()
+
+    def now(self):
+        return self.start + (time.monotonic() - self.t0) * self.speed
+
+
+class ClockFile:
+    """A daemon clock that the test sets while the daemon runs, through a
+    libfaketime timestamp file that the daemon reads at every clock call.
+
+    "YYYY-MM-DD hh:mm:ss xN" stops the clock at that time (the daemon's
+    sleeps and waits still run N times faster); "@YYYY-MM-DD hh:mm:ss xN"
+    starts it at that time when the daemon first reads the new setting and
+    runs it N times faster from there."""
+
+    def __init__(self, path, spec):
+        self.path = path
+        self.set(spec)
+
+    def set(self, spec):
+        tmp = self.path + ".tmp"
+        with open(tmp, "w") as f:
+            f.write(spec + "\n")
+        os.rename(tmp, self.path)
+
+    def freeze(self, t, speed=1):
+        self.set("%s x%s" % (utc_text(t), speed))
+
+    def env(self):
+        lib = faketime_library_for()
+        if lib is None:
+            raise unittest.SkipTest("libfaketime is not installed")
+        return {"LD_PRELOAD": lib, "FAKETIME": None, "FAKETIME_TIMESTAMP_FILE": self.path,
+                "FAKETIME_NO_CACHE": "1", "FAKETIME_DONT_RESET": "1"}

@@ -19,11 +19,14 @@ import collections
 import fcntl
 import os
 import select
+import signal
 import struct
+import subprocess
 import termios
 import time
 
-from tkharness import RECORD_DIR, REQUEST_FIFO, RESPONSE_FIFO
+from tkharness import (RECORD_DIR, REQUEST_FIFO, RESPONSE_FIFO, SMALL_SENSORS, Daemon, DaemonTestCase,
+                       wait_until)
 
 SENSOR_COUNT_REQ = 1
 SENSOR_LIST_REQ = 2
@@ -346,3 +349,79 @@ def stamped_slots(day_key):
     """The slots of a freshly prepared block: nothing recorded, each slot
     carrying its own start."""
     return [Slot(0, day_key + SLOT_SECONDS * s, 0.0, 0.0, 0.0, 0.0) for s in range(SLOTS_PER_DAY)]
+
+
+# ---------------------------------------------------------------------------
+# Test cases that talk to a running daemon
+
+
+def _forget_faketime_memory(pid):
+    # libfaketime keeps a shared memory segment and a semaphore per process
+    # tree and removes them at a clean exit; a daemon that was killed leaves
+    # them behind, and a later process that gets the same pid would fail.
+    for name in ("faketime_shm_%d" % pid, "sem.faketime_sem_%d" % pid):
+        try:
+            os.unlink(os.path.join("/dev/shm", name))
+        except FileNotFoundError:
+            pass
+
+
+class ServiceTestCase(DaemonTestCase):
+    """Runs the daemon on UTC with a clock of the test's choosing, and closes
+    the test's requesters and stops its daemons afterwards."""
+
+    def setUp(self):
+        super().setUp()
+        self.clients = []
+
+    def tearDown(self):
+        for c in self.clients:
+            c.close()
+        for d in self.daemons:
+            if d.alive():
+                d.signal(signal.SIGTERM)
+                try:
+                    d.wait(5)
+                except subprocess.TimeoutExpired:
+                    pass
+            if d.proc is not None and d.alive():
+                d.stop()
+                _forget_faketime_memory(d.proc.pid)
+        super().tearDown()
+
+    def start_daemon(self, clock=None, clock_file=None, sensors=SMALL_SENSORS, sensor_doc=None, card=None,
+                     workdir=None, ready=True):
+        """Starts a daemon; with ready, waits until its store is initialised
+        and its first turn has run."""
+        env = {"TZ": "UTC0"}
+        if clock_file is not None:
+            env.update(clock_file.env())
+        workdir = workdir or self.workdir
+        os.makedirs(workdir, exist_ok=True)
+        d = Daemon(workdir, card=card, sensors=sensors, sensor_doc=sensor_doc,
+                   faketime=clock.faketime() if clock is not None else None, env=env)
+        self.daemons.append(d)
+        if clock is not None:
+            clock.started()
+        d.start()
+        if ready:
+            self.assertTrue(d.wait_logged("RecordDir Path", 20), "the store was not initialised")
+            self.assertTrue(wait_until(lambda: (read_record_time(d.card) or (0, 0))[1] != 0, 20),
+                            "the store's first turn did not come")
+        else:
+            self.assertTrue(d.wait_fifos(10), "the FIFOs were not made")
+        return d
+
+    def client(self):
+        c = Client()
+        self.clients.append(c)
+        return c
+
+    def wait_record_time(self, card, predicate, timeout=20, what="record time"):
+        """Waits until predicate(RecordDay, RecordSlot) holds."""
+        ok = wait_until(lambda: (lambda rt: rt is not None and predicate(*rt))(read_record_time(card)), timeout)
+        self.assertTrue(ok, "%s never came: %r" % (what, read_record_time(card)))
+
+    def stop_daemon(self, d, timeout=10):
+        d.signal(signal.SIGTERM)
+        self.assertEqual(d.wait(timeout), 0)
