@@ -8,6 +8,8 @@
 #include <sys/select.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/bmc_services.h"
 #include "platform/libipmi.h"
 #include "platform/zelvar_redis.h"
@@ -72,9 +74,10 @@ int ProcMonitorRegister(const char *, int, const char *, ProcMonitorStopHandler,
     return g_fake.RegisterResult;
 }
 
-int ProcMonitorDeRegister(const char *) {
+int ProcMonitorDeRegister(const char *path) {
     std::lock_guard<std::recursive_mutex> lock(g_fakemutex);
     ++g_fake.Deregistered;
+    if (g_fake.OnDeregister) g_fake.OnDeregister(path);
     return 0;
 }
 
@@ -100,6 +103,13 @@ int LIBIPMI_Create_IPMI_Local_Session(IPMI20_SESSION_T *, const char *, const ch
 int LIBIPMI_HL_GetSensorCount(IPMI20_SESSION_T *, uint32_t *count, int) {
     std::lock_guard<std::recursive_mutex> lock(g_fakemutex);
     g_fake.IpmiCalls.push_back("count");
+    if (!g_fake.CountAnswers.empty()) {
+        int answer = g_fake.CountAnswers.front();
+        g_fake.CountAnswers.erase(g_fake.CountAnswers.begin());
+        if (answer < 0) return 1;
+        *count = (uint32_t)answer;
+        return 0;
+    }
     if (g_fake.FailCount) return 1;
     *count = g_fake.SensorCount;
     return 0;
@@ -152,11 +162,16 @@ int LIBIPMI_CloseSession(IPMI20_SESSION_T *) {
 int zelvar_redis_info_basic_interface(int a, int b, int c, int d, int e, void *result, int size, int f) {
     std::lock_guard<std::recursive_mutex> lock(g_fakemutex);
     g_fake.StoreCalls.push_back({a, b, c, d, e, size, f});
+    const uint8_t *bytes = static_cast<const uint8_t *>(result);
+    g_fake.StoreBuffersZeroed.push_back(size > 0 &&
+                                        std::all_of(bytes, bytes + size, [](uint8_t x) { return x == 0; }));
     if (a == 1 && b == 0 && d == 0 && e == 0 && size == ZELVAR_DEVREC_SIZE && f == 1) {
         auto it = g_fake.DevIds.find(c);
-        if (it == g_fake.DevIds.end()) return 1;
-        uint16_t id = it->second;
-        memcpy(static_cast<uint8_t *>(result) + ZELVAR_DEVREC_DEVID_OFFSET, &id, 2);
+        if (it != g_fake.DevIds.end()) {
+            uint16_t id = it->second;
+            memcpy(static_cast<uint8_t *>(result) + ZELVAR_DEVREC_DEVID_OFFSET, &id, 2);
+        }
+        if (it == g_fake.DevIds.end() || g_fake.FailDevIds.count(c)) return 1;
         return 0;
     }
     if (a == 1 && b == 9 && c == 0 && d == 0 && size == 1 && f == 1) {

@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -39,9 +40,16 @@ struct FakePlatform {
     int RegisterResult = 0;
     int Registered = 0;
     int Deregistered = 0;
+    // Called at each deregistration with the program path (a death test
+    // uses it to report the deregistration on standard error).
+    std::function<void(const char *)> OnDeregister;
     // IPMI.
     std::vector<FakeSensor> Sensors;
     uint32_t SensorCount = 0;             // reported count
+    // Answers of the next sensor-count queries, used up in order before
+    // SensorCount and FailCount apply: -1 fails the query, any other value
+    // is the count reported.
+    std::vector<int> CountAnswers;
     bool FailSession = false, FailCount = false, FailReadings = false, FailInfo = false;
     uint32_t ReadingCountOverride = 0;    // non-zero: claim this many readings
     uint32_t InfoCountOverride = 0;       // non-zero: claim this many info records
@@ -50,9 +58,13 @@ struct FakePlatform {
     std::vector<std::string> IpmiCalls;
     // Information store.
     std::map<int, uint16_t> DevIds;       // sensor number -> device id
+    // Device-id queries of these sensor numbers fail, after writing the
+    // DevIds value (if any) into the result buffer all the same.
+    std::set<int> FailDevIds;
     uint8_t Cpu = 0, Mem = 0, Io = 0;
     std::set<int> FailUtil;               // 35, 37, 36
     std::vector<std::vector<int>> StoreCalls;
+    std::vector<bool> StoreBuffersZeroed;  // per store call: result buffer all zero on entry
 
     int Count(const std::string &text) const;   // messages containing text
     bool Logged(const std::string &text) const { return Count(text) > 0; }
