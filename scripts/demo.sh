@@ -4,21 +4,110 @@
 # lets it run, shows what it did, and stops it again.
 set -eu
 cd "$(dirname "$0")/.."
+began=$(date +%s)
 scripts/setup.sh
-[ -x build/bin/Trendkeep ] || scripts/build.sh build >/dev/null
+[ -x build/bin/Trendkeep ] && [ -x build/bin/trendkeep-query ] && [ -x build/bin/trendkeep-card ] ||
+  scripts/build.sh build >/dev/null
 
-card=${TRENDKEEP_DEMO_CARD:-$PWD/demo-card}
-log=$card.log
+# A day passes 600 times faster under libfaketime: a real minute holds ten
+# hours of samples, and the daemon records one slot every five fake minutes.
+card=$PWD/demo-card
+log=$PWD/demo-card.log
+svg=$PWD/demo-card.svg
+report=$PWD/demo-report.html
+speed=${TRENDKEEP_DEMO_SPEED:-600}
+seconds=${TRENDKEEP_DEMO_SECONDS:-50}
+sensor=${TRENDKEEP_DEMO_SENSOR:-CPU0_Temp}
+query=build/bin/trendkeep-query
+cardtool=build/bin/trendkeep-card
+
+
+# libfaketime built for the daemon's machine: a host with a cross build can
+# hold one per architecture, and the loader skips one of the wrong kind.
+elf_kind() { { od -An -tx1 -j4 -N1 "$1"; od -An -tx1 -j18 -N2 "$1"; } | tr -d ' \n'; }
+want=$(elf_kind build/bin/Trendkeep)
+lib=
+for candidate in /usr/lib/*/faketime/libfaketimeMT.so.1 /usr/lib/faketime/libfaketimeMT.so.1; do
+  if [ -f "$candidate" ] && [ "$(elf_kind "$candidate")" = "$want" ]; then
+    lib=$candidate
+    break
+  fi
+done
+if [ -z "$lib" ]; then
+  echo "demo: libfaketime for this machine is not installed (scripts/setup.sh installs it)" >&2
+  exit 1
+fi
+if [ -p /var/tmp/pipe_restful_to_cups ] && [ -s /var/tmp/Trendkeep ] &&
+   kill -0 "$(cat /var/tmp/Trendkeep)" 2>/dev/null; then
+  echo "demo: a Trendkeep daemon is running already (pid $(cat /var/tmp/Trendkeep)); stop it first" >&2
+  exit 1
+fi
+
+rm -rf "$card"
 mkdir -p "$card"
 : > "$log"
+# The fake clock starts at today's midnight; the queries name the day
+# explicitly, so they need no fake clock of their own.
+day=$(date +%Y-%m-%d)
 
-echo "Starting Trendkeep with the card at $card (log: $log)"
-TRENDKEEP_CARD=$card TRENDKEEP_LOG=$log TRENDKEEP_FOREGROUND=1 build/bin/Trendkeep &
+pid=
+stop_daemon() {
+  if [ -n "$pid" ]; then
+    kill -TERM "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    pid=
+  fi
+}
+trap stop_daemon EXIT
+trap 'stop_daemon; exit 130' INT TERM
+
+echo "== Starting Trendkeep: built-in sensors, card $card, clock from $day 00:00 at x$speed"
+env -u TRENDKEEP_SENSORS TRENDKEEP_CARD="$card" TRENDKEEP_LOG="$log" TRENDKEEP_FOREGROUND=1 \
+  LD_PRELOAD="$lib" FAKETIME="@$day 00:00:00 x$speed" FAKETIME_DONT_RESET=1 \
+  build/bin/Trendkeep >>"$log" 2>&1 &
 pid=$!
-trap 'kill -TERM $pid 2>/dev/null || true; wait $pid 2>/dev/null || true' EXIT INT TERM
-sleep 15
-kill -TERM $pid
-wait $pid && status=0 || status=$?
-trap - EXIT INT TERM
-echo "Trendkeep stopped with exit status $status. Its log:"
-cat "$log"
+
+recordtime=$card/DataRecord/SensorHistory/DataTime/RecordTime
+waited=0
+while [ "$waited" -lt "$seconds" ]; do
+  sleep 5
+  waited=$((waited + 5))
+  if ! kill -0 "$pid" 2>/dev/null; then
+    echo "demo: Trendkeep stopped early; its log ($log):" >&2
+    cat "$log" >&2
+    exit 1
+  fi
+  slot=$(od -An -tu4 -j4 -N4 "$recordtime" 2>/dev/null | tr -d ' ' || true)
+  if [ -n "$slot" ] && [ "$slot" != 0 ]; then
+    echo "   ${waited}s of ${seconds}s: history up to $(date -d "@$slot" +%H:%M) of $day"
+  else
+    echo "   ${waited}s of ${seconds}s: nothing recorded yet"
+  fi
+done
+
+echo
+echo "== The daemon's sensors (trendkeep-query list)"
+"$query" list
+echo
+echo "== $sensor on $day (trendkeep-query data $sensor $day --svg demo-card.svg)"
+"$query" data "$sensor" "$day" --svg "$svg"
+
+echo
+echo "== Stopping Trendkeep"
+kill -TERM "$pid"
+status=0
+wait "$pid" || status=$?
+pid=
+echo "Trendkeep stopped with exit status $status"
+
+echo
+echo "== The card, read offline (trendkeep-card check / report)"
+"$cardtool" check "$card"
+"$cardtool" report "$card" --date "$day" -o "$report"
+
+echo
+echo "Card:   $card"
+echo "Log:    $log"
+echo "Chart:  $svg"
+echo "Report: $report"
+echo "The demo took $(( $(date +%s) - began )) s, the build included."

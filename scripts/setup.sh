@@ -8,6 +8,7 @@ PACKAGES="
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libhiredis-dev redis-server redis-tools
   faketime libfaketime
+  clang libclang-rt-14-dev librrd-dev chromium
 "
 
 missing=""

@@ -135,6 +135,11 @@ class Daemon:
             self.env["LD_PRELOAD"] = lib
             self.env["FAKETIME"] = faketime
             self.env["FAKETIME_DONT_RESET"] = "1"
+        if "LD_PRELOAD" in self.env or (env and env.get("LD_PRELOAD")):
+            # A sanitized daemon must accept a preloaded library ahead of
+            # its runtime.
+            options = self.env.get("ASAN_OPTIONS", "")
+            self.env["ASAN_OPTIONS"] = (options + ":" if options else "") + "verify_asan_link_order=0"
         if env:
             for key, value in env.items():
                 if value is None:

@@ -1,0 +1,155 @@
+// list and dump: what the card holds, as a table, CSV or JSON.
+#include <stdio.h>
+
+#include "CardCommands.h"
+#include "LocalCalendar.h"
+#include "TextFormat.h"
+
+namespace tk {
+
+namespace {
+
+std::string DayJson(const SensorFileImage &f, int d, bool all_slots) {
+    const DayBlock &b = f.Data->Days[d];
+    const int64_t key = b.DayKey;
+    const double day_max = b.DayMax, day_min = b.DayMin;
+    const uint32_t max_time = b.DayMaxTime, min_time = b.DayMinTime;
+    std::string o = "{\"block\": " + std::to_string(d) + ", \"date\": " + JsonString(DateText(key)) +
+                    ", \"day_key\": " + std::to_string(key) + ", \"stats_valid\": " + std::to_string(b.StatsValid) +
+                    ", \"day_max\": " + JsonNumber(day_max) + ", \"day_max_time\": " + std::to_string(max_time) +
+                    ", \"day_min\": " + JsonNumber(day_min) + ", \"day_min_time\": " + std::to_string(min_time) +
+                    ", \"recorded\": " + std::to_string(f.RecordedSlots(d)) + ", \"slots\": [";
+    bool first = true;
+    for (int s = 0; s < SLOTS_PER_DAY; ++s) {
+        const SampleSlot &slot = b.Slots[s];
+        if (!all_slots && slot.Recorded != 1) continue;
+        const double r = slot.Reading, mx = slot.MaxReading, mn = slot.MinReading, av = slot.AvgReading;
+        const uint32_t st = slot.SlotTime;
+        o += std::string(first ? "\n" : ",\n") + "      {\"slot\": " + std::to_string(s) + ", \"slot_time\": " +
+             std::to_string(st) + ", \"time\": " + JsonString(IsoLocalText(st)) + ", \"recorded\": " +
+             std::to_string(slot.Recorded) + ", \"reading\": " + JsonNumber(r) + ", \"max\": " + JsonNumber(mx) +
+             ", \"min\": " + JsonNumber(mn) + ", \"avg\": " + JsonNumber(av) + "}";
+        first = false;
+    }
+    return o + (first ? "]}" : "\n    ]}");
+}
+
+}  // namespace
+
+int CmdList(const ParsedArgs &args) {
+    ExpectArgCount(args, 1, 1, "list CARD");
+    CardImage card = LoadCardArg(args);
+    const int64_t rday = card.RecordTime.RecordDay, rslot = card.RecordTime.RecordSlot;
+    if (args.Has("json")) {
+        std::string o = "{\n  \"record_dir\": " + JsonString(card.RecordDir) + ",\n  \"record_day\": " +
+                        std::to_string(rday) + ",\n  \"record_slot\": " + std::to_string(rslot) + ",\n  \"sensors\": [";
+        bool first = true;
+        for (const SensorFileImage &f : card.Files) {
+            o += std::string(first ? "\n" : ",\n") + "    {\"file\": " + JsonString(f.Name) + ", \"size\": " +
+                 std::to_string(f.Size);
+            first = false;
+            if (f.Complete()) {
+                o += ", \"num\": " + std::to_string(f.Num()) + ", \"name\": " + JsonString(f.HeaderName()) +
+                     ", \"class\": " + std::to_string(f.Class()) + ", \"days\": [";
+                bool first_day = true;
+                for (int d : f.DaysInOrder()) {
+                    const int64_t key = f.Data->Days[d].DayKey;
+                    o += std::string(first_day ? "" : ", ") + "{\"block\": " + std::to_string(d) + ", \"date\": " +
+                         JsonString(DateText(key)) + ", \"day_key\": " + std::to_string(key) + ", \"recorded\": " +
+                         std::to_string(f.RecordedSlots(d)) + "}";
+                    first_day = false;
+                }
+                o += "]";
+            }
+            o += "}";
+        }
+        o += first ? "]\n}\n" : "\n  ]\n}\n";
+        fputs(o.c_str(), stdout);
+        return CARD_OK;
+    }
+
+    printf("record directory: %s\n", card.RecordDir.c_str());
+    if (rday != 0) {
+        printf("record time: day %s, last slot %s\n", DateText(rday).c_str(),
+               rslot ? DateTimeText(rslot).c_str() : "none yet");
+    } else {
+        printf("record time: no day switched to yet\n");
+    }
+    Table t({"FILE", "NUM", "NAME", "CLASS", "DAYS HELD (recorded slots of 288)"}, {false, true, false, true, false});
+    for (const SensorFileImage &f : card.Files) {
+        if (!f.Complete()) {
+            t.Add({f.Name, "", "", "", "unreadable: " + std::to_string(f.Size) + " bytes (see check)"});
+            continue;
+        }
+        std::string days;
+        for (int d : f.DaysInOrder()) {
+            days += (days.empty() ? "" : ", ") + DateText((int64_t)f.Data->Days[d].DayKey) + " (" +
+                    std::to_string(f.RecordedSlots(d)) + ")";
+        }
+        t.Add({f.Name, SensorNumText(f.Num()), f.HeaderName(), std::to_string(f.Class()), days.empty() ? "none" : days});
+    }
+    t.Print(stdout);
+    return CARD_OK;
+}
+
+int CmdDump(const ParsedArgs &args) {
+    ExpectArgCount(args, 1, 2, "dump CARD [SENSOR]");
+    if (args.Has("csv") && args.Has("json")) throw ToolError(CARD_USAGE, "--csv and --json exclude each other");
+    CardImage card = LoadCardArg(args);
+    std::optional<int64_t> day = DateOption(args);
+    std::string selector = args.Positional.size() > 1 ? args.Positional[1] : "";
+    std::vector<const SensorFileImage *> files = SelectFiles(card, selector);
+    const bool all_slots = args.Has("all-slots");
+
+    // The blocks to export, per file, in day order.
+    std::vector<std::pair<const SensorFileImage *, std::vector<int>>> chosen;
+    for (const SensorFileImage *f : files) {
+        std::vector<int> days;
+        for (int d : f->DaysInOrder()) {
+            if (!day || f->Data->Days[d].DayKey == *day) days.push_back(d);
+        }
+        if (!days.empty() || !day) chosen.push_back({f, days});
+    }
+    if (day && chosen.empty()) {
+        throw ToolError(CARD_PROBLEMS, "no " + std::string(selector.empty() ? "sensor" : "file of '" + selector + "'") +
+                                           " holds " + DateText(*day));
+    }
+
+    if (args.Has("json")) {
+        std::string o = "{\n  \"record_dir\": " + JsonString(card.RecordDir) + ",\n  \"sensors\": [";
+        bool first = true;
+        for (const auto &[f, days] : chosen) {
+            o += std::string(first ? "\n" : ",\n") + "  {\"file\": " + JsonString(f->Name) + ", \"num\": " +
+                 std::to_string(f->Num()) + ", \"name\": " + JsonString(f->HeaderName()) + ", \"class\": " +
+                 std::to_string(f->Class()) + ", \"days\": [";
+            first = false;
+            for (size_t i = 0; i < days.size(); ++i) o += std::string(i ? ",\n    " : "\n    ") + DayJson(*f, days[i], all_slots);
+            o += days.empty() ? "]}" : "\n  ]}";
+        }
+        o += first ? "]\n}\n" : "\n  ]\n}\n";
+        fputs(o.c_str(), stdout);
+        return CARD_OK;
+    }
+
+    printf("file,num,name,class,block,date,day_key,slot,slot_time,time,recorded,reading,max,min,avg\n");
+    for (const auto &[f, days] : chosen) {
+        const std::string head = CsvField(f->Name) + "," + std::to_string(f->Num()) + "," + CsvField(f->HeaderName()) +
+                                 "," + std::to_string(f->Class()) + ",";
+        for (int d : days) {
+            const DayBlock &b = f->Data->Days[d];
+            const int64_t key = b.DayKey;
+            for (int s = 0; s < SLOTS_PER_DAY; ++s) {
+                const SampleSlot &slot = b.Slots[s];
+                if (!all_slots && slot.Recorded != 1) continue;
+                const double r = slot.Reading, mx = slot.MaxReading, mn = slot.MinReading, av = slot.AvgReading;
+                const uint32_t st = slot.SlotTime;
+                printf("%s%d,%s,%lld,%d,%u,%s,%u,%s,%s,%s,%s\n", head.c_str(), d, DateText(key).c_str(), (long long)key,
+                       s, st, IsoLocalText(st).c_str(), slot.Recorded, FormatShortest(r).c_str(),
+                       FormatShortest(mx).c_str(), FormatShortest(mn).c_str(), FormatShortest(av).c_str());
+            }
+        }
+    }
+    return CARD_OK;
+}
+
+}  // namespace tk

@@ -1,0 +1,219 @@
+#include "DayChart.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "LocalCalendar.h"
+#include "StoreData.h"
+#include "TextFormat.h"
+
+namespace tk {
+
+namespace {
+
+struct SeriesStyle {
+    const char *Name;
+    const char *Color;
+    const char *Dash;
+    double ChartPoint::*Field;
+};
+
+const SeriesStyle kSeries[] = {
+    {"greatest", "#d62728", "", &ChartPoint::Max},
+    {"least", "#2ca02c", "", &ChartPoint::Min},
+    {"average", "#ff7f0e", "6 3", &ChartPoint::Avg},
+    {"reading", "#1f77b4", "", &ChartPoint::Reading},
+};
+
+// Fixed margins around the plot area.
+const int kLeft = 72, kRight = 24, kTop = 58, kBottom = 44;
+
+std::string Num(double v) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "%.1f", v);
+    return buf;
+}
+
+double NiceStep(double raw) {
+    double mag = std::pow(10.0, std::floor(std::log10(raw)));
+    double f = raw / mag;
+    double nice = f <= 1 ? 1 : f <= 2 ? 2 : f <= 2.5 ? 2.5 : f <= 5 ? 5 : 10;
+    return nice * mag;
+}
+
+}  // namespace
+
+ChartInput DayChartFrame(int64_t day_key) {
+    ChartInput chart;
+    chart.From = day_key;
+    chart.To = NextDayKey(day_key);
+    for (int h = 0; h <= 24; h += 3) {
+        char label[8];
+        snprintf(label, sizeof label, "%02d:00", h);
+        chart.XTicks.push_back({day_key + h * 3600, label});
+    }
+    return chart;
+}
+
+ChartInput DaysChartFrame(int64_t first_day_key, int64_t end) {
+    ChartInput chart;
+    chart.From = first_day_key;
+    chart.To = end;
+    chart.ShowDateInMarks = true;
+    chart.XLabelShift = DAY_SECONDS / 2;  // each date under its day
+    for (int64_t k = first_day_key; k < end; k = NextDayKey(k)) {
+        chart.XTicks.push_back({k, DateText(k).substr(5)});
+    }
+    chart.XTicks.push_back({end, ""});
+    return chart;
+}
+
+std::string RenderChartSvg(const ChartInput &chart, bool standalone) {
+    const double pw = chart.Width - kLeft - kRight, ph = chart.Height - kTop - kBottom;
+    const double span = chart.To > chart.From ? (double)(chart.To - chart.From) : 1.0;
+
+    // Value range over every finite figure shown, the marks included.
+    double lo = INFINITY, hi = -INFINITY;
+    auto take = [&](double v) {
+        if (std::isfinite(v)) {
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+    };
+    for (const ChartPoint &p : chart.Points) {
+        for (const SeriesStyle &s : kSeries) take(p.*s.Field);
+    }
+    for (const ChartMark &m : chart.Marks) take(m.Value);
+    bool empty = !(lo <= hi);
+    if (empty) lo = 0, hi = 1;
+    if (hi - lo < 1e-9 * std::max(1.0, std::fabs(hi))) {
+        double pad = std::max(1.0, std::fabs(hi) * 0.05);
+        lo -= pad;
+        hi += pad;
+    }
+    double step = NiceStep((hi - lo) / 5);
+    double ylo = std::floor(lo / step) * step, yhi = std::ceil(hi / step) * step;
+    if (yhi <= ylo) yhi = ylo + step;
+
+    auto X = [&](int64_t t) { return kLeft + pw * (double)(t - chart.From) / span; };
+    auto Y = [&](double v) { return kTop + ph * (1 - (v - ylo) / (yhi - ylo)); };
+
+    std::string o;
+    if (standalone) o += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    o += "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" width=\"" + std::to_string(chart.Width) +
+         "\" height=\"" + std::to_string(chart.Height) + "\" viewBox=\"0 0 " + std::to_string(chart.Width) + " " +
+         std::to_string(chart.Height) + "\"";
+    if (!chart.Id.empty()) o += " id=\"" + XmlText(chart.Id) + "\"";
+    o += " font-family=\"sans-serif\" font-size=\"12\">\n";
+    o += "<title>" + XmlText(chart.Title) + "</title>\n";
+    o += "<rect class=\"background\" x=\"0\" y=\"0\" width=\"" + std::to_string(chart.Width) + "\" height=\"" +
+         std::to_string(chart.Height) + "\" fill=\"#ffffff\"/>\n";
+    o += "<text class=\"title\" x=\"" + std::to_string(kLeft) + "\" y=\"20\" font-size=\"15\" font-weight=\"bold\">" +
+         XmlText(chart.Title) + "</text>\n";
+    if (!chart.Subtitle.empty()) {
+        o += "<text class=\"subtitle\" x=\"" + std::to_string(kLeft) + "\" y=\"38\" fill=\"#555555\">" +
+             XmlText(chart.Subtitle) + "</text>\n";
+    }
+
+    // Legend, top right.
+    o += "<g class=\"legend\">\n";
+    double lx = chart.Width - kRight - 4 * 92;
+    for (const SeriesStyle &s : kSeries) {
+        o += "<line x1=\"" + Num(lx) + "\" y1=\"34\" x2=\"" + Num(lx + 22) + "\" y2=\"34\" stroke=\"" + s.Color +
+             "\" stroke-width=\"2\"" + (s.Dash[0] ? std::string(" stroke-dasharray=\"") + s.Dash + "\"" : "") + "/>";
+        o += "<text x=\"" + Num(lx + 27) + "\" y=\"38\">" + s.Name + "</text>\n";
+        lx += 92;
+    }
+    o += "</g>\n";
+
+    // Grid and axes.
+    o += "<g class=\"grid\" stroke=\"#e3e3e3\" stroke-width=\"1\">\n";
+    for (double v = ylo; v <= yhi + step / 2; v += step) {
+        o += "<line x1=\"" + Num(kLeft) + "\" y1=\"" + Num(Y(v)) + "\" x2=\"" + Num(kLeft + pw) + "\" y2=\"" +
+             Num(Y(v)) + "\"/>\n";
+    }
+    for (const auto &tick : chart.XTicks) {
+        o += "<line x1=\"" + Num(X(tick.first)) + "\" y1=\"" + Num(kTop) + "\" x2=\"" + Num(X(tick.first)) +
+             "\" y2=\"" + Num(kTop + ph) + "\"/>\n";
+    }
+    o += "</g>\n";
+    o += "<g class=\"axes\" stroke=\"#333333\" stroke-width=\"1\">\n";
+    o += "<line class=\"x-axis\" x1=\"" + Num(kLeft) + "\" y1=\"" + Num(kTop + ph) + "\" x2=\"" + Num(kLeft + pw) +
+         "\" y2=\"" + Num(kTop + ph) + "\"/>\n";
+    o += "<line class=\"y-axis\" x1=\"" + Num(kLeft) + "\" y1=\"" + Num(kTop) + "\" x2=\"" + Num(kLeft) +
+         "\" y2=\"" + Num(kTop + ph) + "\"/>\n";
+    o += "</g>\n";
+    o += "<g class=\"y-ticks\" text-anchor=\"end\">\n";
+    for (double v = ylo; v <= yhi + step / 2; v += step) {
+        o += "<text x=\"" + Num(kLeft - 6) + "\" y=\"" + Num(Y(v) + 4) + "\">" + XmlText(FormatTick(v, step)) +
+             "</text>\n";
+    }
+    o += "</g>\n";
+    o += "<g class=\"x-ticks\" text-anchor=\"middle\">\n";
+    for (const auto &tick : chart.XTicks) {
+        if (tick.second.empty()) continue;
+        o += "<text x=\"" + Num(X(tick.first + chart.XLabelShift)) + "\" y=\"" + Num(kTop + ph + 18) + "\">" + XmlText(tick.second) +
+             "</text>\n";
+    }
+    o += "</g>\n";
+
+    if (empty) {
+        o += "<text class=\"no-data\" x=\"" + Num(kLeft + pw / 2) + "\" y=\"" + Num(kTop + ph / 2) +
+             "\" text-anchor=\"middle\" fill=\"#888888\" font-size=\"16\">no recorded samples</text>\n";
+    }
+
+    // One polyline per run of points no further apart than GapSeconds; a
+    // run of one point is a dot.
+    for (const SeriesStyle &s : kSeries) {
+        o += std::string("<g class=\"series series-") + s.Name + "\" stroke=\"" + s.Color + "\" fill=\"" + s.Color +
+             "\">\n";
+        size_t i = 0;
+        while (i < chart.Points.size()) {
+            size_t j = i + 1;
+            while (j < chart.Points.size() && chart.Points[j].Time - chart.Points[j - 1].Time <= chart.GapSeconds) ++j;
+            std::string pts;
+            size_t shown = 0;
+            double dx = 0, dy = 0;
+            for (size_t k = i; k < j; ++k) {
+                double v = chart.Points[k].*s.Field;
+                if (!std::isfinite(v)) continue;
+                dx = X(chart.Points[k].Time);
+                dy = Y(v);
+                pts += (shown++ ? " " : "") + Num(dx) + "," + Num(dy);
+            }
+            if (shown == 1) {
+                o += "<circle cx=\"" + Num(dx) + "\" cy=\"" + Num(dy) + "\" r=\"2\" stroke=\"none\"/>\n";
+            } else if (shown > 1) {
+                o += "<polyline fill=\"none\" stroke-width=\"1.6\"" +
+                     (s.Dash[0] ? std::string(" stroke-dasharray=\"") + s.Dash + "\"" : "") + " points=\"" + pts +
+                     "\"/>\n";
+            }
+            i = j;
+        }
+        o += "</g>\n";
+    }
+
+    // The extremes: a ring on the point and its value and time beside it.
+    for (const ChartMark &m : chart.Marks) {
+        if (!std::isfinite(m.Value) || m.Time < chart.From || m.Time > chart.To) continue;
+        double x = X(m.Time), y = Y(m.Value);
+        const char *color = m.IsMax ? "#d62728" : "#2ca02c";
+        std::string when = chart.ShowDateInMarks ? DateText(m.Time).substr(5) + " " + ClockText(m.Time) : ClockText(m.Time);
+        std::string label = std::string(m.IsMax ? "max " : "min ") + FormatReading(m.Value) + " at " + when;
+        bool right_half = x > kLeft + pw / 2;
+        double ty = m.IsMax ? y - 9 : y + 17;
+        ty = std::clamp(ty, (double)kTop + 10, (double)kTop + ph - 4);
+        o += std::string("<g class=\"extreme ") + (m.IsMax ? "extreme-max" : "extreme-min") + "\">";
+        o += "<circle cx=\"" + Num(x) + "\" cy=\"" + Num(y) + "\" r=\"5\" fill=\"none\" stroke=\"" + color +
+             "\" stroke-width=\"2\"/>";
+        o += "<text x=\"" + Num(right_half ? x - 8 : x + 8) + "\" y=\"" + Num(ty) + "\" text-anchor=\"" +
+             (right_half ? "end" : "start") + "\" fill=\"" + color + "\" font-weight=\"bold\">" + XmlText(label) +
+             "</text></g>\n";
+    }
+    o += "</svg>\n";
+    return o;
+}
+
+}  // namespace tk

@@ -1,0 +1,301 @@
+// trendkeep-query: asks the running daemon, over its two FIFOs, for the
+// sensor count, the sensor list or one day of one sensor's history, and
+// prints the answer as a table, CSV or JSON, or draws the day as SVG.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <cmath>
+#include <optional>
+
+#include "DayChart.h"
+#include "LocalCalendar.h"
+#include "PipeClient.h"
+#include "TextFormat.h"
+#include "ToolCli.h"
+
+using namespace tk;
+
+namespace {
+
+enum class Format { Table, Csv, Json };
+
+Format OutputFormat(const ParsedArgs &args) {
+    if (args.Has("csv") && args.Has("json")) throw ToolError(QUERY_USAGE, "--csv and --json exclude each other");
+    return args.Has("csv") ? Format::Csv : args.Has("json") ? Format::Json : Format::Table;
+}
+
+double TimeoutOf(const ParsedArgs &args) {
+    std::string text = args.Get("timeout", "3");
+    char *end = nullptr;
+    double t = strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0' || !(t > 0) || t > 3600) {
+        throw ToolError(QUERY_USAGE, "--timeout needs a number of seconds above 0 (at most 3600), not '" + text + "'");
+    }
+    return t;
+}
+
+// --svg and --all-slots shape a day of history; elsewhere they are a mistake.
+void RejectDataOptions(const ParsedArgs &args, const char *command) {
+    for (const char *option : {"svg", "all-slots"}) {
+        if (args.Has(option)) {
+            throw ToolError(QUERY_USAGE, std::string("--") + option + " applies to data only, not to " + command);
+        }
+    }
+}
+
+std::string Seconds(double t) { return FormatShortest(t) + " s"; }
+
+[[noreturn]] void NoListAnswer(double timeout) {
+    throw ToolError(QUERY_NO_ANSWER, "no answer to the sensor list request within " + Seconds(timeout) +
+                                         ": the daemon is not running, stalled, or has not built its sensor list yet");
+}
+
+int CmdCount(const ParsedArgs &args) {
+    ExpectArgCount(args, 0, 0, "count");
+    RejectDataOptions(args, "count");
+    Format fmt = OutputFormat(args);
+    PipeClient client(TimeoutOf(args));
+    std::optional<uint32_t> count = client.Count();
+    if (!count) {
+        throw ToolError(QUERY_NO_ANSWER, "no answer to the count request within " + Seconds(client.Timeout()) +
+                                             ": the daemon is not running, stalled, or has not built its sensor list yet");
+    }
+    if (fmt == Format::Json) {
+        printf("{\"count\": %u}\n", *count);
+    } else if (fmt == Format::Csv) {
+        printf("count\n%u\n", *count);
+    } else {
+        printf("%u\n", *count);
+    }
+    return QUERY_OK;
+}
+
+int CmdList(const ParsedArgs &args) {
+    ExpectArgCount(args, 0, 0, "list");
+    RejectDataOptions(args, "list");
+    Format fmt = OutputFormat(args);
+    PipeClient client(TimeoutOf(args));
+    auto list = client.List();
+    if (!list) NoListAnswer(client.Timeout());
+    if (fmt == Format::Json) {
+        printf("[");
+        for (size_t i = 0; i < list->size(); ++i) {
+            const SensorEntry &e = (*list)[i];
+            printf("%s\n  {\"num\": %u, \"name\": %s, \"class\": %u}", i ? "," : "", e.Num, JsonString(e.Name).c_str(),
+                   e.Class);
+        }
+        printf("%s]\n", list->empty() ? "" : "\n");
+    } else if (fmt == Format::Csv) {
+        printf("num,name,class\n");
+        for (const SensorEntry &e : *list) printf("%u,%s,%u\n", e.Num, CsvField(e.Name).c_str(), e.Class);
+    } else {
+        Table t({"NUM", "HEX", "NAME", "CLASS"}, {true, false, false, true});
+        for (const SensorEntry &e : *list) {
+            char hex[16];
+            snprintf(hex, sizeof hex, "0x%02X", e.Num);
+            t.Add({std::to_string(e.Num), hex, e.Name, std::to_string(e.Class)});
+        }
+        t.Print(stdout);
+    }
+    return QUERY_OK;
+}
+
+// Finds a sensor by the name the list gives it.  The list carries only the
+// first 16 characters of each name, so a longer name is matched by those.
+const SensorEntry &FindByName(const std::vector<SensorEntry> &list, const std::string &name) {
+    std::vector<const SensorEntry *> found;
+    auto collect = [&](auto match) {
+        for (const SensorEntry &e : list) {
+            if (match(e)) found.push_back(&e);
+        }
+    };
+    collect([&](const SensorEntry &e) { return e.Name == name; });
+    if (found.empty() && name.size() > SENSOR_LIST_NAME_CHARS) {
+        std::string listed = name.substr(0, SENSOR_LIST_NAME_CHARS);
+        collect([&](const SensorEntry &e) { return e.Name == listed; });
+    }
+    if (found.empty()) {
+        collect([&](const SensorEntry &e) { return strcasecmp(e.Name.c_str(), name.c_str()) == 0; });
+    }
+    if (found.empty()) {
+        throw ToolError(QUERY_NO_ANSWER, "no sensor named '" + name + "' among the daemon's " + std::to_string(list.size()) +
+                                             " sensors (see 'trendkeep-query list')");
+    }
+    for (const SensorEntry *e : found) {
+        if (e->Num != found[0]->Num) {
+            std::string nums;
+            for (const SensorEntry *f : found) nums += (nums.empty() ? "" : ", ") + SensorNumText(f->Num);
+            throw ToolError(QUERY_USAGE, "'" + name + "' names several sensors (" + nums + "): give the number");
+        }
+    }
+    return *found[0];
+}
+
+int CmdData(const ParsedArgs &args) {
+    ExpectArgCount(args, 1, 2, "data SENSOR [YYYY-MM-DD]");
+    Format fmt = OutputFormat(args);
+    const std::string &sensor = args.Positional[0];
+    CivilDate date = Today();
+    if (args.Positional.size() == 2 && !ParseDate(args.Positional[1], &date)) {
+        throw ToolError(QUERY_USAGE, "DATE must be a calendar date as YYYY-MM-DD, not '" + args.Positional[1] + "'");
+    }
+    std::string day = DateText(date);
+    int64_t day_key = DayKeyOf(date);
+    PipeClient client(TimeoutOf(args));
+
+    std::optional<SensorEntry> entry;
+    unsigned num;
+    if (!ParseSensorNum(sensor, &num)) {
+        auto list = client.List();
+        if (!list) NoListAnswer(client.Timeout());
+        entry = FindByName(*list, sensor);
+        num = entry->Num;
+    }
+
+    SensorDataResponse resp;
+    if (!client.Data(num, day, &resp)) {
+        std::string what = "no answer within " + Seconds(client.Timeout()) + " for sensor " + SensorNumText(num) +
+                           " on " + day + ": ";
+        if (entry) {
+            what += "the daemon lists that sensor, so it holds no history of that day, or it stopped answering";
+        } else {
+            what += "the daemon does not store that sensor, holds no history of that day, or is not running; "
+                    "it answers none of these, so they cannot be told apart";
+        }
+        throw ToolError(QUERY_NO_ANSWER, what);
+    }
+    if (!entry) {
+        // The name is only for the reader; the history came without it.
+        if (auto list = client.List()) {
+            for (const SensorEntry &e : *list) {
+                if (e.Num == num) {
+                    entry = e;
+                    break;
+                }
+            }
+        }
+    }
+
+    bool all = args.Has("all-slots");
+    int recorded = 0;
+    for (const SampleSlot &s : resp.Slots) recorded += s.Recorded == 1;
+    const double max_value = resp.MaxValue, min_value = resp.MinValue;
+    const uint32_t max_time = resp.MaxTime, min_time = resp.MinTime;
+    std::string name = entry ? entry->Name : "";
+    auto slot_start = [&](int s) {
+        uint32_t t = resp.Slots[s].SlotTime;
+        return t != 0 ? (int64_t)t : day_key + (int64_t)SLOT_SECONDS * s;
+    };
+
+    if (fmt == Format::Json) {
+        std::string o = "{\n  \"sensor\": " + std::to_string(num) + ",\n  \"name\": " +
+                        (entry ? JsonString(name) : "null") + ",\n  \"class\": " +
+                        (entry ? std::to_string(entry->Class) : "null") + ",\n  \"date\": \"" + day +
+                        "\",\n  \"day_key\": " + std::to_string(day_key) + ",\n  \"recorded\": " +
+                        std::to_string(recorded) + ",\n";
+        o += "  \"max\": {\"value\": " + JsonNumber(max_value) + ", \"time\": " + std::to_string(max_time) +
+             ", \"at\": " + JsonString(max_time ? IsoLocalText(max_time) : "") + "},\n";
+        o += "  \"min\": {\"value\": " + JsonNumber(min_value) + ", \"time\": " + std::to_string(min_time) +
+             ", \"at\": " + JsonString(min_time ? IsoLocalText(min_time) : "") + "},\n  \"slots\": [";
+        bool first = true;
+        for (int s = 0; s < SLOTS_PER_DAY; ++s) {
+            const SampleSlot &slot = resp.Slots[s];
+            if (!all && slot.Recorded != 1) continue;
+            const double r = slot.Reading, mx = slot.MaxReading, mn = slot.MinReading, av = slot.AvgReading;
+            const uint32_t st = slot.SlotTime;
+            o += std::string(first ? "\n" : ",\n") + "    {\"slot\": " + std::to_string(s) +
+                 ", \"slot_time\": " + std::to_string(st) + ", \"time\": " + JsonString(IsoLocalText(slot_start(s))) +
+                 ", \"recorded\": " + std::to_string(slot.Recorded) + ", \"reading\": " + JsonNumber(r) +
+                 ", \"max\": " + JsonNumber(mx) + ", \"min\": " + JsonNumber(mn) + ", \"avg\": " + JsonNumber(av) + "}";
+            first = false;
+        }
+        o += first ? "]\n}\n" : "\n  ]\n}\n";
+        fputs(o.c_str(), stdout);
+    } else if (fmt == Format::Csv) {
+        printf("slot,slot_time,time,recorded,reading,max,min,avg\n");
+        for (int s = 0; s < SLOTS_PER_DAY; ++s) {
+            const SampleSlot &slot = resp.Slots[s];
+            if (!all && slot.Recorded != 1) continue;
+            const double r = slot.Reading, mx = slot.MaxReading, mn = slot.MinReading, av = slot.AvgReading;
+            const uint32_t st = slot.SlotTime;
+            printf("%d,%u,%s,%u,%s,%s,%s,%s\n", s, st, IsoLocalText(slot_start(s)).c_str(), slot.Recorded,
+                   FormatShortest(r).c_str(), FormatShortest(mx).c_str(), FormatShortest(mn).c_str(),
+                   FormatShortest(av).c_str());
+        }
+    } else {
+        printf("sensor %s%s%s, %s: %d of %d slots recorded\n", SensorNumText(num).c_str(), entry ? " " : "",
+               name.c_str(), day.c_str(), recorded, SLOTS_PER_DAY);
+        if (recorded > 0) {
+            printf("greatest %s at %s, least %s at %s\n", FormatReading(max_value).c_str(),
+                   DateTimeText(max_time).c_str(), FormatReading(min_value).c_str(), DateTimeText(min_time).c_str());
+        }
+        Table t({"SLOT", "TIME", "REC", "READING", "GREATEST", "LEAST", "AVERAGE"},
+                {true, false, true, true, true, true, true});
+        for (int s = 0; s < SLOTS_PER_DAY; ++s) {
+            const SampleSlot &slot = resp.Slots[s];
+            if (!all && slot.Recorded != 1) continue;
+            const double r = slot.Reading, mx = slot.MaxReading, mn = slot.MinReading, av = slot.AvgReading;
+            t.Add({std::to_string(s), ClockText(slot_start(s)), std::to_string(slot.Recorded), FormatReading(r),
+                   FormatReading(mx), FormatReading(mn), FormatReading(av)});
+        }
+        t.Print(stdout);
+    }
+
+    if (args.Has("svg")) {
+        ChartInput chart = DayChartFrame(day_key);
+        chart.Title = (entry ? name + " (sensor " + SensorNumText(num) + ")" : "sensor " + SensorNumText(num)) +
+                      ", " + day;
+        chart.Subtitle = std::to_string(recorded) + " of 288 five-minute slots recorded";
+        for (int s = 0; s < SLOTS_PER_DAY; ++s) {
+            const SampleSlot &slot = resp.Slots[s];
+            if (slot.Recorded != 1) continue;
+            chart.Points.push_back({slot_start(s), slot.Reading, slot.MaxReading, slot.MinReading, slot.AvgReading});
+        }
+        if (recorded > 0) {
+            chart.Marks.push_back({max_time, max_value, true});
+            chart.Marks.push_back({min_time, min_value, false});
+        }
+        WriteFileOrFail(args.Get("svg"), RenderChartSvg(chart, true), QUERY_USAGE);
+        fflush(stdout);
+        fprintf(stderr, "chart written to %s\n", args.Get("svg").c_str());
+    }
+    return QUERY_OK;
+}
+
+const CommandInfo kCommands[] = {
+    {"count", "", CmdCount, "number of sensors the daemon keeps (the utilisation entries included)"},
+    {"list", "", CmdList, "the sensors: number, name (the daemon lists the first 16 characters) and class"},
+    {"data", "SENSOR [DATE]", CmdData,
+     "one day of one sensor's history; SENSOR is a number (12, 0x0C) or a name, DATE is YYYY-MM-DD (default today)"},
+};
+
+const OptionInfo kOptions[] = {
+    {"csv", 0, nullptr, "print CSV instead of a table"},
+    {"json", 0, nullptr, "print JSON instead of a table"},
+    {"svg", 0, "FILE", "data: also draw the day as an SVG chart into FILE"},
+    {"all-slots", 0, nullptr, "data: show all 288 slots, not only the recorded ones"},
+    {"timeout", 0, "SECONDS", "how long to wait for each answer (default 3)"},
+};
+
+const char kEpilogue[] =
+    "The daemon answers on /var/tmp/pipe_cups_to_restful what is asked on\n"
+    "/var/tmp/pipe_restful_to_cups, one request at a time; requesters take turns\n"
+    "through the lock file " TK_QUERY_LOCK_FILE ". A request it cannot answer\n"
+    "gets no answer at all, so an unknown sensor, a day it does not hold and a\n"
+    "daemon that is not running all end the same way: without an answer.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  answered\n"
+    "  1  usage error, or a local failure (lock, output file)\n"
+    "  2  the daemon is not running (its FIFOs do not exist)\n"
+    "  3  no answer within the time-out, or no sensor of that name\n";
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const ToolInfo tool = {"trendkeep-query", "[OPTIONS] COMMAND [ARGS]",
+                           "Asks the running Trendkeep daemon for its sensors and their stored history.", kCommands,
+                           kOptions, kEpilogue, QUERY_USAGE};
+    return RunTool(tool, argc, argv);
+}
