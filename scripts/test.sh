@@ -1,19 +1,47 @@
 #!/bin/sh
-# The whole test suite: set-up, the normal build with every test, then the
-# unit and lifecycle tests again under AddressSanitizer with
-# UndefinedBehaviorSanitizer, and under ThreadSanitizer.
-set -eu
+# The whole test suite, as CI runs it: set-up, the normal build with every
+# test, the unit and end-to-end tests again under AddressSanitizer with
+# UndefinedBehaviorSanitizer, the unit tests under ThreadSanitizer, the
+# reliability suite (fuzzers, fault walk, kills, soak), the benchmarks in
+# their quick form, and the armhf build with its tests under qemu-arm.
+# Every part runs; the exit status is non-zero when any part failed.
+set -u
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh || exit 1
 
-echo "== build and test" >&2
-scripts/build.sh build
-ctest --test-dir build --output-on-failure -j2
+failed=""
+step() {
+  name=$1
+  shift
+  echo "== $name" >&2
+  start=$(date +%s)
+  if "$@"; then
+    echo "== $name: passed in $(( $(date +%s) - start )) s" >&2
+  else
+    echo "== $name: FAILED after $(( $(date +%s) - start )) s" >&2
+    failed="$failed $name"
+  fi
+}
 
-echo "== address and undefined-behaviour sanitizers" >&2
-scripts/build.sh build-asan -DTK_SANITIZE=address
-ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j2
+normal() { scripts/build.sh build && ctest --test-dir build --output-on-failure -j2; }
+asan() {
+  scripts/build.sh build-asan -DTK_SANITIZE=address &&
+    ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j2
+}
+tsan() {
+  scripts/build.sh build-tsan -DTK_SANITIZE=thread &&
+    TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j2 -L unit
+}
 
-echo "== thread sanitizer" >&2
-scripts/build.sh build-tsan -DTK_SANITIZE=thread
-TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j2 -L unit
+step "build and test" normal
+step "address and undefined-behaviour sanitizers" asan
+step "thread sanitizer" tsan
+step "reliability" sh scripts/reliability.sh
+step "benchmarks (quick)" sh scripts/bench.sh --quick
+step "armhf under qemu-arm" sh scripts/test-armhf.sh
+
+if [ -n "$failed" ]; then
+  echo "test.sh: failed:$failed" >&2
+  exit 1
+fi
+echo "test.sh: every part passed" >&2

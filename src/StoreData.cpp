@@ -173,24 +173,25 @@ bool IsDirectoryEntry(const char *dir, const struct dirent *de) {
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// Gives a freshly created file its length.  A file that cannot get it is
+// not used: mapped short, its first access would kill the process with
+// SIGBUS.  Returns fd, or -1 with fd closed.
+int SizeNewFile(int fd, off_t size) {
+    if (fd == -1) return -1;
+    if (ftruncate(fd, size) != 0) {
+        sigwrap_close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Opens (or creates) the record time file.  Returns the descriptor or -1.
 int OpenRecordTimeFile(const char *path) {
     int fd;
-    if (access(path, F_OK) != 0) {
-        fd = sigwrap_open(path, STORE_OPEN_RW_CREATE);
-        if (fd == -1) return -1;
-        if (ftruncate(fd, RECORD_TIME_SIZE) != 0) {
-        }
-    } else if (FileSize(path) == RECORD_TIME_SIZE) {
-        fd = sigwrap_open(path, STORE_OPEN_RW);
-    } else {
-        remove(path);
-        fd = sigwrap_open(path, STORE_OPEN_RW_CREATE);
-        if (fd == -1) return -1;
-        if (ftruncate(fd, RECORD_TIME_SIZE) != 0) {
-        }
-    }
-    return fd;
+    if (access(path, F_OK) == 0 && FileSize(path) == RECORD_TIME_SIZE) return sigwrap_open(path, STORE_OPEN_RW);
+    if (access(path, F_OK) == 0) remove(path);
+    fd = sigwrap_open(path, STORE_OPEN_RW_CREATE);
+    return SizeNewFile(fd, RECORD_TIME_SIZE);
 }
 
 // Finds the first entry of the record directory, directories aside, whose
@@ -245,12 +246,20 @@ int PrepareRecordDayBlock(StoreHandler **arr, LocalDataHdr *hdr, RecordTimeFile 
     }
     // The recorded day is not held: take the oldest block (a new file gives
     // block 0) for today.  Its old contents stay until the day switch of
-    // the first turn clears it.
+    // the first turn clears it.  A block that holds today already (a start
+    // that ended before its first turn) is taken instead: keying a second
+    // block to today would throw away the oldest day for nothing.
+    uint32_t today = (uint32_t)DayStartTime(g_clock(nullptr));
     DayBlock *oldest = &file->Days[0];
     for (DayBlock &block : file->Days) {
         if (block.DayKey < oldest->DayKey) oldest = &block;
     }
-    uint32_t today = (uint32_t)DayStartTime(g_clock(nullptr));
+    for (DayBlock &block : file->Days) {
+        if (block.DayKey == (int32_t)today) {
+            oldest = &block;
+            break;
+        }
+    }
     oldest->DayKey = (int32_t)today;
     StampSlots(oldest, today);
     return 0;
@@ -258,8 +267,7 @@ int PrepareRecordDayBlock(StoreHandler **arr, LocalDataHdr *hdr, RecordTimeFile 
 
 int InitSensorDataRecordSt(StoreHandler **arr, LocalDataHdr *hdr) {
     if (hdr == nullptr) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]SensorDataList is null\n", __FILE_NAME__, __LINE__,
-                             __func__, __LINE__);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]SensorDataList is null\n", TK_AT);
         return -1;
     }
     while (!ListIsReady(hdr)) g_sleepms(kListPollMs);
@@ -303,14 +311,12 @@ int InitSensorDataRecordSt(StoreHandler **arr, LocalDataHdr *hdr) {
     snprintf(time_path, sizeof time_path, "%s/%s", time_dir, RECORD_TIME_FILE);
     RecordTimeFd = OpenRecordTimeFile(time_path);
     if (RecordTimeFd == -1) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Open record time file failed\n", __FILE_NAME__,
-                             __LINE__, __func__, __LINE__);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Open record time file failed\n", TK_AT);
         goto fail;
     }
     map = mmap(nullptr, RECORD_TIME_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, RecordTimeFd, 0);
     if (map == MAP_FAILED) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Mmap record time file failed\n", __FILE_NAME__,
-                             __LINE__, __func__, __LINE__);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Mmap record time file failed\n", TK_AT);
         sigwrap_close(RecordTimeFd);
         RecordTimeFd = -1;
         goto fail;
@@ -320,7 +326,7 @@ int InitSensorDataRecordSt(StoreHandler **arr, LocalDataHdr *hdr) {
     RecordTimeFd = -1;
     if (msync(RecordStore.RecordTimeMap, RECORD_TIME_SIZE, MS_SYNC | MS_INVALIDATE) != 0) {
         IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Update record time to file falied while init\n",
-                             __FILE_NAME__, __LINE__, __func__, __LINE__);
+                             TK_AT);
         goto fail;
     }
     if (time_dir_handle != nullptr) {
@@ -331,7 +337,7 @@ int InitSensorDataRecordSt(StoreHandler **arr, LocalDataHdr *hdr) {
     *arr = static_cast<StoreHandler *>(calloc(n ? n : 1, sizeof(StoreHandler)));
     if (*arr == nullptr) {
         IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Alloc Sensor arr to store handler space failed\n",
-                             __FILE_NAME__, __LINE__, __func__, __LINE__);
+                             TK_AT);
         goto fail;
     }
     for (uint32_t i = 0; i < n; ++i) {
@@ -363,23 +369,19 @@ int InitSensorDataRecordSt(StoreHandler **arr, LocalDataHdr *hdr) {
                 // Of another size, or only a leading part of the name
                 // matched: start the sensor's own file afresh.
                 remove(file_path);
-                fd = sigwrap_open(file_path, STORE_OPEN_RW_CREATE_SYNC);
-                if (fd != -1 && ftruncate(fd, SENSOR_FILE_SIZE) != 0) {
-                }
+                fd = SizeNewFile(sigwrap_open(file_path, STORE_OPEN_RW_CREATE_SYNC), SENSOR_FILE_SIZE);
             }
             if (fd == -1) {
                 IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Create sensor data file %s failed\n",
-                                     __FILE_NAME__, __LINE__, __func__, __LINE__, match.c_str());
+                                     TK_AT, match.c_str());
                 goto fail;
             }
         } else {
-            fd = sigwrap_open(file_path, STORE_OPEN_RW_CREATE);
+            fd = SizeNewFile(sigwrap_open(file_path, STORE_OPEN_RW_CREATE), SENSOR_FILE_SIZE);
             if (fd == -1) {
                 IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Create sensor data file %s failed\n",
-                                     __FILE_NAME__, __LINE__, __func__, __LINE__, file_path);
+                                     TK_AT, file_path);
                 goto fail;
-            }
-            if (ftruncate(fd, SENSOR_FILE_SIZE) != 0) {
             }
         }
         (*arr)[i].Fd = fd;
@@ -387,7 +389,7 @@ int InitSensorDataRecordSt(StoreHandler **arr, LocalDataHdr *hdr) {
         map = mmap(nullptr, SENSOR_FILE_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, (*arr)[i].Fd, 0);
         if (map == MAP_FAILED) {
             IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Mmap failed,index:%d,sensornum:%d,sensorname:%s\n",
-                                 __FILE_NAME__, __LINE__, __func__, __LINE__, (int)i, (int)e.SensorNum, entry_name);
+                                 TK_AT, (int)i, (int)e.SensorNum, entry_name);
             goto fail;
         }
         (*arr)[i].Map = static_cast<SensorDataFile *>(map);
@@ -399,7 +401,7 @@ int InitSensorDataRecordSt(StoreHandler **arr, LocalDataHdr *hdr) {
             CopyHeaderName((*arr)[i].Map, header_name);
             IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL,
                                  "[%s:%d][%s][%d]Update mem to file falied,index:%d,sensornum:%d,sensorname:%s\n",
-                                 __FILE_NAME__, __LINE__, __func__, __LINE__, (int)i,
+                                 TK_AT, (int)i,
                                  (int)(*arr)[i].Map->Header.SensorNum, header_name);
             goto fail;
         }
@@ -456,12 +458,99 @@ int FindSlot(const DayBlock *block, uint32_t slot_time) {
     return -1;
 }
 
+// True when every slot of the block carries the time it is stamped with,
+// DayKey + 300 * s.  Such a block holds each slot time once, at its own
+// index, so the first slot with time DayKey + 300 * s is slot s.
+bool BlockIsStamped(const DayBlock *block) {
+    uint32_t expected = (uint32_t)block->DayKey;
+    for (int s = 0; s < SLOTS_PER_DAY; ++s, expected += SLOT_SECONDS) {
+        if (block->Slots[s].SlotTime != expected) return false;
+    }
+    return true;
+}
+
+// Which file each list entry records into.  Searching costs a comparison
+// with every handler for every entry, every five minutes, although the
+// headers and the list's names do not change once the store is up.  So the
+// answers are kept, together with a copy of everything the search reads:
+// the handler count, each handler's mapping, the number and name bytes of
+// each file's header and of each entry.  While all of that is
+// unchanged the kept answers are exactly what the search would give; any
+// change (a test or a tool rewriting a header, another array) makes the
+// recorder search again.  A list longer than the room here is searched
+// every time.
+constexpr uint32_t kEntryFileRoom = 512;
+constexpr size_t kKeySize = sizeof(uint16_t) + SENSOR_NAME_SIZE;
+static_assert(offsetof(SensorFileHeader, SensorName) == sizeof(uint16_t) &&
+                  offsetof(SensorFileHeader, SensorClass) == kKeySize,
+              "a header's number and name are its first bytes");
+
+struct EntryFileCache {
+    bool Valid;
+    uint32_t HandlerCount;
+    uint32_t EntryCount;
+    SensorDataFile *Maps[kEntryFileRoom];
+    uint8_t HeaderKeys[kEntryFileRoom][kKeySize];
+    uint8_t EntryKeys[kEntryFileRoom][kKeySize];
+    SensorDataFile *FileOf[kEntryFileRoom];  // null for none
+};
+EntryFileCache g_entryfiles;
+
+void EntryKey(const LocalSensorData &e, uint8_t key[kKeySize]) {
+    uint16_t num = e.SensorNum;
+    memcpy(key, &num, sizeof num);
+    memcpy(key + sizeof num, e.SensorName, SENSOR_NAME_SIZE);
+}
+
+bool EntryFilesStillHold(const EntryFileCache &c, StoreHandler *arr, uint32_t count, const LocalDataHdr *hdr) {
+    if (!c.Valid || c.HandlerCount != count || c.EntryCount != hdr->SensorCount) return false;
+    for (uint32_t h = 0; h < count; ++h) {
+        SensorDataFile *file = arr[h].Map;
+        if (file != c.Maps[h]) return false;
+        if (file != nullptr && memcmp(file, c.HeaderKeys[h], kKeySize) != 0) return false;
+    }
+    uint8_t key[kKeySize];
+    for (uint32_t i = 0; i < hdr->SensorCount; ++i) {
+        EntryKey(hdr->SensorData[i], key);
+        if (memcmp(key, c.EntryKeys[i], kKeySize) != 0) return false;
+    }
+    return true;
+}
+
+void FindEntryFiles(EntryFileCache *c, StoreHandler *arr, uint32_t count, const LocalDataHdr *hdr) {
+    c->Valid = false;
+    if (arr == nullptr || count > kEntryFileRoom || hdr->SensorCount > kEntryFileRoom) return;
+    c->HandlerCount = count;
+    c->EntryCount = hdr->SensorCount;
+    for (uint32_t h = 0; h < count; ++h) {
+        c->Maps[h] = arr[h].Map;
+        if (arr[h].Map != nullptr) memcpy(c->HeaderKeys[h], arr[h].Map, kKeySize);
+    }
+    for (uint32_t i = 0; i < hdr->SensorCount; ++i) {
+        const LocalSensorData &e = hdr->SensorData[i];
+        EntryKey(e, c->EntryKeys[i]);
+        c->FileOf[i] = FindEntryFile(arr, count, e);
+    }
+    c->Valid = true;
+}
+
 }  // namespace
 
 void RecordSensorsDataToMem(LocalDataHdr *hdr, StoreHandler *arr, uint32_t slot_start, uint32_t day_key) {
+    uint32_t count = RecordStore.RecordCount;
+    EntryFileCache &files = g_entryfiles;
+    if (arr != nullptr && !EntryFilesStillHold(files, arr, count, hdr)) FindEntryFiles(&files, arr, count, hdr);
+    // The recorder writes only behind the headers, so the answers hold for
+    // the whole turn.
+    bool cached = arr != nullptr && files.Valid;
     for (uint32_t i = 0; i < hdr->SensorCount; ++i) {
         LocalSensorData &e = hdr->SensorData[i];
-        SensorDataFile *file = arr ? FindEntryFile(arr, RecordStore.RecordCount, e) : nullptr;
+        SensorDataFile *file = nullptr;
+        if (cached) {
+            file = files.FileOf[i];
+        } else if (arr != nullptr) {
+            file = FindEntryFile(arr, count, e);
+        }
         DayBlock *block = file ? FindDayBlock(file, (int32_t)day_key) : nullptr;
         int s = block ? FindSlot(block, slot_start) : -1;
         if (s >= 0 && e.InUse == 1) {
@@ -489,7 +578,10 @@ void RecordSensorsDataToMem(LocalDataHdr *hdr, StoreHandler *arr, uint32_t slot_
                 block->DayMin = min;
                 block->DayMinTime = e.MinTime;
             }
-            block->StatsValid = 1;
+            // Written only when it changes: a store of the same byte would
+            // still dirty the block head's page, and the flush would then
+            // write two pages of the file each turn instead of one.
+            if (block->StatsValid != 1) block->StatsValid = 1;
         }
         e.Valid = 0;
     }
@@ -506,7 +598,7 @@ int UpdateMemToFile(StoreHandler *arr, uint32_t count) {
             CopyHeaderName(file, name);
             IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL,
                                  "[%s:%d][%s][%d]Update mem to file failed,index:%d,sensor num:%d,sensor name:%s\n",
-                                 __FILE_NAME__, __LINE__, __func__, __LINE__, (int)i, (int)file->Header.SensorNum, name);
+                                 TK_AT, (int)i, (int)file->Header.SensorNum, name);
         }
     }
     return 0;
@@ -562,22 +654,24 @@ int SearchSensorDataFromFile(StoreHandler *arr, SensorDataQuery *query, uint32_t
         }
     }
     if (file == nullptr) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Match sensor failed,sensor num:%d\n", __FILE_NAME__,
-                             __LINE__, __func__, __LINE__, (int)num);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Match sensor failed,sensor num:%d\n", TK_AT, (int)num);
         return -1;
     }
     DayBlock *block = FindDayBlock(file, query->StartTime);
     if (block == nullptr) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Request datatime invalied\n", __FILE_NAME__, __LINE__,
-                             __func__, __LINE__);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Request datatime invalied\n", TK_AT);
         return 1;
     }
     int32_t end = query->EndTime;
     if (end > query->StartTime) {
         bool first = true;
+        // The block's DayKey is StartTime, so in a block stamped as the
+        // store stamps it the time of step k lies in slot k, and in no
+        // other.  Any other block is searched slot by slot.
+        bool stamped = BlockIsStamped(block);
         int64_t t = query->StartTime;
         for (int k = 0; k < SLOTS_PER_DAY && t < end; ++k, t += SLOT_SECONDS) {
-            int s = FindSlot(block, (uint32_t)t);
+            int s = stamped ? k : FindSlot(block, (uint32_t)t);
             if (s < 0) continue;
             // Whether the slot was ever recorded does not matter here: an
             // empty slot of the window counts with its zero readings.
@@ -792,6 +886,18 @@ void StoreLoopTurn(int32_t now, int wait_seconds) {
         }
     }
 
+    // A clock that cannot be read, or reads beyond what the store's 32-bit
+    // times can hold (2038 on), would switch every file to a day before
+    // all others and empty the whole card: answer requests, keep history.
+    if (now <= 0 || day_key <= 0) {
+        static bool told = false;
+        if (!told) {
+            IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Clock out of range:%d, history kept, nothing recorded\n",
+                                 TK_AT, (int)now);
+            told = true;
+        }
+        return;
+    }
     RecordTimeFile *rt = RecordStore.RecordTimeMap;
     if ((int32_t)rt->RecordDay != day_key) {
         int went_back = (int32_t)rt->RecordDay > day_key ? 1 : 0;

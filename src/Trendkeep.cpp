@@ -191,8 +191,11 @@ time_t LocalDateStart(int year, int mon, int mday) {
     noon.tm_mday = mday;
     noon.tm_hour = 12;
     noon.tm_isdst = -1;
+    // mktime signals a date it cannot represent only through errno: with a
+    // 32-bit time_t it may leave the fields as they were.
+    errno = 0;
     time_t noon_t = mktime(&noon);
-    if (noon_t == (time_t)-1 && noon.tm_hour != 12) return -1;
+    if (noon_t == (time_t)-1 && errno != 0) return -1;
     year = noon.tm_year;
     mon = noon.tm_mon;
     mday = noon.tm_mday;
@@ -202,6 +205,7 @@ time_t LocalDateStart(int year, int mon, int mday) {
     midnight.tm_mon = mon;
     midnight.tm_mday = mday;
     midnight.tm_isdst = -1;
+    errno = 0;
     time_t t = mktime(&midnight);
     struct tm check, before;
     time_t prev = t - 1;

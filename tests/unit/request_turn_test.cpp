@@ -378,7 +378,7 @@ TEST_F(RequestTurnTest, ARecordWrittenInTwoPiecesIsGathered) {
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(got.RequestType, SENSOR_DATA_REQ);
     EXPECT_STREQ(got.DateTime, "2026-12-04T17:42:10");
-    EXPECT_EQ(got.SensorNum, 0x1234);
+    EXPECT_EQ(uint16_t(got.SensorNum), 0x1234);
     EXPECT_EQ(Pending(requester_), 0);
 }
 
@@ -393,7 +393,7 @@ TEST_F(RequestTurnTest, ALoneHalfRecordIsDroppedAndTheNextIsReadWhole) {
     ASSERT_EQ(ReadPipeRequest(&got), 0);
     EXPECT_EQ(got.RequestType, SENSOR_DATA_REQ);
     EXPECT_STREQ(got.DateTime, "2026-12-04T00:00:00");
-    EXPECT_EQ(got.SensorNum, 7);
+    EXPECT_EQ(uint16_t(got.SensorNum), 7);
 }
 
 TEST_F(RequestTurnTest, ATurnWithAHalfRecordStillRecordsTheBoundary) {
@@ -407,11 +407,37 @@ TEST_F(RequestTurnTest, ATurnWithAHalfRecordStillRecordsTheBoundary) {
     EXPECT_TRUE(Responses().empty());
     EXPECT_EQ(RecordStore.RecordTimeMap->RecordSlot, (uint32_t)kTen + 300);
     EXPECT_EQ(Block(0, kDay)->Slots[121].Recorded, 1);
-    EXPECT_EQ(Block(0, kDay)->Slots[121].Reading, 21.0);
+    double reading = Block(0, kDay)->Slots[121].Reading;  // a copy: never bind a packed field
+    EXPECT_EQ(reading, 21.0);
 
     Send(RequestBytes(SENSOR_COUNT_REQ));
     StoreLoopTurn(kTen + 301, 0);
     EXPECT_EQ(Responses(), (std::vector<uint8_t>{3, 0, 0, 0}));
+}
+
+}  // namespace
+
+namespace {
+
+// Regression: a clock past 2038 (or one that cannot be read) once switched
+// every file to a day before all others and emptied the whole card.
+TEST_F(RequestTurnTest, AClockOutOfRangeKeepsTheHistoryAndStillAnswers) {
+    StartStore(kTen);
+    Record(0, kDay, 100, 5.0);
+    std::vector<uint8_t> before(reinterpret_cast<uint8_t *>(RecordStore.SensorArr[0].Map),
+                                reinterpret_cast<uint8_t *>(RecordStore.SensorArr[0].Map) + SENSOR_FILE_SIZE);
+    RecordTimeFile times = *RecordStore.RecordTimeMap;
+    g_localdatahdr.DataReady = 1;
+    Send(RequestBytes(SENSOR_COUNT_REQ));
+    StoreLoopTurn(-1, 0);
+    StoreLoopTurn(INT32_MIN + 5, 0);
+    EXPECT_EQ(Responses(), (std::vector<uint8_t>{3, 0, 0, 0}));
+    std::vector<uint8_t> after(reinterpret_cast<uint8_t *>(RecordStore.SensorArr[0].Map),
+                               reinterpret_cast<uint8_t *>(RecordStore.SensorArr[0].Map) + SENSOR_FILE_SIZE);
+    EXPECT_EQ(before, after);
+    EXPECT_EQ(RecordStore.RecordTimeMap->RecordDay, times.RecordDay);
+    EXPECT_EQ(RecordStore.RecordTimeMap->RecordSlot, times.RecordSlot);
+    EXPECT_EQ(g_fake.Count("Clock out of range"), 1);
 }
 
 }  // namespace

@@ -83,7 +83,8 @@ void StampBlock(MBlock &b, int32_t key) {
 }
 
 // A file as initialisation leaves it: header from the list entry, then the
-// recorded day's block stamped, or the oldest block keyed to today.
+// recorded day's block stamped, or else the block already keyed to today,
+// or else the oldest block keyed to today.
 void ModelPrepare(MFile &f, const MEntry &e, uint8_t cls, uint32_t record_day, int32_t today) {
     if (!HeaderStartsWith(f, e.Name)) {
         memcpy(f.Name, e.Name.data(), e.Name.size());
@@ -99,9 +100,15 @@ void ModelPrepare(MFile &f, const MEntry &e, uint8_t cls, uint32_t record_day, i
             }
         }
     }
-    int oldest = 0;
-    for (int d = 1; d < kDays; ++d) {
-        if (f.Days[d].DayKey < f.Days[oldest].DayKey) oldest = d;
+    int oldest = -1;
+    for (int d = 0; d < kDays && oldest < 0; ++d) {
+        if (f.Days[d].DayKey == today) oldest = d;
+    }
+    if (oldest < 0) {
+        oldest = 0;
+        for (int d = 1; d < kDays; ++d) {
+            if (f.Days[d].DayKey < f.Days[oldest].DayKey) oldest = d;
+        }
     }
     f.Days[oldest].DayKey = today;
     StampBlock(f.Days[oldest], today);

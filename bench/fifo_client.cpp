@@ -1,0 +1,205 @@
+// Times a running daemon through its FIFOs, as the web server talks to it:
+// a 131-byte data request into the request FIFO, a 10682-byte answer out of
+// the response FIFO.
+//
+//   tk_fifo_client rtt COUNT PAUSE_MS SENSOR DATE
+//       COUNT requests one after the other, each PAUSE_MS after the last
+//       answer; prints the round trip's median, p99 and extremes.
+//   tk_fifo_client flood SECONDS SENSOR DATE
+//       keeps a few requests waiting in the FIFO for SECONDS and counts the
+//       answers per second.
+//
+// DATE is "YYYY-MM-DD".  Output: one "name value" line per figure.  Exit 0
+// when every request was answered, 1 otherwise, 2 on a usage error.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/select.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "StoreData.h"
+#include "Trendkeep.h"
+
+namespace {
+
+const int kAnswerTimeoutMs = 3000;
+const int kFloodWaiting = 4;  // enough that the daemon never waits for one
+
+double NowUs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec * 1e6 + (double)ts.tv_nsec / 1e3;
+}
+
+int g_req = -1;
+int g_resp = -1;
+PipeRequest g_request;
+std::vector<uint8_t> g_pending;  // answer bytes read but not yet taken
+
+bool WaitFd(int fd, bool write, int ms) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    struct timeval tv = {ms / 1000, (ms % 1000) * 1000};
+    int rc = select(fd + 1, write ? nullptr : &set, write ? &set : nullptr, nullptr, &tv);
+    return rc > 0;
+}
+
+// Writes one whole request record.  Returns false when the FIFO stays full.
+bool SendRequest() {
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(&g_request);
+    size_t done = 0;
+    while (done < sizeof g_request) {
+        ssize_t n = write(g_req, p + done, sizeof g_request - done);
+        if (n > 0) {
+            done += (size_t)n;
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            return false;
+        } else if (!WaitFd(g_req, true, kAnswerTimeoutMs)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Reads what the response FIFO holds.  Returns the bytes read (0: none).
+size_t ReadAvailable() {
+    uint8_t buf[65536];
+    size_t total = 0;
+    for (;;) {
+        ssize_t n = read(g_resp, buf, sizeof buf);
+        if (n <= 0) break;
+        g_pending.insert(g_pending.end(), buf, buf + n);
+        total += (size_t)n;
+    }
+    return total;
+}
+
+// Takes one whole answer when one has arrived; checks it is for our sensor.
+// Returns 1 taken, 0 not complete yet, -1 an answer of another sensor.
+int TakeAnswer() {
+    if (g_pending.size() < sizeof(SensorDataResponse)) return 0;
+    SensorDataResponse answer;
+    memcpy(&answer, g_pending.data(), sizeof answer);
+    g_pending.erase(g_pending.begin(), g_pending.begin() + (long)sizeof answer);
+    uint16_t num = answer.SensorNum;
+    uint16_t asked = g_request.SensorNum;
+    return num == asked ? 1 : -1;
+}
+
+// Waits up to ms for one whole answer.  Returns 1 answered, 0 timed out,
+// -1 a wrong answer.
+int AwaitAnswer(int ms) {
+    double deadline = NowUs() + ms * 1000.0;
+    for (;;) {
+        int got = TakeAnswer();
+        if (got != 0) return got;
+        double left = deadline - NowUs();
+        if (left <= 0) return 0;
+        if (WaitFd(g_resp, false, (int)(left / 1000) + 1)) ReadAvailable();
+    }
+}
+
+double Percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    size_t idx = (size_t)(p * (double)(v.size() - 1) + 0.5);
+    return v[std::min(idx, v.size() - 1)];
+}
+
+int RoundTrips(int count, int pause_ms) {
+    std::vector<double> us;
+    int failed = 0;
+    for (int i = 0; i < count; ++i) {
+        double t0 = NowUs();
+        if (!SendRequest()) {
+            ++failed;
+            continue;
+        }
+        int got = AwaitAnswer(kAnswerTimeoutMs);
+        double t1 = NowUs();
+        if (got == 1) {
+            us.push_back(t1 - t0);
+        } else {
+            ++failed;
+        }
+        if (pause_ms > 0) usleep((useconds_t)pause_ms * 1000);
+    }
+    printf("rtt.count %zu\n", us.size());
+    printf("rtt.failed %d\n", failed);
+    printf("rtt.median_us %.1f\n", Percentile(us, 0.5));
+    printf("rtt.p99_us %.1f\n", Percentile(us, 0.99));
+    printf("rtt.min_us %.1f\n", us.empty() ? 0.0 : *std::min_element(us.begin(), us.end()));
+    printf("rtt.max_us %.1f\n", us.empty() ? 0.0 : *std::max_element(us.begin(), us.end()));
+    return failed == 0 && !us.empty() ? 0 : 1;
+}
+
+int Flood(double seconds) {
+    int waiting = 0;
+    long answers = 0;
+    int wrong = 0;
+    double start = NowUs();
+    double end = start + seconds * 1e6;
+    while (NowUs() < end) {
+        while (waiting < kFloodWaiting && SendRequest()) ++waiting;
+        if (WaitFd(g_resp, false, 50)) ReadAvailable();
+        for (int got; (got = TakeAnswer()) != 0;) {
+            --waiting;
+            if (got == 1) {
+                ++answers;
+            } else {
+                ++wrong;
+            }
+        }
+    }
+    double elapsed = (NowUs() - start) / 1e6;
+    // Let the daemon answer what is still waiting, so that whatever is
+    // measured next finds it idle.
+    while (waiting > 0 && AwaitAnswer(kAnswerTimeoutMs) != 0) --waiting;
+    printf("flood.answers %ld\n", answers);
+    printf("flood.seconds %.2f\n", elapsed);
+    printf("flood.per_second %.2f\n", (double)answers / elapsed);
+    printf("flood.wrong %d\n", wrong);
+    return answers > 0 && wrong == 0 ? 0 : 1;
+}
+
+int Usage(const char *prog) {
+    fprintf(stderr,
+            "usage: %s rtt COUNT PAUSE_MS SENSOR DATE\n"
+            "       %s flood SECONDS SENSOR DATE\n",
+            prog, prog);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2) return Usage(argv[0]);
+    std::string mode = argv[1];
+    int sensor_arg = mode == "rtt" ? 4 : 3;
+    if ((mode == "rtt" && argc != 6) || (mode == "flood" && argc != 5) || (mode != "rtt" && mode != "flood")) {
+        return Usage(argv[0]);
+    }
+    memset(&g_request, 0, sizeof g_request);
+    g_request.RequestType = SENSOR_DATA_REQ;
+    g_request.SensorNum = (uint16_t)strtoul(argv[sensor_arg], nullptr, 0);
+    snprintf(g_request.DateTime, sizeof g_request.DateTime, "%sT00:00:00", argv[sensor_arg + 1]);
+
+    g_req = open(TK_REQUEST_FIFO, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    g_resp = open(TK_RESPONSE_FIFO, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (g_req < 0 || g_resp < 0) {
+        fprintf(stderr, "tk_fifo_client: cannot open the daemon's FIFOs: %s\n", strerror(errno));
+        return 1;
+    }
+    ReadAvailable();  // whatever an earlier client left behind
+    g_pending.clear();
+    if (mode == "rtt") return RoundTrips(atoi(argv[2]), atoi(argv[3]));
+    return Flood(atof(argv[2]));
+}

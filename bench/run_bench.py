@@ -1,0 +1,510 @@
+#!/usr/bin/env python3
+"""Runs every Trendkeep measurement beside RRDtool and prints one table.
+
+Run it through scripts/bench.sh, which builds the programs and runs this
+inside a private mount namespace (its own /var/tmp), so the daemon started
+here never meets another one.  Inside such a namespace the card is a fresh
+ext4 file system on a loop device, so the device's write counters hold only
+what the measurements wrote; elsewhere it is a directory of the build tree.
+
+Parts:
+  1-4  trendkeep_bench: the store's functions and librrd in process
+       (Google Benchmark), and the bytes written per recording round.
+  2,5  the real daemon with 258 sensors: round trips over the FIFOs, answers
+       per second under a flood, peak RSS and CPU over an idle window.
+"""
+
+import argparse
+import glob
+import json
+import os
+import platform
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+REQUEST_FIFO = "/var/tmp/pipe_restful_to_cups"
+RESPONSE_FIFO = "/var/tmp/pipe_cups_to_restful"
+IPMI_SENSORS = 255
+ENTRIES = IPMI_SENSORS + 3
+QUERY_SENSOR = 128
+
+# The timed benchmarks of the runner; the flushed rounds are measured in
+# turns by --flushed-rounds instead of one benchmark after the other.
+BENCH_FILTER = "^BM_(TkQuery|RrdFetch|TkRecord$|RrdUpdate$|TkDaySwitch|TkInit|RrdCreate)"
+
+QUICK = dict(min_time=0.05, repetitions=1, rounds=2, stride=3, rtt=20, flood=3.0, idle=10.0)
+FULL = dict(min_time=0.5, repetitions=5, rounds=10, stride=1, rtt=200, flood=10.0, idle=60.0)
+
+
+def log(msg):
+    print("bench: " + msg, file=sys.stderr, flush=True)
+
+
+# ---------------------------------------------------------------------------
+# The card
+
+
+class Card:
+    """A fresh ext4 on a loop device when the namespace is private and we
+    are root; otherwise a directory of the build tree."""
+
+    def __init__(self, build_dir):
+        self.build_dir = build_dir
+        self.image = os.path.join(build_dir, "bench-card.img")
+        self.root = os.path.join(build_dir, "bench-card")
+        self.mounted = False
+
+    def __enter__(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+        os.makedirs(self.root)
+        if os.environ.get("TK_ISOLATED") and os.geteuid() == 0 and shutil.which("mkfs.ext4"):
+            try:
+                with open(self.image, "wb") as f:
+                    f.truncate(512 << 20)
+                subprocess.run(["mkfs.ext4", "-q", "-F", self.image], check=True, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+                # The mount, and with it the loop device, goes with the namespace
+                # at the latest.
+                subprocess.run(["mount", "-o", "loop", self.image, self.root], check=True,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                self.mounted = True
+            except (OSError, subprocess.CalledProcessError):
+                log("no loop device for the card; using a directory of the build tree")
+        return self
+
+    def __exit__(self, *exc):
+        if self.mounted:
+            subprocess.run(["umount", self.root], check=False)
+        shutil.rmtree(self.root, ignore_errors=True)
+        if os.path.exists(self.image):
+            os.remove(self.image)
+
+    def describe(self):
+        out = subprocess.run(["df", "-T", self.root], capture_output=True, text=True).stdout.splitlines()
+        if len(out) >= 2:
+            fields = out[1].split()
+            return "%s on %s" % (fields[1], fields[0])
+        return "unknown"
+
+
+# ---------------------------------------------------------------------------
+# In-process benchmarks
+
+
+def run_store_bench(bin_dir, card_root, cfg, out_json):
+    args = [os.path.join(bin_dir, "trendkeep_bench"), "--card-root", card_root,
+            "--flushed-rounds", str(cfg["rounds"]), "--sweep-stride", str(cfg["stride"]),
+            "--benchmark_filter=" + BENCH_FILTER,
+            "--benchmark_min_time=%g" % cfg["min_time"],
+            "--benchmark_out=" + out_json, "--benchmark_out_format=json",
+            "--benchmark_format=console"]
+    if cfg["repetitions"] > 1:
+        args += ["--benchmark_repetitions=%d" % cfg["repetitions"], "--benchmark_report_aggregates_only=true",
+                 "--benchmark_enable_random_interleaving=true"]
+    log("running " + " ".join(args[1:]))
+    proc = subprocess.run(args, capture_output=True, text=True)
+    sys.stderr.write(proc.stderr)
+    if proc.returncode != 0:
+        sys.stderr.write(proc.stdout)
+        raise RuntimeError("trendkeep_bench failed with status %d" % proc.returncode)
+    figures = {}
+    for line in proc.stdout.splitlines():
+        if line.startswith(("round.", "pages.")):
+            key, _, value = line.partition(" ")
+            figures[key] = value.strip()
+    with open(out_json) as f:
+        doc = json.load(f)
+    times = {}
+    for b in doc.get("benchmarks", []):
+        name = b.get("run_name") or b["name"]
+        if b.get("error_occurred"):
+            log("%s: %s" % (name, b.get("error_message")))
+            continue
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
+            continue
+        scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b.get("time_unit", "ns")]
+        times[name] = {"real": b["real_time"] * scale, "cpu": b["cpu_time"] * scale,
+                       "rows": b.get("rows")}
+    return figures, times, doc.get("context", {})
+
+
+# ---------------------------------------------------------------------------
+# The daemon
+
+
+def sensor_doc():
+    sensors = [{"num": i + 1, "name": "Sensor_%03d" % (i + 1), "devid": 0x3001 + i, "reading": 20.0 + i % 60}
+               for i in range(IPMI_SENSORS)]
+    return {"cpu": 37, "mem": 50, "io": 4, "sensors": sensors}
+
+
+def read_status(pid):
+    out = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            if key in ("VmHWM", "VmRSS", "RssAnon", "RssFile", "RssShmem"):
+                out[key] = int(value.split()[0]) * 1024
+    return out
+
+
+def card_rss(pid):
+    """Resident bytes of the card's file mappings, from smaps."""
+    card = 0
+    in_card = False
+    with open("/proc/%d/smaps" % pid) as f:
+        for line in f:
+            first = line.split(" ", 1)[0]
+            if "-" in first and ":" not in first:
+                in_card = "/DataRecord/SensorHistory/" in line
+            elif line.startswith("Rss:") and in_card:
+                card += int(line.split()[1]) * 1024
+    return card
+
+
+def cpu_seconds(pid):
+    """Time on the CPU of all the process's threads, from schedstat (ns)."""
+    total = 0
+    for path in glob.glob("/proc/%d/task/*/schedstat" % pid):
+        try:
+            with open(path) as f:
+                total += int(f.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            pass
+    return total / 1e9
+
+
+class Daemon:
+    def __init__(self, bin_dir, work, card):
+        self.bin_dir = bin_dir
+        self.work = work
+        self.card = card
+        self.log = os.path.join(work, "trendkeep.log")
+        sensors = os.path.join(work, "sensors.json")
+        with open(sensors, "w") as f:
+            json.dump(sensor_doc(), f)
+        self.env = dict(os.environ, TZ="UTC0", TRENDKEEP_FOREGROUND="1", TRENDKEEP_CARD=card,
+                        TRENDKEEP_LOG=self.log, TRENDKEEP_SENSORS=sensors)
+        self.proc = None
+
+    def start(self):
+        for path in (REQUEST_FIFO, RESPONSE_FIFO):
+            if os.path.lexists(path):
+                os.remove(path)
+        self.proc = subprocess.Popen([os.path.join(self.bin_dir, "Trendkeep")], env=self.env,
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        return self
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def alive(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def client(self, *args, timeout=120):
+        proc = subprocess.run([os.path.join(self.bin_dir, "tk_fifo_client")] + [str(a) for a in args],
+                              capture_output=True, text=True, timeout=timeout)
+        figures = {}
+        for line in proc.stdout.splitlines():
+            key, _, value = line.partition(" ")
+            figures[key] = float(value)
+        return proc.returncode, figures
+
+    def logged(self, text):
+        try:
+            with open(self.log, errors="replace") as f:
+                return text in f.read()
+        except OSError:
+            return False
+
+    def wait_serving(self, date, timeout=120):
+        """Waits until a data request is answered: the store is up.  Notes
+        when the sensor list was ready (the store logs the card's space)."""
+        deadline = time.monotonic() + timeout
+        self.list_ready = None
+        started = time.monotonic()
+        while time.monotonic() < deadline and self.alive():
+            if self.list_ready is None:
+                if self.logged("TF card free size is enough"):
+                    self.list_ready = time.monotonic()
+                elif time.monotonic() - started < 30:
+                    time.sleep(0.05)
+                    continue
+            if os.path.exists(REQUEST_FIFO) and os.path.exists(RESPONSE_FIFO):
+                rc, _ = self.client("rtt", 1, 0, QUERY_SENSOR, date)
+                if rc == 0:
+                    return True
+            time.sleep(0.2)
+        return False
+
+    def stop(self):
+        if self.alive():
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+def make_daemon_card(bin_dir, card, now):
+    subprocess.run([os.path.join(bin_dir, "trendkeep_bench"), "--make-daemon-card", card, "--now", str(now)],
+                   check=True, stdout=subprocess.DEVNULL)
+
+
+def measure_daemon(bin_dir, card_root, cfg):
+    """Round trips, flood, footprint: the daemon on a card holding the
+    scenario's nine days up to now."""
+    out = {}
+    work = tempfile.mkdtemp(prefix="tkbench-daemon-")
+    card = os.path.join(card_root, "daemon_card")
+    try:
+        now = int(time.time())
+        make_daemon_card(bin_dir, card, now)
+        today = time.strftime("%Y-%m-%d", time.gmtime(now))
+        past = time.strftime("%Y-%m-%d", time.gmtime(now - 3 * 86400))
+        d = Daemon(bin_dir, work, card).start()
+        try:
+            t0 = time.monotonic()
+            if not d.wait_serving(today):
+                raise RuntimeError("the daemon did not answer (see %s)" % d.log)
+            out["start_seconds"] = time.monotonic() - t0
+            if d.list_ready is not None:
+                out["list_seconds"] = d.list_ready - t0
+            rc, today_rtt = d.client("rtt", cfg["rtt"], 150, QUERY_SENSOR, today)
+            rc2, past_rtt = d.client("rtt", cfg["rtt"], 150, QUERY_SENSOR, past)
+            if rc or rc2:
+                log("some round trips failed")
+            out["rtt_today"] = today_rtt
+            out["rtt_past"] = past_rtt
+            rc, flood = d.client("flood", cfg["flood"], QUERY_SENSOR, today)
+            out["flood"] = flood
+            time.sleep(1.0)
+            c0, w0 = cpu_seconds(d.pid), time.monotonic()
+            time.sleep(cfg["idle"])
+            c1, w1 = cpu_seconds(d.pid), time.monotonic()
+            out["idle_cpu"] = c1 - c0
+            out["idle_window"] = w1 - w0
+            out["status"] = read_status(d.pid)
+            out["card_rss"] = card_rss(d.pid)
+        finally:
+            d.stop()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+        shutil.rmtree(card, ignore_errors=True)
+    return out
+
+
+# ---------------------------------------------------------------------------
+# The table
+
+
+def fmt_time(seconds):
+    if seconds is None:
+        return "n/a"
+    if seconds < 1e-6:
+        return "%.0f ns" % (seconds * 1e9)
+    if seconds < 1e-3:
+        return "%.2f µs" % (seconds * 1e6)
+    if seconds < 1:
+        return "%.2f ms" % (seconds * 1e3)
+    return "%.2f s" % seconds
+
+
+def fmt_bytes(n):
+    if n is None or n < 0:
+        return "n/a"
+    if n >= 1 << 20:
+        return "%.2f MiB" % (n / (1 << 20))
+    if n >= 1024:
+        return "%.1f KiB" % (n / 1024)
+    return "%.0f B" % n
+
+
+def ratio(a, b):
+    if a is None or b is None or b == 0:
+        return "n/a"
+    r = a / b
+    return "%.0fx" % r if r >= 100 else "%.1fx" % r if r >= 10 else "%.2fx" % r
+
+
+def machine():
+    model = "unknown"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.lower().startswith(("model name", "hardware", "cpu model")):
+                    model = line.partition(":")[2].strip()
+                    break
+    except OSError:
+        pass
+    with open("/proc/loadavg") as f:
+        load = " ".join(f.read().split()[:3])
+    return "%s, %d cores, Linux %s (%s), load average %s" % (model, os.cpu_count() or 0, platform.release(),
+                                                          platform.machine(), load)
+
+
+def build_table(times, io, daemon, card_desc, mode, idle_scale_note):
+    def t(name, clock):
+        v = times.get(name)
+        return v[clock] if v else None
+
+    rows = []
+    goals = []
+
+    def row(part, what, tk, rrd, rat, goal=""):
+        rows.append("| %s | %s | %s | %s | %s | %s |" % (part, what, tk, rrd, rat, goal))
+
+    def verdict(ok):
+        return "met" if ok else "not met"
+
+    # 1. Recording
+    rec, upd = t("BM_TkRecord", "cpu"), t("BM_RrdUpdate", "cpu")
+    g1 = rec is not None and upd is not None and upd / rec >= 50
+    row("1", "recording round, 258 sensors, copy into the slots (CPU time)", fmt_time(rec),
+        fmt_time(upd) + " (258 rrd_update_r)", ratio(upd, rec), "RRD/TK >= 50x: " + verdict(g1))
+    goals.append(("recording >= 50x cheaper than rrd_update_r", g1, ratio(upd, rec)))
+    def num(key):
+        try:
+            v = float(io[key])
+            return None if v < 0 else v
+        except (KeyError, ValueError):
+            return None
+
+    n = io.get("round.count", "?")
+    rt, ru = num("round.tk.seconds"), num("round.rrd.seconds")
+    row("1", "recording round + flush of every file (wall, median of %s rounds in turns)" % n, fmt_time(rt),
+        fmt_time(ru) + " (+ fsync each)", ratio(ru, rt), "")
+    fl, fd = num("round.flush.store_seconds"), num("round.flush.fdatasync_seconds")
+    g2 = fl is not None and fd is not None and fl / fd <= 1.2
+    row("1", "the flush alone, 258 files: UpdateMemToFile vs one fdatasync per file (wall, file by file in turns)",
+        fmt_time(fl), fmt_time(fd) + " (floor: fdatasync)", "TK/floor %s" % ratio(fl, fd), "<= 1.2x: " + verdict(g2))
+    goals.append(("flush within 1.2x of one fdatasync per file", g2, "TK/floor " + ratio(fl, fd)))
+
+    # 2. Day answers
+    qt, qp = t("BM_TkQueryToday", "cpu"), t("BM_TkQueryPastDay", "cpu")
+    ft, fp, f4 = t("BM_RrdFetchToday", "cpu"), t("BM_RrdFetchPastDay", "cpu"), t("BM_RrdFetchPastDay4", "cpu")
+    g4 = all(v is not None for v in (qt, qp, ft, fp)) and ft / qt >= 5 and fp / qp >= 5
+    row("2", "one day of one sensor, today (CPU time)", fmt_time(qt), fmt_time(ft) + " (rrd_fetch_r)",
+        ratio(ft, qt), ">= 5x: " + verdict(g4))
+    row("2", "one day of one sensor, past day (CPU time)", fmt_time(qp), fmt_time(fp) + " (rrd_fetch_r, 288 rows)",
+        ratio(fp, qp), ">= 5x: " + verdict(g4))
+    row("2", "past day, all four series (CPU time)", fmt_time(qp) + " (one answer)",
+        fmt_time(f4) + " (4 x rrd_fetch_r)", ratio(f4, qp), "")
+    goals.append(("day answer in process >= 5x faster than rrd_fetch_r", g4,
+                  "%s today, %s past day" % (ratio(ft, qt), ratio(fp, qp))))
+    if daemon:
+        for key, label in (("rtt_today", "today"), ("rtt_past", "past day")):
+            r = daemon.get(key, {})
+            row("2", "FIFO round trip of a data request, %s (median / p99, %d requests)" % (label, r.get("rtt.count", 0)),
+                "%s / %s" % (fmt_time(r.get("rtt.median_us", 0) / 1e6), fmt_time(r.get("rtt.p99_us", 0) / 1e6)),
+                "n/a", "", "")
+        fl_ = daemon.get("flood", {})
+        row("2", "answers per second under a flood (%.0f s)" % fl_.get("flood.seconds", 0),
+            "%.1f /s" % fl_.get("flood.per_second", 0), "n/a", "", "about 10 by design")
+
+    # 3. Bytes written
+    tkp, rrp = num("round.tk.process_bytes_per_file"), num("round.rrd.process_bytes_per_file")
+    tkd, rrd_ = num("round.tk.device_bytes_per_file"), num("round.rrd.device_bytes_per_file")
+    pm, px = num("pages.mean_per_file"), num("pages.max_per_file")
+    po, pr = num("pages.rounds_over_one"), num("pages.rounds")
+    g3 = px is not None and px <= 1
+    if pm is not None:
+        row("3", "pages written per file per round over a new day (%d rounds from the day switch; "
+                 "%d of them wrote 2 pages in some file)" % (pr, po),
+            "mean %.4f, max %d" % (pm, px), "", "", "<= 1 page: " + ("met" if g3 else
+                                                                   "met in %.1f%% of rounds" % (100 - 100 * po / pr)))
+    row("3", "bytes written per file per round, process write_bytes (%s rounds)" % n,
+        fmt_bytes(tkp), fmt_bytes(rrp) + " (update + fsync)", ratio(rrp, tkp), "")
+    row("3", "bytes per file per round at the device (%s, after syncfs)" % (io.get("round.device") or "?"),
+        fmt_bytes(tkd), fmt_bytes(rrd_), ratio(rrd_, tkd), "")
+    if not g3 and pm is not None and po is not None:
+        g3 = "partly"
+    goals.append(("at most one page written per file per round", g3,
+                  "mean %.4f pages, max %s, one page in %s of rounds; %s B by write_bytes"
+                  % (pm or 0, "%d" % px if px is not None else "?",
+                     "%.1f%%" % (100 - 100 * po / pr) if po is not None and pr else "?",
+                     "%.0f" % tkp if tkp is not None else "?")))
+
+    # 4. Day switch and start
+    row("4", "day switch of 258 files (wall)", fmt_time(t("BM_TkDaySwitch", "real")), "n/a (no day blocks)", "", "")
+    ie, cr = t("BM_TkInitEmpty", "real"), t("BM_RrdCreate", "real")
+    row("4", "store initialisation, empty card (wall)", fmt_time(ie), fmt_time(cr) + " (258 rrd_create_r + fsync)",
+        ratio(cr, ie), "")
+    row("4", "store initialisation, full card of an earlier run (wall)", fmt_time(t("BM_TkInitFull", "real")),
+        "n/a (nothing to open)", "", "")
+
+    # 5. Footprint
+    if daemon:
+        st = daemon.get("status", {})
+        hwm = st.get("VmHWM")
+        g5 = hwm is not None and hwm < 6 << 20
+        card = daemon.get("card_rss")
+        rest = st["VmRSS"] - card if card is not None and "VmRSS" in st else None
+        row("5", "daemon peak RSS, VmHWM (at the end: VmRSS %s = the card's mapped files %s + the rest %s, "
+                 "of which anonymous %s)" % (fmt_bytes(st.get("VmRSS")), fmt_bytes(card), fmt_bytes(rest),
+                                             fmt_bytes(st.get("RssAnon"))),
+            fmt_bytes(hwm), "n/a", "", "< 6 MiB: " + verdict(g5))
+        goals.append(("peak RSS under 6 MiB", g5, fmt_bytes(hwm)))
+        per_min = daemon["idle_cpu"] * 60.0 / daemon["idle_window"]
+        row("5", "daemon CPU seconds per idle minute%s" % idle_scale_note, "%.3f s" % per_min, "n/a", "", "")
+        ls = daemon.get("list_seconds")
+        row("5", "daemon start to first answer, full card (wall; the host platform's sensor list took %s of it)"
+            % fmt_time(ls), fmt_time(daemon.get("start_seconds")), "n/a", "", "")
+
+    head = ["| part | measure | Trendkeep | RRDtool | RRD/TK | goal |", "|---|---|---|---|---|---|"]
+    lines = ["Trendkeep beside RRDtool, 258 sensors, seven days of five-minute history (%s run)" % mode,
+             "", "Machine: " + machine(), "Card: " + card_desc, ""] + head + rows
+    lines += ["", "Goals:"]
+    for what, ok, figure in goals:
+        state = "met" if ok is True else "partly met" if ok == "partly" else "NOT met"
+        lines.append("- %s: %s (%s)" % (what, state, figure))
+    return "\n".join(lines)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--build-dir", required=True)
+    ap.add_argument("--quick", action="store_true", help="minimal repetitions and short windows, for CI")
+    ap.add_argument("--no-daemon", action="store_true", help="skip the measurements of the running daemon")
+    args = ap.parse_args()
+    cfg = QUICK if args.quick else FULL
+    bin_dir = os.path.join(args.build_dir, "bin")
+    mode = "quick" if args.quick else "full"
+
+    with Card(args.build_dir) as card:
+        card_desc = card.describe()
+        out_json = os.path.join(args.build_dir, "bench-store.json")
+        t0 = time.monotonic()
+        io, times, _ = run_store_bench(bin_dir, card.root, cfg, out_json)
+        log("in-process benchmarks took %.1f s" % (time.monotonic() - t0))
+        daemon = None
+        isolated = bool(os.environ.get("TK_ISOLATED"))
+        if args.no_daemon:
+            pass
+        elif not isolated and (os.path.lexists(REQUEST_FIFO) or os.path.lexists(RESPONSE_FIFO)):
+            log("another daemon's FIFOs are in /var/tmp and there is no private namespace: daemon part skipped")
+        else:
+            log("measuring the daemon (%d s idle window)" % cfg["idle"])
+            t0 = time.monotonic()
+            try:
+                daemon = measure_daemon(bin_dir, card.root, cfg)
+            except (RuntimeError, subprocess.SubprocessError, OSError) as e:
+                log("daemon measurements failed: %s" % e)
+            log("daemon measurements took %.1f s" % (time.monotonic() - t0))
+        note = "" if cfg["idle"] >= 60 else " (measured over %.0f s, scaled to 60 s)" % cfg["idle"]
+        table = build_table(times, io, daemon, card_desc, mode, note)
+    print(table)
+    with open(os.path.join(args.build_dir, "bench-results.md"), "w") as f:
+        f.write(table + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
