@@ -145,9 +145,9 @@ class Framing(P.ServiceTestCase):
         with self.subTest("a record in two writes is gathered"):
             req = P.data_request(DAY, 2)
             c.send(req[:100])
-            time.sleep(0.05)
+            time.sleep(0.01)
             c.send(req[100:])
-            data = P.parse_data(c.receive(P.DATA_RESPONSE_SIZE))
+            data = P.parse_data(c.receive(P.DATA_RESPONSE_SIZE, timeout=10.0))
             # The sensor number lies in the second piece.
             self.assertEqual(data.num, 2)
             self.assertEqual(c.silence(0.3), b"")
