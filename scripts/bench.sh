@@ -21,7 +21,7 @@ while [ $# -gt 0 ]; do
     --quick) quick="--quick" ;;
     --no-daemon) extra="--no-daemon" ;;
     --build-dir) build_dir=$2; shift ;;
-    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
   shift
