@@ -81,12 +81,12 @@ class FaultInjector(unittest.TestCase):
     per call and per path, with counts written at exit and the children of
     the process left alone."""
 
-    def run_selftest(self, spec, how="exit"):
+    def run_selftest(self, rule, how="exit"):
         work = tempfile.mkdtemp(prefix="tkfault-")
         self.addCleanup(shutil.rmtree, work, True)
         env = dict(os.environ)
         env.pop("TK_FAULT_ACTIVE_PID", None)
-        env.update({"LD_PRELOAD": R.fault_library(), "TK_FAULT": spec,
+        env.update({"LD_PRELOAD": R.fault_library(), "TK_FAULT": rule,
                     "TK_FAULT_COUNT": os.path.join(work, "counts"), "TK_FAULT_LOG": os.path.join(work, "log")})
         proc = subprocess.run([R.fault_selftest(), work, how], env=env, capture_output=True, text=True, timeout=60)
         results = {}
@@ -117,8 +117,8 @@ class FaultInjector(unittest.TestCase):
     def test_every_main_call_can_fail(self):
         calls = ("open", "openat", "ftruncate", "mmap", "msync", "write", "read", "select", "popen", "mkfifo",
                  "opendir", "fstat", "stat", "lstat", "access", "statvfs")
-        spec = ",".join("%s:3:EIO" % c for c in calls)
-        proc, res, _, counts, fired = self.run_selftest(spec)
+        rule = ",".join("%s:3:EIO" % c for c in calls)
+        proc, res, _, counts, fired = self.run_selftest(rule)
         self.assertEqual(proc.returncode, 0, proc.stderr)
         for c in calls:
             self.assertEqual(res[(c, 3)], (-1, 5), c)
@@ -150,7 +150,7 @@ class FaultInjector(unittest.TestCase):
 class FaultRun:
     """One run of the daemon on a card, with a fault and a fast clock."""
 
-    def __init__(self, test, card, start, spec, requests=True, until=None, speed=SPEED):
+    def __init__(self, test, card, start, rule, requests=True, until=None, speed=SPEED):
         self.test = test
         self.card = card
         self.start_time = start
@@ -158,7 +158,7 @@ class FaultRun:
         self.count_file = os.path.join(self.work, "counts")
         self.fault_log = os.path.join(self.work, "fired")
         lib, ft = faketime_env(start, speed)
-        env = R.fault_env(spec, self.count_file, self.fault_log, lib, DAEMON)
+        env = R.fault_env(rule, self.count_file, self.fault_log, lib, DAEMON)
         env.update(ft)
         self.daemon = Daemon(self.work, card=card, sensors=SENSORS, env=env)
         test.daemons.append(self.daemon)
@@ -315,13 +315,13 @@ class FaultWalk(DaemonTestCase):
             for n in pick_points(hi, lo, self.points):
                 card = self.fresh_card(src_card, "walk-%s-%s-%d" % (phase, call, n))
                 before = R.snapshot(card)
-                spec = "%s:%d:%s:once" % (call, n, ERRNO_FOR.get(call, "EIO"))
-                run = FaultRun(self, card, start, spec, until=until).run(stop_when_fired=until is not None)
+                rule = "%s:%d:%s:once" % (call, n, ERRNO_FOR.get(call, "EIO"))
+                run = FaultRun(self, card, start, rule, until=until).run(stop_when_fired=until is not None)
                 type(self).walked += 1
                 wrong = judge(run, before)
                 if wrong:
                     failures.append("%s %s: %s\n  fired: %s\n  log tail: %s" % (
-                        phase, spec, "; ".join(wrong), run.fired(), run.log()[-600:]))
+                        phase, rule, "; ".join(wrong), run.fired(), run.log()[-600:]))
                 shutil.rmtree(card, ignore_errors=True)
         return failures
 
@@ -404,8 +404,8 @@ class FailingCard(DaemonTestCase):
         # The start-up flushes the record time file and every sensor data
         # file once; from the first flush after it on, every flush fails.
         # Later the card check fails too (statvfs), as on a card that died.
-        spec = "msync:%d:EIO:always,statvfs:40:EIO:always" % (sensors + 2)
-        run = FaultRun(self, card, start, spec, requests=False, speed=300)
+        rule = "msync:%d:EIO:always,statvfs:40:EIO:always" % (sensors + 2)
+        run = FaultRun(self, card, start, rule, requests=False, speed=300)
         d = run.daemon
         d.start()
         self.assertEqual(d.wait(30), 1, d.log_lines()[-10:])
@@ -424,11 +424,11 @@ class FailingCard(DaemonTestCase):
         # length; when that fails, the file stays empty, and touching its
         # mapping must not kill the daemon (SIGBUS): the start-up fails with
         # its message and status 1, or the daemon runs.
-        for spec in ("ftruncate@RecordTime:1:EIO:once", "ftruncate@CPU0_Temp:1:EIO:once"):
-            with self.subTest(spec=spec):
-                card = os.path.join(self.workdir, "card-" + spec.split(":")[0].split("@")[1])
+        for rule in ("ftruncate@RecordTime:1:EIO:once", "ftruncate@CPU0_Temp:1:EIO:once"):
+            with self.subTest(rule=rule):
+                card = os.path.join(self.workdir, "card-" + rule.split(":")[0].split("@")[1])
                 os.makedirs(card)
-                run = FaultRun(self, card, HISTORY_START, spec, requests=False).run()
+                run = FaultRun(self, card, HISTORY_START, rule, requests=False).run()
                 self.assertTrue(run.fired(), "the fault did not fire")
                 self.assertNotEqual(run.rc, -signal.SIGBUS, "killed by SIGBUS:\n" + run.log()[-800:])
                 self.assertEqual(judge(run), [])

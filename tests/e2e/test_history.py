@@ -31,8 +31,8 @@ SENSORS = [(s["num"], s["name"]) for s in MOVING] + [
 
 
 class HistoryTestCase(P.ServiceTestCase):
-    def clock_file(self, spec):
-        return ClockFile(os.path.join(self.workdir, "clock"), spec)
+    def clock_file(self, rule):
+        return ClockFile(os.path.join(self.workdir, "clock"), rule)
 
     def settle(self, c):
         """Returns once the store thread has run at least one whole turn

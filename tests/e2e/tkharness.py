@@ -300,14 +300,14 @@ class ClockFile:
     starts it at that time when the daemon first reads the new setting and
     runs it N times faster from there."""
 
-    def __init__(self, path, spec):
+    def __init__(self, path, rule):
         self.path = path
-        self.set(spec)
+        self.set(rule)
 
-    def set(self, spec):
+    def set(self, rule):
         tmp = self.path + ".tmp"
         with open(tmp, "w") as f:
-            f.write(spec + "\n")
+            f.write(rule + "\n")
         os.rename(tmp, self.path)
 
     def freeze(self, t, speed=1):

@@ -102,12 +102,12 @@ def preload_env(daemon=None):
     return {"ASAN_OPTIONS": (old + ":" if old else "") + "verify_asan_link_order=0"}
 
 
-def fault_env(spec=None, count_file=None, log_file=None, faketime_lib=None, daemon=None):
+def fault_env(rule=None, count_file=None, log_file=None, faketime_lib=None, daemon=None):
     """Environment that preloads libtkfault (and libfaketime after it)."""
     preload = [fault_library()]
     if faketime_lib:
         preload.append(faketime_lib)
-    env = {"LD_PRELOAD": " ".join(preload), "TK_FAULT": spec or "", "TK_FAULT_ACTIVE_PID": None}
+    env = {"LD_PRELOAD": " ".join(preload), "TK_FAULT": rule or "", "TK_FAULT_ACTIVE_PID": None}
     if count_file:
         env["TK_FAULT_COUNT"] = count_file
     if log_file:

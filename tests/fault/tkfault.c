@@ -5,12 +5,12 @@
  * counts them; the calls named in TK_FAULT fail with the given error number
  * instead of running.
  *
- *   TK_FAULT=SPEC[,SPEC...]     SPEC = CALL[@TEXT]:N:ERRNO[:once|:always]
+ *   TK_FAULT=RULE[,RULE...]     RULE = CALL[@TEXT]:N:ERRNO[:once|:always]
  *       the N-th call (from 1) of CALL fails with ERRNO (a name such as EIO,
  *       or a number); "once" (default) fails that call only, "always" that
  *       call and every later one.  With @TEXT only calls whose path (or the
  *       file behind the descriptor or mapping) contains TEXT are counted
- *       for this SPEC.
+ *       for this RULE.
  *   TK_FAULT_COUNT=FILE         at exit, FILE gets one "CALL COUNT" line per
  *       call that was made at least once.
  *   TK_FAULT_LOG=FILE           every injected failure appends one line:
@@ -51,18 +51,18 @@ static const char *const kCalls[C_COUNT] = {
     "mkfifo", "opendir", "fstat", "stat", "lstat", "access", "remove", "unlink", "close", "statvfs",
 };
 
-#define MAX_SPECS 16
-struct Spec {
+#define MAX_RULES 16
+struct Rule {
     int call;
     char text[128];  /* empty: every call */
     unsigned long n;
     int err;
     int always;
-    unsigned long seen; /* calls counted for this spec */
+    unsigned long seen; /* calls counted for this rule */
 };
 
-static struct Spec g_specs[MAX_SPECS];
-static int g_nspecs;
+static struct Rule g_rules[MAX_RULES];
+static int g_nrules;
 static unsigned long g_counts[C_COUNT];
 static int g_active;      /* 1 in the process that injects */
 static int g_ready;       /* configuration read */
@@ -113,8 +113,8 @@ static void bad_config(const char *what) {
 }
 
 static void parse_spec(char *s) {
-    if (g_nspecs == MAX_SPECS) bad_config("too many");
-    struct Spec *sp = &g_specs[g_nspecs];
+    if (g_nrules == MAX_RULES) bad_config("too many");
+    struct Rule *sp = &g_rules[g_nrules];
     memset(sp, 0, sizeof *sp);
     char *fields[4] = {0};
     int nf = 0;
@@ -144,7 +144,7 @@ static void parse_spec(char *s) {
         if (strcmp(fields[3], "always") == 0) sp->always = 1;
         else if (strcmp(fields[3], "once") != 0) bad_config(fields[3]);
     }
-    ++g_nspecs;
+    ++g_nrules;
 }
 
 static void write_counts(void);
@@ -246,8 +246,8 @@ static int decide(int call, const void *ret, const char *path, int fd, const voi
     (void)nth;
     char what[512] = "";
     int have_what = 0;
-    for (int i = 0; i < g_nspecs; ++i) {
-        struct Spec *sp = &g_specs[i];
+    for (int i = 0; i < g_nrules; ++i) {
+        struct Rule *sp = &g_rules[i];
         if (sp->call != call) continue;
         if (sp->text[0]) {
             if (!have_what) {

@@ -46,9 +46,9 @@ std::vector<const LoggedMessage *> MessagesContaining(const std::string &text) {
 }
 
 std::vector<SensorSpec> NumberedSensors(int n) {
-    std::vector<SensorSpec> specs;
-    for (int i = 0; i < n; ++i) specs.push_back({"S" + std::to_string(i), (uint16_t)i, 1});
-    return specs;
+    std::vector<SensorSpec> rules;
+    for (int i = 0; i < n; ++i) rules.push_back({"S" + std::to_string(i), (uint16_t)i, 1});
+    return rules;
 }
 
 // ---------------------------------------------------------------------------

@@ -351,12 +351,12 @@ const double kPalette[] = {-12.5, -3.0, -0.0, 0.0, 0.0, 0.5, 2.0, 2.0, 2.0, 7.25
 
 class StoreModelTest : public StoreTest {
 protected:
-    StoreModelTest() : list_(Specs()) {}
+    StoreModelTest() : list_(Rules()) {}
 
-    static std::vector<SensorSpec> Specs() {
-        std::vector<SensorSpec> specs;
-        for (const ModelSensor &s : kSensors) specs.push_back({s.Name, s.Num, s.Class});
-        return specs;
+    static std::vector<SensorSpec> Rules() {
+        std::vector<SensorSpec> rules;
+        for (const ModelSensor &s : kSensors) rules.push_back({s.Name, s.Num, s.Class});
+        return rules;
     }
 
     MEntry ModelEntry(size_t i) {

@@ -122,14 +122,14 @@ bool MatchesPattern(const std::string &text, const std::string &pattern) {
     return t == text.size();
 }
 
-TestList::TestList(const std::vector<SensorSpec> &specs) : entries_(specs.size()), hdr_() {
-    for (size_t i = 0; i < specs.size(); ++i) {
+TestList::TestList(const std::vector<SensorSpec> &rules) : entries_(rules.size()), hdr_() {
+    for (size_t i = 0; i < rules.size(); ++i) {
         LocalSensorData &e = entries_[i];
         memset(&e, 0, sizeof e);
         e.InUse = 1;
-        snprintf(e.SensorName, sizeof e.SensorName, "%s", specs[i].Name.c_str());
-        e.SensorNum = specs[i].Num;
-        e.SensorClass = specs[i].Class;
+        snprintf(e.SensorName, sizeof e.SensorName, "%s", rules[i].Name.c_str());
+        e.SensorNum = rules[i].Num;
+        e.SensorClass = rules[i].Class;
     }
     hdr_.ListReady = 1;
     hdr_.SensorCount = (uint32_t)entries_.size();

@@ -65,7 +65,7 @@ struct SensorSpec {
 };
 class TestList {
 public:
-    explicit TestList(const std::vector<SensorSpec> &specs);
+    explicit TestList(const std::vector<SensorSpec> &rules);
     TestList(const TestList &) = delete;
     TestList &operator=(const TestList &) = delete;
     LocalDataHdr *hdr() { return &hdr_; }
