@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::Input in(data, size);
     fuzz::MakeCardTree(in, g_card);
     try {
-        tk::CardImage image = tk::LoadCard(g_card, false);
+        tk::CardImage image = tk::LoadCard(g_card);
         tk::CheckSummary summary = tk::CheckCard(image);
         (void)summary;
     } catch (const std::exception &) {

@@ -21,7 +21,8 @@ std::string BlockWhere(int d) { return "block " + std::to_string(d); }
 
 class FileChecker {
 public:
-    FileChecker(const SensorFileImage &file, CheckSummary &sum) : File(file), Sum(sum) {}
+    FileChecker(const SensorFileImage &file, CheckSummary &sum, std::function<void(const Problem &)> add)
+        : File(file), Sum(sum), AddProblem(std::move(add)) {}
 
     void Run() {
         if (!File.Complete()) {
@@ -52,7 +53,7 @@ public:
     }
 
 private:
-    void Add(const std::string &where, const std::string &what) { Sum.Problems.push_back({File.Name, where, what}); }
+    void Add(const std::string &where, const std::string &what) { AddProblem({File.Name, where, what}); }
 
     void CheckSize() {
         const std::string sizes = std::to_string(File.Size) + " bytes, expected " + std::to_string(SENSOR_FILE_SIZE);
@@ -202,14 +203,15 @@ private:
 
     const SensorFileImage &File;
     CheckSummary &Sum;
+    std::function<void(const Problem &)> AddProblem;
     std::map<std::string, int> FaultCounts;
 };
 
-void CheckRecordTime(const CardImage &card, CheckSummary &sum) {
+void CheckRecordTime(const CardImage &card, const std::function<void(const Problem &)> &problem) {
     const std::string file = RECORD_TIME_DIR "/" RECORD_TIME_FILE;
-    auto add = [&](const std::string &where, const std::string &what) { sum.Problems.push_back({file, where, what}); };
+    auto add = [&](const std::string &where, const std::string &what) { problem({file, where, what}); };
     if (!card.HasTimeDir) {
-        sum.Problems.push_back({RECORD_TIME_DIR, "", "missing: the directory of the record time file is not there"});
+        problem({RECORD_TIME_DIR, "", "missing: the directory of the record time file is not there"});
         return;
     }
     if (!card.HasRecordTime) {
@@ -241,17 +243,35 @@ void CheckRecordTime(const CardImage &card, CheckSummary &sum) {
 
 }  // namespace
 
-CheckSummary CheckCard(const CardImage &card) {
-    CheckSummary sum;
-    for (const StrayEntry &s : card.Strays) {
-        sum.Problems.push_back({s.Path, "", "stray entry: " + s.What + " has no place in the record directory"});
-    }
-    CheckRecordTime(card, sum);
-    for (const SensorFileImage &f : card.Files) FileChecker(f, sum).Run();
-    if (sum.SensorFiles == 0) {
-        sum.Problems.push_back({".", "", "no sensor data file of " + std::to_string(SENSOR_FILE_SIZE) + " bytes"});
-    }
-    return sum;
+void CardChecker::Add(const Problem &p) {
+    ++Sum.Problems;
+    if (Sink) Sink(p);
+}
+
+void CardChecker::Start(const CardImage &card) {
+    for (const StrayEntry &s : card.Strays) Stray(s);
+    CheckRecordTime(card, [this](const Problem &p) { Add(p); });
+}
+
+void CardChecker::File(const SensorFileImage &file) {
+    FileChecker(file, Sum, [this](const Problem &p) { Add(p); }).Run();
+}
+
+void CardChecker::Stray(const StrayEntry &s) {
+    Add({s.Path, "", "stray entry: " + s.What + " has no place in the record directory"});
+}
+
+void CardChecker::Finish() {
+    if (Sum.SensorFiles == 0) Add({".", "", "no sensor data file of " + std::to_string(SENSOR_FILE_SIZE) + " bytes"});
+}
+
+CheckSummary CheckCard(const CardImage &card, Progress *bar, const ProblemSink &sink) {
+    CardChecker checker(sink);
+    checker.Start(card);
+    ReadFiles(card, card.FileNames, false, bar, [&](const SensorFileImage &f) { checker.File(f); },
+              [&](const StrayEntry &s) { checker.Stray(s); });
+    checker.Finish();
+    return checker.Summary();
 }
 
 }  // namespace tk

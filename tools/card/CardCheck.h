@@ -2,8 +2,8 @@
 #ifndef TRENDKEEP_TOOLS_CARDCHECK_H
 #define TRENDKEEP_TOOLS_CARDCHECK_H
 
+#include <functional>
 #include <string>
-#include <vector>
 
 #include "CardReader.h"
 
@@ -19,13 +19,36 @@ struct Problem {
 };
 
 struct CheckSummary {
-    std::vector<Problem> Problems;
+    long Problems = 0;
     int SensorFiles = 0;  // complete sensor data files
     int DayBlocks = 0;    // non-empty blocks in them
     long RecordedSlots = 0;
 };
 
-CheckSummary CheckCard(const CardImage &card);
+// Receives each problem as it is found; nothing keeps them all.
+using ProblemSink = std::function<void(const Problem &)>;
+
+// Checks a card piece by piece, as its files are read one at a time: Start
+// with what LoadCard found, File for each file, Stray for what stopped being
+// a regular file, Finish at the end.
+class CardChecker {
+public:
+    explicit CardChecker(ProblemSink sink) : Sink(std::move(sink)) {}
+    void Start(const CardImage &card);
+    void File(const SensorFileImage &file);
+    void Stray(const StrayEntry &stray);
+    void Finish();
+    const CheckSummary &Summary() const { return Sum; }
+
+private:
+    void Add(const Problem &p);
+
+    ProblemSink Sink;
+    CheckSummary Sum;
+};
+
+// The whole check: reads every file of the card once.
+CheckSummary CheckCard(const CardImage &card, Progress *bar = nullptr, const ProblemSink &sink = nullptr);
 
 }  // namespace tk
 

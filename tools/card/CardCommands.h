@@ -20,9 +20,9 @@ int CmdReport(const ParsedArgs &args);
 CardImage LoadCardArg(const ParsedArgs &args);
 // The --date option as a day key, or nothing when it is absent.
 std::optional<int64_t> DateOption(const ParsedArgs &args);
-// Files selected by a file name, a sensor name or a number (all when
-// selector is empty); complete files only.
-std::vector<const SensorFileImage *> SelectFiles(const CardImage &card, const std::string &selector);
+// Names of the files selected by a file name, a sensor name or a number
+// (all when selector is empty); complete files only.  Reads every header.
+std::vector<std::string> SelectFiles(const CardImage &card, const std::string &selector);
 
 }  // namespace tk
 

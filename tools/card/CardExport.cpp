@@ -39,12 +39,15 @@ std::string DayJson(const SensorFileImage &f, int d, bool all_slots) {
 int CmdList(const ParsedArgs &args) {
     ExpectArgCount(args, 1, 1, "list CARD");
     CardImage card = LoadCardArg(args);
+    Progress bar("reading", card.FileNames.size(), !args.Has("quiet"));
     const int64_t rday = card.RecordTime.RecordDay, rslot = card.RecordTime.RecordSlot;
+    // What each file adds is a line or two: the whole text is gathered and
+    // printed at the end, so a card that fails to read prints nothing.
     if (args.Has("json")) {
         std::string o = "{\n  \"record_dir\": " + JsonString(card.RecordDir) + ",\n  \"record_day\": " +
                         std::to_string(rday) + ",\n  \"record_slot\": " + std::to_string(rslot) + ",\n  \"sensors\": [";
         bool first = true;
-        for (const SensorFileImage &f : card.Files) {
+        ReadFiles(card, card.FileNames, false, &bar, [&](const SensorFileImage &f) {
             o += std::string(first ? "\n" : ",\n") + "    {\"file\": " + JsonString(f.Name) + ", \"size\": " +
                  std::to_string(f.Size);
             first = false;
@@ -62,24 +65,18 @@ int CmdList(const ParsedArgs &args) {
                 o += "]";
             }
             o += "}";
-        }
+        });
+        bar.Done();
         o += first ? "]\n}\n" : "\n  ]\n}\n";
         fputs(o.c_str(), stdout);
         return CARD_OK;
     }
 
-    printf("record directory: %s\n", card.RecordDir.c_str());
-    if (rday != 0) {
-        printf("record time: day %s, last slot %s\n", DateText(rday).c_str(),
-               rslot ? DateTimeText(rslot).c_str() : "none yet");
-    } else {
-        printf("record time: no day switched to yet\n");
-    }
     Table t({"FILE", "NUM", "NAME", "CLASS", "DAYS HELD (recorded slots of 288)"}, {false, true, false, true, false});
-    for (const SensorFileImage &f : card.Files) {
+    ReadFiles(card, card.FileNames, false, &bar, [&](const SensorFileImage &f) {
         if (!f.Complete()) {
             t.Add({f.Name, "", "", "", "unreadable: " + std::to_string(f.Size) + " bytes (see check)"});
-            continue;
+            return;
         }
         std::string days;
         for (int d : f.DaysInOrder()) {
@@ -87,6 +84,14 @@ int CmdList(const ParsedArgs &args) {
                     std::to_string(f.RecordedSlots(d)) + ")";
         }
         t.Add({f.Name, SensorNumText(f.Num()), f.HeaderName(), std::to_string(f.Class()), days.empty() ? "none" : days});
+    });
+    bar.Done();
+    printf("record directory: %s\n", PrintableText(card.RecordDir).c_str());
+    if (rday != 0) {
+        printf("record time: day %s, last slot %s\n", DateText(rday).c_str(),
+               rslot ? DateTimeText(rslot).c_str() : "none yet");
+    } else {
+        printf("record time: no day switched to yet\n");
     }
     t.Print(stdout);
     return CARD_OK;
@@ -98,57 +103,70 @@ int CmdDump(const ParsedArgs &args) {
     CardImage card = LoadCardArg(args);
     std::optional<int64_t> day = DateOption(args);
     std::string selector = args.Positional.size() > 1 ? args.Positional[1] : "";
-    std::vector<const SensorFileImage *> files = SelectFiles(card, selector);
+    std::vector<std::string> names = SelectFiles(card, selector);
     const bool all_slots = args.Has("all-slots");
+    const bool json = args.Has("json");
 
-    // The blocks to export, per file, in day order.
-    std::vector<std::pair<const SensorFileImage *, std::vector<int>>> chosen;
-    for (const SensorFileImage *f : files) {
-        std::vector<int> days;
-        for (int d : f->DaysInOrder()) {
-            if (!day || f->Data->Days[d].DayKey == *day) days.push_back(d);
+    // Written file by file as each is read.  The opening is held back until
+    // the first file to show, so that finding none prints nothing but the
+    // error.
+    bool opened = false;
+    auto open = [&] {
+        if (opened) return;
+        opened = true;
+        if (json) {
+            printf("{\n  \"record_dir\": %s,\n  \"sensors\": [", JsonString(card.RecordDir).c_str());
+        } else {
+            printf("file,num,name,class,block,date,day_key,slot,slot_time,time,recorded,reading,max,min,avg\n");
         }
-        if (!days.empty() || !day) chosen.push_back({f, days});
-    }
-    if (day && chosen.empty()) {
+    };
+    bool first = true;
+    Progress bar("reading", names.size(), !args.Has("quiet"));
+    ReadFiles(card, names, false, &bar, [&](const SensorFileImage &f) {
+        if (!f.Complete()) return;  // cut short since it was selected
+        std::vector<int> days;
+        for (int d : f.DaysInOrder()) {
+            if (!day || f.Data->Days[d].DayKey == *day) days.push_back(d);
+        }
+        if (day && days.empty()) return;
+        bar.Done();
+        open();
+        std::string o;
+        if (json) {
+            o = std::string(first ? "\n" : ",\n") + "  {\"file\": " + JsonString(f.Name) + ", \"num\": " +
+                std::to_string(f.Num()) + ", \"name\": " + JsonString(f.HeaderName()) + ", \"class\": " +
+                std::to_string(f.Class()) + ", \"days\": [";
+            for (size_t i = 0; i < days.size(); ++i) o += std::string(i ? ",\n    " : "\n    ") + DayJson(f, days[i], all_slots);
+            o += days.empty() ? "]}" : "\n  ]}";
+        } else {
+            const std::string head = CsvField(f.Name) + "," + std::to_string(f.Num()) + "," + CsvField(f.HeaderName()) +
+                                     "," + std::to_string(f.Class()) + ",";
+            char line[512];
+            for (int d : days) {
+                const DayBlock &b = f.Data->Days[d];
+                const int64_t key = b.DayKey;
+                for (int s = 0; s < SLOTS_PER_DAY; ++s) {
+                    const SampleSlot &slot = b.Slots[s];
+                    if (!all_slots && slot.Recorded != 1) continue;
+                    const double r = slot.Reading, mx = slot.MaxReading, mn = slot.MinReading, av = slot.AvgReading;
+                    const uint32_t st = slot.SlotTime;
+                    snprintf(line, sizeof line, "%d,%s,%lld,%d,%u,%s,%u,%s,%s,%s,%s\n", d, DateText(key).c_str(),
+                             (long long)key, s, st, IsoLocalText(st).c_str(), slot.Recorded, FormatShortest(r).c_str(),
+                             FormatShortest(mx).c_str(), FormatShortest(mn).c_str(), FormatShortest(av).c_str());
+                    o += head + line;
+                }
+            }
+        }
+        first = false;
+        fputs(o.c_str(), stdout);
+    });
+    bar.Done();
+    if (!opened && day) {
         throw ToolError(CARD_PROBLEMS, "no " + std::string(selector.empty() ? "sensor" : "file of '" + selector + "'") +
                                            " holds " + DateText(*day));
     }
-
-    if (args.Has("json")) {
-        std::string o = "{\n  \"record_dir\": " + JsonString(card.RecordDir) + ",\n  \"sensors\": [";
-        bool first = true;
-        for (const auto &[f, days] : chosen) {
-            o += std::string(first ? "\n" : ",\n") + "  {\"file\": " + JsonString(f->Name) + ", \"num\": " +
-                 std::to_string(f->Num()) + ", \"name\": " + JsonString(f->HeaderName()) + ", \"class\": " +
-                 std::to_string(f->Class()) + ", \"days\": [";
-            first = false;
-            for (size_t i = 0; i < days.size(); ++i) o += std::string(i ? ",\n    " : "\n    ") + DayJson(*f, days[i], all_slots);
-            o += days.empty() ? "]}" : "\n  ]}";
-        }
-        o += first ? "]\n}\n" : "\n  ]\n}\n";
-        fputs(o.c_str(), stdout);
-        return CARD_OK;
-    }
-
-    printf("file,num,name,class,block,date,day_key,slot,slot_time,time,recorded,reading,max,min,avg\n");
-    for (const auto &[f, days] : chosen) {
-        const std::string head = CsvField(f->Name) + "," + std::to_string(f->Num()) + "," + CsvField(f->HeaderName()) +
-                                 "," + std::to_string(f->Class()) + ",";
-        for (int d : days) {
-            const DayBlock &b = f->Data->Days[d];
-            const int64_t key = b.DayKey;
-            for (int s = 0; s < SLOTS_PER_DAY; ++s) {
-                const SampleSlot &slot = b.Slots[s];
-                if (!all_slots && slot.Recorded != 1) continue;
-                const double r = slot.Reading, mx = slot.MaxReading, mn = slot.MinReading, av = slot.AvgReading;
-                const uint32_t st = slot.SlotTime;
-                printf("%s%d,%s,%lld,%d,%u,%s,%u,%s,%s,%s,%s\n", head.c_str(), d, DateText(key).c_str(), (long long)key,
-                       s, st, IsoLocalText(st).c_str(), slot.Recorded, FormatShortest(r).c_str(),
-                       FormatShortest(mx).c_str(), FormatShortest(mn).c_str(), FormatShortest(av).c_str());
-            }
-        }
-    }
+    open();
+    if (json) fputs(first ? "]\n}\n" : "\n  ]\n}\n", stdout);
     return CARD_OK;
 }
 

@@ -8,36 +8,62 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "TextFormat.h"
-#include "ToolCli.h"
 
 namespace tk {
 
 namespace {
 
-bool IsDir(const std::string &path) {
+std::string KindOf(mode_t mode) {
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISLNK(mode)) return "a symbolic link";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "a special file";
+}
+
+// Opens the directory name inside dir, never through a link; -1 when there
+// is none.
+int OpenSubdir(int dir, const char *name) {
+    return openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+bool IsSubdir(int dir, const char *name) {
     struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Opens for reading only; without touching the access time where the
-// system lets us (a card's flash should not be written for a read).
-int OpenReadOnly(const std::string &path) {
-    int fd = open(path.c_str(), O_RDONLY | O_NOATIME | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0 && errno == EPERM) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    return fd;
-}
-
-// Reads up to len bytes of path into buf; returns the file's size.
-int64_t ReadFilePrefix(const std::string &path, void *buf, size_t len) {
-    int fd = OpenReadOnly(path);
-    if (fd < 0) throw ToolError(CARD_USAGE, "cannot open " + path + ": " + strerror(errno));
+// Reads up to len bytes of the entry name of dir into buf and returns the
+// file's size.  Opens for reading only, without following a link, without
+// waiting on a FIFO swapped in since the directory was read, and without
+// touching the access time where the system lets us (a card's flash should
+// not be written for a read).  When the entry turns out not to be a regular
+// file, nothing is read and *kind says what it is.
+int64_t ReadEntry(int dir, const std::string &dir_path, const std::string &name, void *buf, size_t len,
+                  std::string *kind) {
+    const std::string path = dir_path + "/" + name;
+    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = openat(dir, name.c_str(), flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM) fd = openat(dir, name.c_str(), flags);
+    if (fd < 0) {
+        if (errno == ELOOP) {
+            *kind = KindOf(S_IFLNK);
+            return 0;
+        }
+        throw ToolError(CARD_USAGE, "cannot open " + path + ": " + strerror(errno));
+    }
     struct stat st;
     if (fstat(fd, &st) != 0) {
         int err = errno;
         close(fd);
         throw ToolError(CARD_USAGE, "cannot stat " + path + ": " + strerror(err));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        *kind = KindOf(st.st_mode);
+        return 0;
     }
     size_t got = 0;
     while (got < len) {
@@ -55,9 +81,16 @@ int64_t ReadFilePrefix(const std::string &path, void *buf, size_t len) {
     return (int64_t)st.st_size;
 }
 
-std::vector<std::string> DirNames(const std::string &dir) {
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) throw ToolError(CARD_USAGE, "cannot read the directory " + dir + ": " + strerror(errno));
+// Names in dir, sorted, without "." and "..".
+std::vector<std::string> DirNames(int dir, const std::string &dir_path) {
+    // A descriptor of its own: closedir closes it.
+    int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = fd < 0 ? nullptr : fdopendir(fd);
+    if (d == nullptr) {
+        int err = errno;
+        if (fd >= 0) close(fd);
+        throw ToolError(CARD_USAGE, "cannot read the directory " + dir_path + ": " + strerror(err));
+    }
     std::vector<std::string> names;
     while (struct dirent *e = readdir(d)) {
         if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
@@ -67,15 +100,52 @@ std::vector<std::string> DirNames(const std::string &dir) {
     return names;
 }
 
-std::string KindOf(mode_t mode) {
-    if (S_ISDIR(mode)) return "a directory";
-    if (S_ISLNK(mode)) return "a symbolic link";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "a special file";
+struct stat StatEntry(int dir, const std::string &dir_path, const std::string &name) {
+    struct stat st;
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        throw ToolError(CARD_USAGE, "cannot stat " + dir_path + "/" + name + ": " + strerror(errno));
+    }
+    return st;
+}
+
+// The record time directory: the record time file and whatever else is in
+// it.
+void LoadTimeDir(CardImage &card) {
+    const std::string path = card.RecordDir + "/" RECORD_TIME_DIR;
+    DirFd dir(OpenSubdir(card.Dir.Get(), RECORD_TIME_DIR));
+    if (dir.Get() < 0) throw ToolError(CARD_USAGE, "cannot open " + path + ": " + strerror(errno));
+    card.HasTimeDir = true;
+    for (const std::string &inner : DirNames(dir.Get(), path)) {
+        struct stat st = StatEntry(dir.Get(), path, inner);
+        std::string kind = S_ISREG(st.st_mode) ? "" : KindOf(st.st_mode);
+        if (inner == RECORD_TIME_FILE && kind.empty()) {
+            RecordTimeFile rt = {0, 0};
+            int64_t size = ReadEntry(dir.Get(), path, inner, &rt, sizeof rt, &kind);
+            if (kind.empty()) {
+                card.HasRecordTime = true;
+                card.RecordTimeSize = size;
+                if (size >= (int64_t)sizeof rt) card.RecordTime = rt;
+                continue;
+            }
+        }
+        card.Strays.push_back({std::string(RECORD_TIME_DIR "/") + inner, kind.empty() ? "a file" : kind});
+    }
 }
 
 }  // namespace
+
+DirFd::~DirFd() {
+    if (Fd >= 0) close(Fd);
+}
+
+DirFd &DirFd::operator=(DirFd &&other) noexcept {
+    if (this != &other) {
+        if (Fd >= 0) close(Fd);
+        Fd = other.Fd;
+        other.Fd = -1;
+    }
+    return *this;
+}
 
 std::string SensorFileImage::HeaderName() const { return FieldText(Data->Header.SensorName, SENSOR_NAME_SIZE); }
 
@@ -104,23 +174,6 @@ int SensorFileImage::BlockOf(int64_t day_key) const {
     return -1;
 }
 
-std::vector<const SensorFileImage *> CardImage::CompleteFiles() const {
-    std::vector<const SensorFileImage *> out;
-    for (const SensorFileImage &f : Files) {
-        if (f.Complete()) out.push_back(&f);
-    }
-    return out;
-}
-
-int64_t CardImage::DefaultDayKey() const {
-    if (RecordTime.RecordDay != 0) return RecordTime.RecordDay;
-    int64_t latest = 0;
-    for (const SensorFileImage *f : CompleteFiles()) {
-        for (const DayBlock &b : f->Data->Days) latest = std::max<int64_t>(latest, b.DayKey);
-    }
-    return latest;
-}
-
 std::string StoredFileName(const std::string &name) {
     // The daemon's rule: a name is its own file name, except those that
     // cannot be one.
@@ -132,55 +185,73 @@ std::string StoredFileName(const std::string &name) {
     return out;
 }
 
-CardImage LoadCard(const std::string &path, bool progress) {
+CardImage LoadCard(const std::string &path) {
     CardImage card;
     std::string base = path;
     while (base.size() > 1 && base.back() == '/') base.pop_back();
-    if (IsDir(base + "/" RECORD_DIR)) {
+    // The path given is the caller's own, links and all; below it,
+    // everything is the card's and no link is followed.
+    DirFd base_dir(open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (base_dir.Get() < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) throw ToolError(CARD_USAGE, "no such directory: " + path);
+        throw ToolError(CARD_USAGE, "cannot read the directory " + path + ": " + strerror(errno));
+    }
+    DirFd data_record(OpenSubdir(base_dir.Get(), "DataRecord"));
+    DirFd history(data_record.Get() < 0 ? -1 : OpenSubdir(data_record.Get(), "SensorHistory"));
+    if (history.Get() >= 0) {
         card.RecordDir = base + "/" RECORD_DIR;
-    } else if (IsDir(base + "/" RECORD_TIME_DIR) || (IsDir(base) && base.size() >= 13 &&
-                                                     base.compare(base.size() - 13, 13, "SensorHistory") == 0)) {
+        card.Dir = std::move(history);
+    } else if (IsSubdir(base_dir.Get(), RECORD_TIME_DIR) ||
+               (base.size() >= 13 && base.compare(base.size() - 13, 13, "SensorHistory") == 0)) {
         card.RecordDir = base;
-    } else if (!IsDir(base)) {
-        throw ToolError(CARD_USAGE, "no such directory: " + path);
+        card.Dir = std::move(base_dir);
     } else {
         throw ToolError(CARD_USAGE, "no history store in " + path + " (neither " RECORD_DIR " under it nor a record directory itself)");
     }
 
-    std::vector<std::string> names = DirNames(card.RecordDir);
-    Progress bar("reading", names.size(), progress);
-    for (const std::string &name : names) {
-        bar.Step(name);
-        std::string full = card.RecordDir + "/" + name;
-        struct stat st;
-        if (lstat(full.c_str(), &st) != 0) throw ToolError(CARD_USAGE, "cannot stat " + full + ": " + strerror(errno));
+    for (const std::string &name : DirNames(card.Dir.Get(), card.RecordDir)) {
+        struct stat st = StatEntry(card.Dir.Get(), card.RecordDir, name);
         if (S_ISDIR(st.st_mode) && name == RECORD_TIME_DIR) {
-            card.HasTimeDir = true;
-            for (const std::string &inner : DirNames(full)) {
-                std::string ipath = full + "/" + inner;
-                struct stat ist;
-                if (lstat(ipath.c_str(), &ist) != 0) throw ToolError(CARD_USAGE, "cannot stat " + ipath + ": " + strerror(errno));
-                if (inner == RECORD_TIME_FILE && S_ISREG(ist.st_mode)) {
-                    card.HasRecordTime = true;
-                    card.RecordTimeSize = ReadFilePrefix(ipath, &card.RecordTime, sizeof card.RecordTime);
-                    if (card.RecordTimeSize < (int64_t)sizeof card.RecordTime) card.RecordTime = {0, 0};
-                } else {
-                    card.Strays.push_back({std::string(RECORD_TIME_DIR "/") + inner,
-                                           S_ISREG(ist.st_mode) ? "a file" : KindOf(ist.st_mode)});
-                }
-            }
+            LoadTimeDir(card);
         } else if (S_ISREG(st.st_mode)) {
-            SensorFileImage f;
-            f.Name = name;
-            f.Data = std::make_unique<SensorDataFile>();
-            memset(f.Data.get(), 0, sizeof(SensorDataFile));
-            f.Size = ReadFilePrefix(full, f.Data.get(), sizeof(SensorDataFile));
-            card.Files.push_back(std::move(f));
+            card.FileNames.push_back(name);
         } else {
             card.Strays.push_back({name, KindOf(st.st_mode)});
         }
     }
     return card;
+}
+
+void ReadFiles(const CardImage &card, const std::vector<std::string> &names, bool header_only, Progress *bar,
+               const FileVisitor &visit, const StrayVisitor &stray) {
+    // One buffer, reused: a card of thousands of files costs one file's
+    // worth of memory.
+    auto data = std::make_unique<SensorDataFile>();
+    const size_t len = header_only ? sizeof(SensorFileHeader) : sizeof(SensorDataFile);
+    for (const std::string &name : names) {
+        if (bar != nullptr) bar->Step(name);
+        memset(data.get(), 0, sizeof(SensorDataFile));
+        SensorFileImage f;
+        f.Name = name;
+        f.Data = data.get();
+        std::string kind;
+        f.Size = ReadEntry(card.Dir.Get(), card.RecordDir, name, data.get(), len, &kind);
+        if (kind.empty()) {
+            visit(f);
+        } else if (stray) {
+            stray({name, kind});
+        }
+    }
+}
+
+int64_t DefaultDayKey(const CardImage &card) {
+    if (card.RecordTime.RecordDay != 0) return card.RecordTime.RecordDay;
+    int64_t latest = 0;
+    ReadFiles(card, card.FileNames, false, nullptr, [&](const SensorFileImage &f) {
+        if (!f.Complete()) return;
+        for (const DayBlock &b : f.Data->Days) latest = std::max<int64_t>(latest, b.DayKey);
+    });
+    return latest;
 }
 
 }  // namespace tk

@@ -28,24 +28,36 @@ const char kStyle[] =
     "section.sensor p{margin:2px 0 8px;color:#444}svg.chart{max-width:100%;height:auto}"
     ".unreadable{color:#b42318}";
 
+// What the page says of one sensor beside its chart.
 struct SensorView {
-    const SensorFileImage *File;
-    std::vector<ChartPoint> Points;
+    std::string File;
+    std::string Name;
+    unsigned Num = 0;
+    unsigned Class = 0;
+    int Days = 0;
+    size_t Recorded = 0;
     bool HasExtremes = false;
     ChartMark Max{0, 0, true};
     ChartMark Min{0, 0, false};
-    int Days = 0;
 };
 
-SensorView Gather(const SensorFileImage &f, int64_t from, int64_t to) {
-    SensorView v{&f, {}};
+// The view of one file over [from, to), and its recorded slots in time
+// order when points is given.
+SensorView Gather(const SensorFileImage &f, int64_t from, int64_t to, std::vector<ChartPoint> *points) {
+    SensorView v;
+    v.File = f.Name;
+    v.Name = f.HeaderName();
+    v.Num = f.Num();
+    v.Class = f.Class();
     for (int d : f.DaysInOrder()) {
         const DayBlock &b = f.Data->Days[d];
         const int64_t key = b.DayKey;
         if (key < from || key >= to) continue;
         ++v.Days;
         for (const SampleSlot &slot : b.Slots) {
-            if (slot.Recorded == 1) v.Points.push_back({(int64_t)slot.SlotTime, slot.Reading, slot.MaxReading, slot.MinReading, slot.AvgReading});
+            if (slot.Recorded != 1) continue;
+            ++v.Recorded;
+            if (points) points->push_back({(int64_t)slot.SlotTime, slot.Reading, slot.MaxReading, slot.MinReading, slot.AvgReading});
         }
         if (b.StatsValid == 1) {
             const double mx = b.DayMax, mn = b.DayMin;
@@ -54,11 +66,16 @@ SensorView Gather(const SensorFileImage &f, int64_t from, int64_t to) {
             v.HasExtremes = true;
         }
     }
-    std::sort(v.Points.begin(), v.Points.end(), [](const ChartPoint &a, const ChartPoint &b) { return a.Time < b.Time; });
+    if (points) {
+        std::sort(points->begin(), points->end(), [](const ChartPoint &a, const ChartPoint &b) { return a.Time < b.Time; });
+    }
     return v;
 }
 
 std::string Escape(const std::string &s) { return XmlText(s); }
+
+// At most this many problems are listed on the page; check lists them all.
+const size_t kProblemsShown = 50;
 
 }  // namespace
 
@@ -67,21 +84,41 @@ int CmdReport(const ParsedArgs &args) {
     if (!args.Has("output")) throw ToolError(CARD_USAGE, "report needs -o FILE for the page");
     CardImage card = LoadCardArg(args);
     std::optional<int64_t> date = DateOption(args);
-    int64_t day = date ? *date : card.DefaultDayKey();
+    int64_t day = date ? *date : DefaultDayKey(card);
     if (day == 0) throw ToolError(CARD_PROBLEMS, "the card holds no day yet; nothing to report");
     const bool week = args.Has("week");
     const int64_t from = week ? DayKeyOf(AddDays(DateOf(day), -(DAYS_PER_FILE - 1))) : day;
     const int64_t to = NextDayKey(day);
     const std::string period = week ? DateText(from) + " to " + DateText(day) : DateText(day);
+    const bool quiet = args.Has("quiet");
 
-    CheckSummary check = CheckCard(card);
-    std::vector<const SensorFileImage *> files;
-    for (const SensorFileImage &f : card.Files) files.push_back(&f);
-    std::stable_sort(files.begin(), files.end(), [](const SensorFileImage *a, const SensorFileImage *b) {
-        if (a->Complete() != b->Complete()) return a->Complete();
-        return a->Complete() && a->Num() != b->Num() ? a->Num() < b->Num() : a->Name < b->Name;
+    // First pass: the check and what the index needs of each sensor; the
+    // charts are drawn in a second pass, one file at a time again.
+    std::vector<std::string> shown_problems;
+    CardChecker checker([&](const Problem &p) {
+        if (shown_problems.size() < kProblemsShown) shown_problems.push_back(p.Text());
+    });
+    checker.Start(card);
+    std::vector<SensorView> views;
+    std::vector<std::pair<std::string, int64_t>> unreadable;  // file and size
+    {
+        Progress bar("reading", card.FileNames.size(), !quiet);
+        ReadFiles(card, card.FileNames, false, &bar, [&](const SensorFileImage &f) {
+            checker.File(f);
+            if (f.Complete()) {
+                views.push_back(Gather(f, from, to, nullptr));
+            } else {
+                unreadable.push_back({f.Name, f.Size});
+            }
+        }, [&](const StrayEntry &s) { checker.Stray(s); });
+    }
+    checker.Finish();
+    const CheckSummary &check = checker.Summary();
+    std::stable_sort(views.begin(), views.end(), [](const SensorView &a, const SensorView &b) {
+        return a.Num != b.Num ? a.Num < b.Num : a.File < b.File;
     });
 
+    OutputFile out(args.Get("output"), CARD_USAGE);
     std::string html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n";
     html += "<title>Trendkeep history, " + Escape(period) + "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n";
     html += "<h1>Trendkeep sensor history, " + Escape(period) + "</h1>\n";
@@ -93,67 +130,75 @@ int CmdReport(const ParsedArgs &args) {
     time_t now = time(nullptr);
     strftime(made, sizeof made, "%Y-%m-%d %H:%M:%S", localtime(&now));
     html += "<p class=\"meta\">Page made " + std::string(made) + " by trendkeep-card; values carry no unit.</p>\n";
-    if (check.Problems.empty()) {
+    if (check.Problems == 0) {
         html += "<p class=\"sound\">Card check: sound (" + std::to_string(check.SensorFiles) + " sensor files, " +
                 std::to_string(check.DayBlocks) + " day blocks, " + std::to_string(check.RecordedSlots) +
                 " recorded slots)</p>\n";
     } else {
-        html += "<p class=\"problems\">Card check: " + std::to_string(check.Problems.size()) + " problem" +
-                (check.Problems.size() == 1 ? "" : "s") + "</p>\n<ul class=\"problems\">\n";
-        const size_t shown = std::min<size_t>(check.Problems.size(), 50);
-        for (size_t i = 0; i < shown; ++i) html += "<li>" + Escape(check.Problems[i].Text()) + "</li>\n";
-        if (shown < check.Problems.size()) html += "<li>and " + std::to_string(check.Problems.size() - shown) + " more (run trendkeep-card check)</li>\n";
+        html += "<p class=\"problems\">Card check: " + std::to_string(check.Problems) + " problem" +
+                (check.Problems == 1 ? "" : "s") + "</p>\n<ul class=\"problems\">\n";
+        for (const std::string &text : shown_problems) html += "<li>" + Escape(text) + "</li>\n";
+        if ((size_t)check.Problems > shown_problems.size()) {
+            html += "<li>and " + std::to_string(check.Problems - (long)shown_problems.size()) +
+                    " more (run trendkeep-card check)</li>\n";
+        }
         html += "</ul>\n";
     }
-
-    std::vector<SensorView> views;
-    Progress bar("charting", files.size(), !args.Has("quiet"));
-    for (const SensorFileImage *f : files) {
-        bar.Step(f->Name);
-        if (f->Complete()) views.push_back(Gather(*f, from, to));
-    }
-    bar.Done();
 
     html += "<table class=\"index\">\n<tr><th>Sensor</th><th>Number</th><th>Class</th><th>Recorded slots</th>"
             "<th>Greatest</th><th>Least</th></tr>\n";
     for (size_t i = 0; i < views.size(); ++i) {
         const SensorView &v = views[i];
-        html += "<tr><td><a href=\"#sensor-" + std::to_string(i) + "\">" + Escape(v.File->HeaderName()) +
-                "</a></td><td class=\"n\">" + SensorNumText(v.File->Num()) + "</td><td class=\"n\">" +
-                std::to_string(v.File->Class()) + "</td><td class=\"n\">" + std::to_string(v.Points.size()) + "</td><td class=\"n\">" +
+        html += "<tr><td><a href=\"#sensor-" + std::to_string(i) + "\">" + Escape(v.Name) +
+                "</a></td><td class=\"n\">" + SensorNumText(v.Num) + "</td><td class=\"n\">" +
+                std::to_string(v.Class) + "</td><td class=\"n\">" + std::to_string(v.Recorded) + "</td><td class=\"n\">" +
                 (v.HasExtremes ? Escape(FormatReading(v.Max.Value)) : "") + "</td><td class=\"n\">" +
                 (v.HasExtremes ? Escape(FormatReading(v.Min.Value)) : "") + "</td></tr>\n";
     }
     html += "</table>\n";
+    out.Write(html);
 
-    for (size_t i = 0; i < views.size(); ++i) {
-        const SensorView &v = views[i];
-        const SensorFileImage &f = *v.File;
+    std::vector<std::string> names;
+    for (const SensorView &v : views) names.push_back(v.File);
+    size_t i = 0;
+    std::vector<ChartPoint> points;
+    Progress bar("charting", names.size(), !quiet);
+    ReadFiles(card, names, false, &bar, [&](const SensorFileImage &f) {
+        while (i < views.size() && views[i].File != f.Name) ++i;  // a file gone since the first pass has no chart
+        if (i == views.size() || !f.Complete()) return;
+        points.clear();
+        const SensorView v = Gather(f, from, to, &points);
         ChartInput chart = week ? DaysChartFrame(from, to) : DayChartFrame(day);
-        chart.Title = f.HeaderName() + " (sensor " + SensorNumText(f.Num()) + ")";
-        chart.Subtitle = period + ": " + std::to_string(v.Points.size()) + " recorded five-minute slots";
+        chart.Title = v.Name + " (sensor " + SensorNumText(v.Num) + ")";
+        chart.Subtitle = period + ": " + std::to_string(v.Recorded) + " recorded five-minute slots";
         chart.Id = "chart-" + std::to_string(i);
-        chart.Points = v.Points;
+        chart.Points = points;
         if (v.HasExtremes) chart.Marks = {v.Max, v.Min};
-        html += "<section class=\"sensor\" id=\"sensor-" + std::to_string(i) + "\">\n<h2>" + Escape(f.HeaderName()) + "</h2>\n";
-        html += "<p>Sensor " + SensorNumText(f.Num()) + ", class " + std::to_string(f.Class()) + ", file " +
-                Escape(f.Name) + "; " + std::to_string(v.Days) + " day" + (v.Days == 1 ? "" : "s") + " held in this period";
+        std::string section = "<section class=\"sensor\" id=\"sensor-" + std::to_string(i) + "\">\n<h2>" +
+                              Escape(v.Name) + "</h2>\n";
+        section += "<p>Sensor " + SensorNumText(v.Num) + ", class " + std::to_string(v.Class) + ", file " +
+                   Escape(v.File) + "; " + std::to_string(v.Days) + " day" + (v.Days == 1 ? "" : "s") +
+                   " held in this period";
         if (v.HasExtremes) {
-            html += "; greatest " + Escape(FormatReading(v.Max.Value)) + " at " + Escape(DateTimeText(v.Max.Time)) +
-                    ", least " + Escape(FormatReading(v.Min.Value)) + " at " + Escape(DateTimeText(v.Min.Time));
+            section += "; greatest " + Escape(FormatReading(v.Max.Value)) + " at " + Escape(DateTimeText(v.Max.Time)) +
+                       ", least " + Escape(FormatReading(v.Min.Value)) + " at " + Escape(DateTimeText(v.Min.Time));
         }
-        html += ".</p>\n<figure style=\"margin:0\">" + RenderChartSvg(chart, false) + "</figure>\n</section>\n";
+        section += ".</p>\n<figure style=\"margin:0\">" + RenderChartSvg(chart, false) + "</figure>\n</section>\n";
+        out.Write(section);
+        ++i;
+    });
+    bar.Done();
+    std::string tail;
+    for (const auto &[name, size] : unreadable) {
+        tail += "<section class=\"unreadable\"><h2>" + Escape(name) + "</h2><p>Not charted: the file has " +
+                std::to_string(size) + " bytes instead of " + std::to_string(SENSOR_FILE_SIZE) + ".</p></section>\n";
     }
-    for (const SensorFileImage *f : files) {
-        if (f->Complete()) continue;
-        html += "<section class=\"unreadable\"><h2>" + Escape(f->Name) + "</h2><p>Not charted: the file has " +
-                std::to_string(f->Size) + " bytes instead of " + std::to_string(SENSOR_FILE_SIZE) + ".</p></section>\n";
-    }
-    html += "</body>\n</html>\n";
-
-    WriteFileOrFail(args.Get("output"), html, CARD_USAGE);
-    if (!args.Has("quiet")) {
-        fprintf(stderr, "report of %zu sensors for %s written to %s\n", views.size(), period.c_str(), args.Get("output").c_str());
+    tail += "</body>\n</html>\n";
+    out.Write(tail);
+    out.Close();
+    if (!quiet) {
+        fprintf(stderr, "report of %zu sensors for %s written to %s\n", views.size(), period.c_str(),
+                PrintableText(args.Get("output")).c_str());
     }
     return CARD_OK;
 }

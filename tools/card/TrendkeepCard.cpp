@@ -10,9 +10,7 @@
 
 namespace tk {
 
-CardImage LoadCardArg(const ParsedArgs &args) {
-    return LoadCard(args.Positional.at(0), !args.Has("quiet"));
-}
+CardImage LoadCardArg(const ParsedArgs &args) { return LoadCard(args.Positional.at(0)); }
 
 std::optional<int64_t> DateOption(const ParsedArgs &args) {
     if (!args.Has("date")) return std::nullopt;
@@ -23,42 +21,45 @@ std::optional<int64_t> DateOption(const ParsedArgs &args) {
     return DayKeyOf(date);
 }
 
-std::vector<const SensorFileImage *> SelectFiles(const CardImage &card, const std::string &selector) {
-    std::vector<const SensorFileImage *> all = card.CompleteFiles();
-    if (selector.empty()) return all;
-    std::vector<const SensorFileImage *> out;
-    for (const SensorFileImage *f : all) {
-        if (f->Name == selector) out.push_back(f);
-    }
-    if (out.empty()) {
-        for (const SensorFileImage *f : all) {
-            if (f->HeaderName() == selector) out.push_back(f);
-        }
-    }
+std::vector<std::string> SelectFiles(const CardImage &card, const std::string &selector) {
+    // By file name, else by the name in the header, else by number: one
+    // pass over the headers sorts them into the three.
+    std::vector<std::string> all, by_file, by_name, by_num;
     unsigned num;
-    if (out.empty() && ParseSensorNum(selector, &num)) {
-        for (const SensorFileImage *f : all) {
-            if (f->Num() == num) out.push_back(f);
-        }
+    const bool is_num = ParseSensorNum(selector, &num);
+    ReadFiles(card, card.FileNames, true, nullptr, [&](const SensorFileImage &f) {
+        if (!f.Complete()) return;
+        all.push_back(f.Name);
+        if (f.Name == selector) by_file.push_back(f.Name);
+        if (f.HeaderName() == selector) by_name.push_back(f.Name);
+        if (is_num && f.Num() == num) by_num.push_back(f.Name);
+    });
+    if (selector.empty()) return all;
+    for (std::vector<std::string> *found : {&by_file, &by_name, &by_num}) {
+        if (!found->empty()) return *found;
     }
-    if (out.empty()) {
-        throw ToolError(CARD_PROBLEMS, "no sensor data file is named '" + selector + "', or holds a sensor of that name or number");
-    }
-    return out;
+    throw ToolError(CARD_PROBLEMS, "no sensor data file is named '" + selector + "', or holds a sensor of that name or number");
 }
 
 int CmdCheck(const ParsedArgs &args) {
     ExpectArgCount(args, 1, 1, "check CARD");
+    const bool quiet = args.Has("quiet");
     CardImage card = LoadCardArg(args);
-    CheckSummary sum = CheckCard(card);
-    if (args.Has("quiet")) return sum.Problems.empty() ? CARD_OK : CARD_PROBLEMS;
-    for (const Problem &p : sum.Problems) printf("%s\n", p.Text().c_str());
-    if (sum.Problems.empty()) {
+    Progress bar("checking", card.FileNames.size(), !quiet);
+    // Each problem is printed as it is found: a card may hold any number.
+    CheckSummary sum = CheckCard(card, &bar, [&](const Problem &p) {
+        if (quiet) return;
+        bar.Done();
+        printf("%s\n", PrintableText(p.Text()).c_str());
+    });
+    bar.Done();
+    if (quiet) return sum.Problems == 0 ? CARD_OK : CARD_PROBLEMS;
+    if (sum.Problems == 0) {
         printf("sound: %d sensor files, %d day blocks, %ld recorded slots, record time consistent\n", sum.SensorFiles,
                sum.DayBlocks, sum.RecordedSlots);
         return CARD_OK;
     }
-    printf("%zu problem%s in %s\n", sum.Problems.size(), sum.Problems.size() == 1 ? "" : "s", card.RecordDir.c_str());
+    printf("%ld problem%s in %s\n", sum.Problems, sum.Problems == 1 ? "" : "s", PrintableText(card.RecordDir).c_str());
     return CARD_PROBLEMS;
 }
 

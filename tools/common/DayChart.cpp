@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 
 #include "LocalCalendar.h"
@@ -36,11 +37,51 @@ std::string Num(double v) {
     return buf;
 }
 
+// At most this many intervals between value ticks.
+const int kMaxYIntervals = 20;
+
 double NiceStep(double raw) {
     double mag = std::pow(10.0, std::floor(std::log10(raw)));
     double f = raw / mag;
     double nice = f <= 1 ? 1 : f <= 2 ? 2 : f <= 2.5 ? 2.5 : f <= 5 ? 5 : 10;
     return nice * mag;
+}
+
+// The value axis: from Low to High, with Intervals + 1 ticks Step apart.
+// Readings are whatever a card or a FIFO held, up to +/-DBL_MAX, where a
+// difference of two values or a rounded-up bound is no longer finite.  So
+// differences are taken of halves, and when the nicely rounded axis does
+// not come out finite with a bounded number of ticks, the axis is the plain
+// range of the values cut into four.
+struct ValueAxis {
+    double Low;
+    double High;
+    double Step;
+    int Intervals;
+
+    // Where v lies between Low (0) and High (1).
+    double Fraction(double v) const { return (v / 2 - Low / 2) / (High / 2 - Low / 2); }
+    double Tick(int i) const { return i == Intervals ? High : std::clamp(2 * (Low / 2 + Step / 2 * i), Low, High); }
+};
+
+// lo and hi are finite, lo <= hi.
+ValueAxis MakeValueAxis(double lo, double hi) {
+    if (hi / 2 - lo / 2 < 0.5e-9 * std::max(1.0, std::fabs(hi))) {
+        double pad = std::max(1.0, std::fabs(hi) * 0.05);
+        lo = std::max(lo - pad, -DBL_MAX);
+        hi = std::min(hi + pad, DBL_MAX);
+    }
+    const double half_span = hi / 2 - lo / 2;
+    double step = NiceStep(half_span / 2.5);
+    ValueAxis axis{std::floor(lo / step) * step, std::ceil(hi / step) * step, step, 0};
+    if (axis.High <= axis.Low) axis.High = axis.Low + step;
+    const double intervals = (axis.High / 2 - axis.Low / 2) / (step / 2);
+    if (std::isfinite(step) && step > 0 && std::isfinite(axis.Low) && std::isfinite(axis.High) &&
+        intervals >= 1 && intervals <= kMaxYIntervals) {
+        axis.Intervals = (int)std::lround(intervals);
+        return axis;
+    }
+    return {lo, hi, half_span / 2, 4};
 }
 
 }  // namespace
@@ -63,8 +104,13 @@ ChartInput DaysChartFrame(int64_t first_day_key, int64_t end) {
     chart.To = end;
     chart.ShowDateInMarks = true;
     chart.XLabelShift = DAY_SECONDS / 2;  // each date under its day
-    for (int64_t k = first_day_key; k < end; k = NextDayKey(k)) {
+    // The day keys may come from a card's record time: stop where the
+    // calendar cannot go on rather than trust it to move forward.
+    for (int64_t k = first_day_key; k < end && chart.XTicks.size() < 2 * DAYS_PER_FILE;) {
         chart.XTicks.push_back({k, DateText(k).substr(5)});
+        const int64_t next = NextDayKey(k);
+        if (next <= k) break;
+        k = next;
     }
     chart.XTicks.push_back({end, ""});
     return chart;
@@ -88,17 +134,10 @@ std::string RenderChartSvg(const ChartInput &chart, bool standalone) {
     for (const ChartMark &m : chart.Marks) take(m.Value);
     bool empty = !(lo <= hi);
     if (empty) lo = 0, hi = 1;
-    if (hi - lo < 1e-9 * std::max(1.0, std::fabs(hi))) {
-        double pad = std::max(1.0, std::fabs(hi) * 0.05);
-        lo -= pad;
-        hi += pad;
-    }
-    double step = NiceStep((hi - lo) / 5);
-    double ylo = std::floor(lo / step) * step, yhi = std::ceil(hi / step) * step;
-    if (yhi <= ylo) yhi = ylo + step;
+    const ValueAxis axis = MakeValueAxis(lo, hi);
 
     auto X = [&](int64_t t) { return kLeft + pw * (double)(t - chart.From) / span; };
-    auto Y = [&](double v) { return kTop + ph * (1 - (v - ylo) / (yhi - ylo)); };
+    auto Y = [&](double v) { return kTop + ph * (1 - axis.Fraction(v)); };
 
     std::string o;
     if (standalone) o += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
@@ -130,9 +169,10 @@ std::string RenderChartSvg(const ChartInput &chart, bool standalone) {
 
     // Grid and axes.
     o += "<g class=\"grid\" stroke=\"#e3e3e3\" stroke-width=\"1\">\n";
-    for (double v = ylo; v <= yhi + step / 2; v += step) {
-        o += "<line x1=\"" + Num(kLeft) + "\" y1=\"" + Num(Y(v)) + "\" x2=\"" + Num(kLeft + pw) + "\" y2=\"" +
-             Num(Y(v)) + "\"/>\n";
+    for (int i = 0; i <= axis.Intervals; ++i) {
+        const double y = Y(axis.Tick(i));
+        o += "<line x1=\"" + Num(kLeft) + "\" y1=\"" + Num(y) + "\" x2=\"" + Num(kLeft + pw) + "\" y2=\"" + Num(y) +
+             "\"/>\n";
     }
     for (const auto &tick : chart.XTicks) {
         o += "<line x1=\"" + Num(X(tick.first)) + "\" y1=\"" + Num(kTop) + "\" x2=\"" + Num(X(tick.first)) +
@@ -146,8 +186,9 @@ std::string RenderChartSvg(const ChartInput &chart, bool standalone) {
          "\" y2=\"" + Num(kTop + ph) + "\"/>\n";
     o += "</g>\n";
     o += "<g class=\"y-ticks\" text-anchor=\"end\">\n";
-    for (double v = ylo; v <= yhi + step / 2; v += step) {
-        o += "<text x=\"" + Num(kLeft - 6) + "\" y=\"" + Num(Y(v) + 4) + "\">" + XmlText(FormatTick(v, step)) +
+    for (int i = 0; i <= axis.Intervals; ++i) {
+        const double v = axis.Tick(i);
+        o += "<text x=\"" + Num(kLeft - 6) + "\" y=\"" + Num(Y(v) + 4) + "\">" + XmlText(FormatTick(v, axis.Step)) +
              "</text>\n";
     }
     o += "</g>\n";

@@ -47,6 +47,23 @@ std::string FormatTick(double v, double step) {
     return buf;
 }
 
+std::string PrintableText(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (unsigned char c : s) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c < 0x20 || c >= 0x7f) {
+            char buf[8];
+            snprintf(buf, sizeof buf, "\\x%02X", c);
+            out += buf;
+        } else {
+            out += (char)c;
+        }
+    }
+    return out;
+}
+
 std::string JsonString(std::string_view s) {
     std::string out = "\"";
     for (unsigned char c : s) {
@@ -69,10 +86,11 @@ std::string JsonString(std::string_view s) {
     return out + "\"";
 }
 
-std::string CsvField(std::string_view s) {
-    bool quote = s.find_first_of(",\"\r\n") != std::string_view::npos ||
+std::string CsvField(std::string_view raw) {
+    const std::string s = PrintableText(raw);
+    bool quote = s.find_first_of(",\"") != std::string::npos ||
                  (!s.empty() && (s.front() == ' ' || s.back() == ' '));
-    if (!quote) return std::string(s);
+    if (!quote) return s;
     std::string out = "\"";
     for (char c : s) {
         if (c == '"') out += '"';
@@ -142,6 +160,7 @@ Table::Table(std::vector<std::string> headers, std::vector<bool> numeric)
 
 void Table::Add(std::vector<std::string> row) {
     row.resize(Headers.size());
+    for (std::string &cell : row) cell = PrintableText(cell);
     Cells.push_back(std::move(row));
 }
 
@@ -171,15 +190,31 @@ void Table::Print(FILE *out) const {
 }
 
 void WriteFileOrFail(const std::string &path, const std::string &text, int status) {
-    FILE *f = fopen(path.c_str(), "wb");
-    if (f == nullptr) throw ToolError(status, "cannot write " + path + ": " + strerror(errno));
-    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    int err = errno;
-    if (fclose(f) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) throw ToolError(status, "cannot write " + path + ": " + strerror(err));
+    OutputFile out(path, status);
+    out.Write(text);
+    out.Close();
+}
+
+OutputFile::OutputFile(const std::string &path, int status) : Path(path), Status(status), File(fopen(path.c_str(), "wb")) {
+    if (File == nullptr) Fail(errno);
+}
+
+OutputFile::~OutputFile() {
+    if (File != nullptr) fclose(File);
+}
+
+void OutputFile::Write(std::string_view text) {
+    if (fwrite(text.data(), 1, text.size(), File) != text.size()) Fail(errno);
+}
+
+void OutputFile::Close() {
+    FILE *f = File;
+    File = nullptr;
+    if (f != nullptr && fclose(f) != 0) Fail(errno);
+}
+
+void OutputFile::Fail(int err) {
+    throw ToolError(Status, "cannot write " + Path + ": " + strerror(err));
 }
 
 }  // namespace tk

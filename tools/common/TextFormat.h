@@ -23,10 +23,16 @@ std::string FormatReading(double v);
 // Tick label of a value on an axis whose ticks are step apart.
 std::string FormatTick(double v, double step);
 
+// Text that is safe to put on a terminal whatever bytes s holds: control
+// bytes and bytes from 0x7f on as \xNN, a backslash doubled, the rest as it
+// is.  Names come from a card or a FIFO that anyone may have written, and
+// raw escape sequences would reach the reader's terminal.
+std::string PrintableText(std::string_view s);
 // A JSON string literal; bytes outside ASCII are taken as Latin-1, so the
 // result is valid JSON for any bytes.
 std::string JsonString(std::string_view s);
-// One CSV field, quoted when it has to be.
+// One CSV field: printable as PrintableText makes it, quoted when it has to
+// be.
 std::string CsvField(std::string_view s);
 // Text for XML or HTML content and attribute values: markup characters as
 // references, bytes outside ASCII as Latin-1 references, and control bytes
@@ -44,7 +50,8 @@ std::string SensorNumText(unsigned num);
 bool ParseSensorNum(const std::string &text, unsigned *num);
 
 // Rows of cells printed with every column as wide as its widest cell;
-// columns marked numeric are aligned right.
+// columns marked numeric are aligned right.  Cells are kept as
+// PrintableText makes them.
 class Table {
 public:
     explicit Table(std::vector<std::string> headers, std::vector<bool> numeric = {});
@@ -60,6 +67,26 @@ private:
 
 // Writes text to path, or fails with a ToolError of the given status.
 void WriteFileOrFail(const std::string &path, const std::string &text, int status);
+
+// A file written piece by piece, for output too large to gather first.
+// Every failure is a ToolError of the given status; a file left unclosed by
+// a failure elsewhere is closed as it stands.
+class OutputFile {
+public:
+    OutputFile(const std::string &path, int status);
+    ~OutputFile();
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
+    void Write(std::string_view text);
+    void Close();
+
+private:
+    [[noreturn]] void Fail(int err);
+
+    std::string Path;
+    int Status;
+    FILE *File;
+};
 
 }  // namespace tk
 

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "TextFormat.h"
+
 namespace tk {
 
 namespace {
@@ -124,12 +126,13 @@ int RunTool(const ToolInfo &tool, int argc, char **argv) {
         }
         throw ToolError(tool.UsageStatus, "unknown command '" + words[0] + "' (see --help)");
     } catch (const ToolError &e) {
+        // Messages quote card file names and what a FIFO answered.
         fflush(stdout);
-        fprintf(stderr, "%s: %s\n", tool.Program, e.what());
+        fprintf(stderr, "%s: %s\n", tool.Program, PrintableText(e.what()).c_str());
         return e.Status;
     } catch (const std::exception &e) {
         fflush(stdout);
-        fprintf(stderr, "%s: %s\n", tool.Program, e.what());
+        fprintf(stderr, "%s: %s\n", tool.Program, PrintableText(e.what()).c_str());
         return tool.UsageStatus;
     }
 }
@@ -142,7 +145,7 @@ Progress::~Progress() { Done(); }
 void Progress::Step(const std::string &item) {
     ++Count;
     if (!Enabled) return;
-    fprintf(stderr, "\r\033[K%s %zu/%zu %s", Label, Count, Total, item.c_str());
+    fprintf(stderr, "\r\033[K%s %zu/%zu %s", Label, Count, Total, PrintableText(item).c_str());
     fflush(stderr);
     Open = true;
 }

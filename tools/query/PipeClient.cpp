@@ -24,9 +24,53 @@ double Now() {
     return (double)ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
-bool IsFifo(const char *path) {
+std::string KindOf(mode_t mode) {
+    if (S_ISLNK(mode)) return "a symbolic link";
+    if (S_ISREG(mode)) return "a regular file";
+    if (S_ISDIR(mode)) return "a directory";
+    return "a special file";
+}
+
+[[noreturn]] void Refuse(const char *path, const std::string &why) {
+    throw ToolError(QUERY_NO_DAEMON, std::string("refusing ") + path + ": " + why + ", not the daemon's FIFO");
+}
+
+// Opens one of the daemon's FIFOs read-write (so the open waits for no
+// peer).  /var/tmp is open to everyone, and we may run as root: a link
+// there is never followed, the open does not block on whatever was planted,
+// and what was opened must be a FIFO owned by root (the daemon on the BMC)
+// or by us (a daemon started by the same user).  Returns the descriptor.
+int OpenDaemonFifo(const char *path) {
+    struct stat before;
+    if (lstat(path, &before) != 0) {
+        if (errno == ENOENT) {
+            throw ToolError(QUERY_NO_DAEMON, "the daemon is not running: no FIFOs at " TK_REQUEST_FIFO " and " TK_RESPONSE_FIFO);
+        }
+        throw ToolError(QUERY_USAGE, std::string("cannot look at ") + path + ": " + strerror(errno));
+    }
+    // Nothing but a FIFO is opened at all: opening a device has effects.
+    if (!S_ISFIFO(before.st_mode)) Refuse(path, KindOf(before.st_mode));
+    int fd = open(path, O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        if (err == ENOENT) throw ToolError(QUERY_NO_DAEMON, std::string("the daemon is not running: ") + path + " went away");
+        if (err == ELOOP) Refuse(path, "a symbolic link");
+        throw ToolError(QUERY_USAGE, std::string("cannot open ") + path + ": " + strerror(err));
+    }
     struct stat st;
-    return stat(path, &st) == 0 && S_ISFIFO(st.st_mode);
+    std::string why;
+    if (fstat(fd, &st) != 0) {
+        why = std::string("cannot be looked at (") + strerror(errno) + ")";
+    } else if (!S_ISFIFO(st.st_mode)) {
+        why = KindOf(st.st_mode);
+    } else if (st.st_uid != 0 && st.st_uid != geteuid()) {
+        why = "a FIFO of uid " + std::to_string(st.st_uid);
+    }
+    if (!why.empty()) {
+        close(fd);
+        Refuse(path, why);
+    }
+    return fd;
 }
 
 // Waits until fd is readable or the deadline passes.
@@ -49,43 +93,38 @@ bool WaitReadable(int fd, double deadline) {
 }  // namespace
 
 PipeClient::PipeClient(double timeout_seconds) : TimeoutSeconds(timeout_seconds) {
-    if (!IsFifo(TK_REQUEST_FIFO) || !IsFifo(TK_RESPONSE_FIFO)) {
-        throw ToolError(QUERY_NO_DAEMON, "the daemon is not running: no FIFOs at " TK_REQUEST_FIFO " and " TK_RESPONSE_FIFO);
+    // On failure the destructor does not run: close what is open here.
+    RequestFd = OpenDaemonFifo(TK_REQUEST_FIFO);
+    try {
+        ResponseFd = OpenDaemonFifo(TK_RESPONSE_FIFO);
+    } catch (...) {
+        close(RequestFd);
+        throw;
     }
 
     // Requesters take turns.  Someone else's whole exchange can take up to
-    // their time-out, so wait a little longer than that for the lock.
-    LockFd = open(TK_QUERY_LOCK_FILE, O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (LockFd < 0) LockFd = open(TK_QUERY_LOCK_FILE, O_RDONLY | O_CLOEXEC);
-    if (LockFd < 0) {
-        throw ToolError(QUERY_USAGE, std::string("cannot open the requesters' lock " TK_QUERY_LOCK_FILE ": ") + strerror(errno));
-    }
+    // their time-out, so wait a little longer than that for the lock; anyone
+    // who may open the FIFO may hold it, so never wait past that.
     double lock_deadline = Now() + 4 * timeout_seconds + 2;
-    while (flock(LockFd, LOCK_EX | LOCK_NB) != 0) {
+    while (flock(RequestFd, LOCK_EX | LOCK_NB) != 0) {
+        std::string why;
         if (errno != EWOULDBLOCK && errno != EINTR) {
-            throw ToolError(QUERY_USAGE, std::string("cannot lock " TK_QUERY_LOCK_FILE ": ") + strerror(errno));
+            why = std::string("cannot lock " TK_REQUEST_FIFO ": ") + strerror(errno);
+        } else if (Now() > lock_deadline) {
+            why = "another requester has held the lock on " TK_REQUEST_FIFO " for too long; try again";
+        } else {
+            usleep(20000);
+            continue;
         }
-        if (Now() > lock_deadline) {
-            throw ToolError(QUERY_USAGE, "another requester has held " TK_QUERY_LOCK_FILE " for too long; try again");
-        }
-        usleep(20000);
-    }
-
-    // Read-write and non-blocking: the open never waits for a peer, and
-    // nothing below can block past its deadline.
-    RequestFd = open(TK_REQUEST_FIFO, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    ResponseFd = open(TK_RESPONSE_FIFO, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (RequestFd < 0 || ResponseFd < 0) {
-        int err = errno;
-        if (err == ENOENT) throw ToolError(QUERY_NO_DAEMON, "the daemon is not running: its FIFOs went away");
-        throw ToolError(QUERY_USAGE, std::string("cannot open the daemon's FIFOs: ") + strerror(err));
+        close(RequestFd);
+        close(ResponseFd);
+        throw ToolError(QUERY_USAGE, why);
     }
 }
 
 PipeClient::~PipeClient() {
-    if (RequestFd >= 0) close(RequestFd);
+    if (RequestFd >= 0) close(RequestFd);  // releases the lock
     if (ResponseFd >= 0) close(ResponseFd);
-    if (LockFd >= 0) close(LockFd);  // releases the lock
 }
 
 void PipeClient::Drain() {

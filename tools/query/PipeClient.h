@@ -3,8 +3,12 @@
 // The protocol has no request id, no status and no error record: an answer
 // is recognised only by its length (and, for history, the sensor number it
 // echoes), and a request that cannot be answered gets silence.  So:
-//  - requesters take turns through a lock file of their own, since two
-//    requests in flight at once could take each other's answers;
+//  - requesters take turns through an flock on the request FIFO itself,
+//    since two requests in flight at once could take each other's answers
+//    (a lock file of our own in /var/tmp could be planted or held by
+//    anyone);
+//  - the FIFOs are opened only when they are what the daemon made: FIFOs,
+//    reached without a link, owned by root or by us;
 //  - before each request, stale bytes left in the response FIFO by a
 //    requester that gave up are drained;
 //  - every wait for an answer has a deadline.
@@ -25,11 +29,9 @@ namespace tk {
 enum QueryStatus {
     QUERY_OK = 0,
     QUERY_USAGE = 1,        // bad arguments, or a local failure
-    QUERY_NO_DAEMON = 2,    // no FIFOs: the daemon is not running
+    QUERY_NO_DAEMON = 2,    // no FIFOs of the daemon's: it is not running
     QUERY_NO_ANSWER = 3,    // no answer in time, or no such sensor
 };
-
-#define TK_QUERY_LOCK_FILE "/var/tmp/trendkeep-query.lock"
 
 struct SensorEntry {
     unsigned Num;
@@ -39,8 +41,8 @@ struct SensorEntry {
 
 class PipeClient {
 public:
-    // Takes the requesters' lock and opens both FIFOs; fails with
-    // QUERY_NO_DAEMON when they do not exist.
+    // Opens both FIFOs and takes the requesters' lock; fails with
+    // QUERY_NO_DAEMON when they do not exist or are not the daemon's.
     explicit PipeClient(double timeout_seconds);
     ~PipeClient();
     PipeClient(const PipeClient &) = delete;
@@ -62,7 +64,6 @@ private:
     void Drain();
 
     double TimeoutSeconds;
-    int LockFd = -1;
     int RequestFd = -1;
     int ResponseFd = -1;
 };

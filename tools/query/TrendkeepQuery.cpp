@@ -225,7 +225,7 @@ int CmdData(const ParsedArgs &args) {
         }
     } else {
         printf("sensor %s%s%s, %s: %d of %d slots recorded\n", SensorNumText(num).c_str(), entry ? " " : "",
-               name.c_str(), day.c_str(), recorded, SLOTS_PER_DAY);
+               PrintableText(name).c_str(), day.c_str(), recorded, SLOTS_PER_DAY);
         if (recorded > 0) {
             printf("greatest %s at %s, least %s at %s\n", FormatReading(max_value).c_str(),
                    DateTimeText(max_time).c_str(), FormatReading(min_value).c_str(), DateTimeText(min_time).c_str());
@@ -281,14 +281,17 @@ const OptionInfo kOptions[] = {
 const char kEpilogue[] =
     "The daemon answers on /var/tmp/pipe_cups_to_restful what is asked on\n"
     "/var/tmp/pipe_restful_to_cups, one request at a time; requesters take turns\n"
-    "through the lock file " TK_QUERY_LOCK_FILE ". A request it cannot answer\n"
-    "gets no answer at all, so an unknown sensor, a day it does not hold and a\n"
-    "daemon that is not running all end the same way: without an answer.\n"
+    "through an flock on the request FIFO. Only FIFOs owned by root or by the\n"
+    "user running this tool are used; links are never followed. A request it\n"
+    "cannot answer gets no answer at all, so an unknown sensor, a day it does\n"
+    "not hold and a daemon that is not running all end the same way: without\n"
+    "an answer.\n"
     "\n"
     "Exit status:\n"
     "  0  answered\n"
     "  1  usage error, or a local failure (lock, output file)\n"
-    "  2  the daemon is not running (its FIFOs do not exist)\n"
+    "  2  the daemon is not running (its FIFOs do not exist, or what stands at\n"
+    "     their paths is not the daemon's)\n"
     "  3  no answer within the time-out, or no sensor of that name\n";
 
 }  // namespace
