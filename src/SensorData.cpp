@@ -22,6 +22,7 @@
 
 LocalDataHdr g_localdatahdr;
 uint32_t g_sensorcount;
+// Ready before any thread can take it, and never initialised again.
 pthread_mutex_t g_sensordatamutex = PTHREAD_MUTEX_INITIALIZER;
 
 const DevIdClass DevIdClassTable[DEVID_CLASS_ROWS] = {
@@ -338,8 +339,13 @@ void UpdateCUPSToLocalStruct(LocalDataHdr *hdr, uint32_t t) {
     hdr->DataReady = 1;
 }
 
-int SampleIfNewMinute(LocalDataHdr *hdr, uint32_t now, uint32_t *last_sample) {
-    uint32_t t = now / 60 * 60;
+int SampleIfNewMinute(LocalDataHdr *hdr, time_t now, uint32_t *last_sample) {
+    // Sample times are 32-bit; a clock outside them would stamp readings
+    // with a wrapped time (near 2106 for a clock just before the epoch).
+    // Held as int64_t, where the upper bound is a real test whatever time_t is.
+    int64_t wide = now;
+    if (wide <= 0 || wide > INT32_MAX) return 0;
+    uint32_t t = (uint32_t)now / 60 * 60;
     int refreshed = 0;
     if (t != *last_sample) {
         pthread_mutex_lock(&g_sensordatamutex);
@@ -361,7 +367,7 @@ void *SensorDataTask(void *) {
     }
     uint32_t last_sample = 0;
     for (;;) {
-        SampleIfNewMinute(&g_localdatahdr, (uint32_t)g_clock(nullptr), &last_sample);
+        SampleIfNewMinute(&g_localdatahdr, g_clock(nullptr), &last_sample);
         g_sleepms(1000);
     }
 }

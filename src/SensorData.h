@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <time.h>
 
 #define SENSOR_NAME_SIZE 20
 #define UTIL_ENTRY_COUNT 3
@@ -110,8 +111,10 @@ void UpdateCUPSToLocalStruct(LocalDataHdr *hdr, uint32_t t);
 
 // One poll of the sampling loop at wall-clock time now: refreshes the list
 // when now lies in another minute than *last_sample, then records the
-// minute in *last_sample.  Returns 1 when it refreshed, 0 otherwise.
-int SampleIfNewMinute(LocalDataHdr *hdr, uint32_t now, uint32_t *last_sample);
+// minute in *last_sample.  A clock at or before the epoch, or beyond what a
+// 32-bit time holds, refreshes nothing and leaves *last_sample alone.
+// Returns 1 when it refreshed, 0 otherwise.
+int SampleIfNewMinute(LocalDataHdr *hdr, time_t now, uint32_t *last_sample);
 
 // Body of the sampling thread: builds the list, then refreshes it once per
 // wall-clock minute.  Never returns.

@@ -33,6 +33,21 @@ void StoreLock(void) {
     if (t_storedepth++ == 0) pthread_mutex_lock(&g_storemutex);
 }
 
+// Polled, not pthread_mutex_timedlock: that one measures against the wall
+// clock, which may be set back while a stop waits.
+int StoreLockWithin(unsigned ms) {
+    const unsigned kPollMs = 10;
+    if (t_storedepth == 0) {
+        for (unsigned waited = 0; pthread_mutex_trylock(&g_storemutex) != 0; waited += kPollMs) {
+            if (waited >= ms) return -1;
+            struct timespec pause = {0, (long)kPollMs * 1000000L};
+            nanosleep(&pause, nullptr);
+        }
+    }
+    ++t_storedepth;
+    return 0;
+}
+
 void StoreUnlock(void) {
     if (--t_storedepth == 0) pthread_mutex_unlock(&g_storemutex);
 }
@@ -133,6 +148,10 @@ namespace {
 
 const unsigned kListPollMs = 1000;
 const int kMkdirOutputSize = 512;
+// The day-time directory below the mount path, and the permission bits of
+// the files the store creates (those the platform gives its own files).
+const char kTimeDirRel[] = RECORD_DIR "/" RECORD_TIME_DIR;
+const mode_t kStoreFileMode = 0644;
 
 bool ListIsReady(LocalDataHdr *hdr) {
     pthread_mutex_lock(&g_sensordatamutex);
@@ -159,18 +178,64 @@ int MakeDirectories(const char *dir) {
     return ZelvarCommandToBuff(cmd, out, sizeof out);
 }
 
-// Size of the file at path; a failed stat counts as 0.
-off_t FileSize(const char *path) {
-    struct stat st;
-    return stat(path, &st) == 0 ? st.st_size : 0;
+// openat, carried on across interruptions as the platform's open is.
+int OpenAt(int dir_fd, const char *name, int flags) {
+    int fd;
+    do {
+        fd = (flags & O_CREAT) != 0 ? openat(dir_fd, name, flags, kStoreFileMode) : openat(dir_fd, name, flags);
+    } while (fd == -1 && errno == EINTR);
+    return fd;
 }
 
-bool IsDirectoryEntry(const char *dir, const struct dirent *de) {
+// Opens the directory rel ("a/b") below the card's mount path.  The mount
+// path is the system's and may be followed; every entry below it is the
+// card's, chosen by whoever wrote the card, so each component is opened
+// only as a real directory, never through a link.  With clear, a component
+// that is anything else (a link, a file, a FIFO) is removed on the way,
+// the entry itself and never what a link points to: "mkdir -p" would
+// follow a link out of the card, or fail on a file.  Returns the
+// descriptor, or -1.
+int OpenStoreDir(const char *mount, const char *rel, bool clear) {
+    int fd = OpenAt(AT_FDCWD, mount[0] != '\0' ? mount : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (const char *part = rel; fd != -1 && *part != '\0';) {
+        std::string name(part, strcspn(part, "/"));
+        part += name.size();
+        if (*part == '/') ++part;
+        struct stat st;
+        if (clear && fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode)) {
+            unlinkat(fd, name.c_str(), 0);
+        }
+        int next = OpenAt(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        sigwrap_close(fd);
+        fd = next;
+    }
+    return fd;
+}
+
+// Makes the directory rel below the card, at path, with "mkdir -p" once
+// whatever non-directory stood in its way is gone, and opens it; *result
+// gets the command's result.  Returns the descriptor, or -1 when there is
+// still no real directory there.
+int MakeStoreDir(const char *mount, const char *rel, const char *path, int *result) {
+    int fd = OpenStoreDir(mount, rel, true);
+    if (fd != -1) sigwrap_close(fd);
+    *result = MakeDirectories(path);
+    return OpenStoreDir(mount, rel, false);
+}
+
+bool IsDirectoryEntry(int dir_fd, const struct dirent *de) {
     if (de->d_type == DT_DIR) return true;
     if (de->d_type != DT_UNKNOWN) return false;
-    std::string path = std::string(dir) + "/" + de->d_name;
     struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return fstatat(dir_fd, de->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A store file the daemon may take as it stands: a regular file (no link,
+// FIFO or device) of exactly the format's size, made by the daemon's own
+// user, and with no other name (through a hard link, writes would reach a
+// file elsewhere).
+bool IsOwnStoreFile(const struct stat &st, off_t size) {
+    return S_ISREG(st.st_mode) && st.st_size == size && st.st_uid == geteuid() && st.st_nlink == 1;
 }
 
 // Gives a freshly created file its length.  A file that cannot get it is
@@ -185,24 +250,46 @@ int SizeNewFile(int fd, off_t size) {
     return fd;
 }
 
-// Opens (or creates) the record time file.  Returns the descriptor or -1.
-int OpenRecordTimeFile(const char *path) {
-    int fd;
-    if (access(path, F_OK) == 0 && FileSize(path) == RECORD_TIME_SIZE) return sigwrap_open(path, STORE_OPEN_RW);
-    if (access(path, F_OK) == 0) remove(path);
-    fd = sigwrap_open(path, STORE_OPEN_RW_CREATE);
-    return SizeNewFile(fd, RECORD_TIME_SIZE);
+// Opens the store file name of the directory dir_fd with flags when it is
+// our own of the given size (IsOwnStoreFile).  Anything else standing
+// there (another size or owner, a link, a FIFO) is removed and the file
+// created again, empty, with create_flags.  Opening an existing entry never
+// blocks, and what was opened is checked again on the descriptor, since
+// the entry may have changed since it was looked at.  A file of ours that
+// cannot be opened is left alone: it holds history.  Returns the
+// descriptor, or -1.
+int OpenStoreFile(int dir_fd, const char *name, off_t size, int flags, int create_flags) {
+    if (dir_fd == -1) return -1;
+    struct stat st;
+    if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && IsOwnStoreFile(st, size)) {
+        int fd = OpenAt(dir_fd, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd == -1) return -1;
+        if (fstat(fd, &st) != 0) {
+            sigwrap_close(fd);
+            return -1;
+        }
+        if (IsOwnStoreFile(st, size)) return fd;
+        sigwrap_close(fd);
+    }
+    unlinkat(dir_fd, name, 0);
+    return SizeNewFile(OpenAt(dir_fd, name, create_flags | O_EXCL | O_NOFOLLOW | O_CLOEXEC), size);
 }
 
-// Finds the first entry of the record directory, directories aside, whose
-// name is file_name or a leading part of it; copies its name to match.
-// Returns 1 when found, 0 when not, -1 when the directory cannot be opened.
-int FindSensorFileEntry(const char *dir, const char *file_name, std::string *match) {
-    DIR *d = opendir(dir);
-    if (d == nullptr) return -1;
+// Finds the first entry of the record directory dir_fd, directories aside,
+// whose name is file_name or a leading part of it; copies its name to
+// match.  Returns 1 when found, 0 when not, -1 when the directory cannot
+// be read.
+int FindSensorFileEntry(int dir_fd, const char *file_name, std::string *match) {
+    // A directory stream of its own: each scan reads from the start.
+    int fd = OpenAt(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = fd == -1 ? nullptr : fdopendir(fd);
+    if (d == nullptr) {
+        if (fd != -1) sigwrap_close(fd);
+        return -1;
+    }
     int found = 0;
     while (struct dirent *de = readdir(d)) {
-        if (IsDirectoryEntry(dir, de)) continue;
+        if (IsDirectoryEntry(dirfd(d), de)) continue;
         if (strncmp(de->d_name, file_name, strlen(de->d_name)) == 0) {
             *match = de->d_name;
             found = 1;
@@ -296,20 +383,19 @@ int InitSensorDataRecordSt(StoreHandler **arr, LocalDataHdr *hdr) {
 
     char time_dir[128] = {};
     char record_dir[128] = {};
-    char time_path[256] = {};
     char file_path[512] = {};
     int result = 0;
-    DIR *time_dir_handle = nullptr;
+    int time_dir_fd = -1;
     int fd = -1;
     void *map = MAP_FAILED;
 
     snprintf(time_dir, sizeof time_dir, "%s/%s/%s", mount, RECORD_DIR, RECORD_TIME_DIR);
     IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_INFO, "[%s][%d]Record Time Path:%s\n", __func__, __LINE__, time_dir);
-    time_dir_handle = opendir(time_dir);
-    if (time_dir_handle == nullptr) result = MakeDirectories(time_dir);  // makes the record directory too
+    time_dir_fd = OpenStoreDir(mount, kTimeDirRel, false);
+    // Makes the record directory too.
+    if (time_dir_fd == -1) time_dir_fd = MakeStoreDir(mount, kTimeDirRel, time_dir, &result);
 
-    snprintf(time_path, sizeof time_path, "%s/%s", time_dir, RECORD_TIME_FILE);
-    RecordTimeFd = OpenRecordTimeFile(time_path);
+    RecordTimeFd = OpenStoreFile(time_dir_fd, RECORD_TIME_FILE, RECORD_TIME_SIZE, STORE_OPEN_RW, STORE_OPEN_RW_CREATE);
     if (RecordTimeFd == -1) {
         IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Open record time file failed\n", TK_AT);
         goto fail;
@@ -329,9 +415,9 @@ int InitSensorDataRecordSt(StoreHandler **arr, LocalDataHdr *hdr) {
                              TK_AT);
         goto fail;
     }
-    if (time_dir_handle != nullptr) {
-        closedir(time_dir_handle);
-        time_dir_handle = nullptr;
+    if (time_dir_fd != -1) {
+        sigwrap_close(time_dir_fd);
+        time_dir_fd = -1;
     }
 
     *arr = static_cast<StoreHandler *>(calloc(n ? n : 1, sizeof(StoreHandler)));
@@ -356,33 +442,26 @@ int InitSensorDataRecordSt(StoreHandler **arr, LocalDataHdr *hdr) {
         SensorFileName(entry_name, file_name);
 
         std::string match;
-        int found = FindSensorFileEntry(record_dir, file_name, &match);
-        if (found == -1) {
-            result = MakeDirectories(record_dir);
-            found = 0;
+        int found = 0;
+        int dir_fd = OpenStoreDir(mount, RECORD_DIR, false);
+        if (dir_fd == -1) {
+            dir_fd = MakeStoreDir(mount, RECORD_DIR, record_dir, &result);
+        } else {
+            found = FindSensorFileEntry(dir_fd, file_name, &match) == 1;
         }
         snprintf(file_path, sizeof file_path, "%s/%s", record_dir, file_name);
-        if (found == 1) {
-            if (FileSize(file_path) == SENSOR_FILE_SIZE) {
-                fd = sigwrap_open(file_path, STORE_OPEN_RW_SYNC);
-            } else {
-                // Of another size, or only a leading part of the name
-                // matched: start the sensor's own file afresh.
-                remove(file_path);
-                fd = SizeNewFile(sigwrap_open(file_path, STORE_OPEN_RW_CREATE_SYNC), SENSOR_FILE_SIZE);
-            }
-            if (fd == -1) {
-                IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Create sensor data file %s failed\n",
-                                     TK_AT, match.c_str());
-                goto fail;
-            }
+        // Not a file of ours of the right size, or only a leading part of
+        // the name matched: the sensor's own file is started afresh.
+        if (found) {
+            fd = OpenStoreFile(dir_fd, file_name, SENSOR_FILE_SIZE, STORE_OPEN_RW_SYNC, STORE_OPEN_RW_CREATE_SYNC);
         } else {
-            fd = SizeNewFile(sigwrap_open(file_path, STORE_OPEN_RW_CREATE), SENSOR_FILE_SIZE);
-            if (fd == -1) {
-                IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Create sensor data file %s failed\n",
-                                     TK_AT, file_path);
-                goto fail;
-            }
+            fd = OpenStoreFile(dir_fd, file_name, SENSOR_FILE_SIZE, STORE_OPEN_RW, STORE_OPEN_RW_CREATE);
+        }
+        if (dir_fd != -1) sigwrap_close(dir_fd);
+        if (fd == -1) {
+            IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Create sensor data file %s failed\n", TK_AT,
+                                 found ? match.c_str() : file_path);
+            goto fail;
         }
         (*arr)[i].Fd = fd;
         fd = -1;
@@ -421,7 +500,7 @@ fail:
         munmap(RecordStore.RecordTimeMap, RECORD_TIME_SIZE);
         RecordStore.RecordTimeMap = nullptr;
     }
-    if (time_dir_handle != nullptr) closedir(time_dir_handle);
+    if (time_dir_fd != -1) sigwrap_close(time_dir_fd);
     return -1;
 }
 
@@ -730,14 +809,15 @@ int64_t MonotonicMs() {
 }
 
 // Opens one of the daemon's FIFOs read-write, never through a link, and
-// makes sure it is a FIFO.  Non-blocking, so that neither a half-written
-// request nor a full response FIFO can stop the thread.  Returns the
-// descriptor, or -1.
+// makes sure it is a FIFO of the daemon's user: one that another user made
+// would let that user read the requests or forge the answers.
+// Non-blocking, so that neither a half-written request nor a full response
+// FIFO can stop the thread.  Returns the descriptor, or -1.
 int OpenFifo(const char *path) {
     int fd = sigwrap_open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd == -1) return -1;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode) || st.st_uid != geteuid()) {
         sigwrap_close(fd);
         return -1;
     }
@@ -846,16 +926,21 @@ int ReadPipeRequest(PipeRequest *req) {
     memset(req, 0, sizeof *req);
     uint8_t *p = reinterpret_cast<uint8_t *>(req);
     size_t got = 0;
+    int64_t deadline = 0;
     while (got < sizeof *req) {
         ssize_t n = sigwrap_read(RecordStore.RequestFifoFd, p + got, sizeof *req - got);
         if (n > 0) {
+            if (got == 0) deadline = MonotonicMs() + kPartialRequestWaitMs;
             got += (size_t)n;
             continue;
         }
         // A record already begun may finish in a second write of the
-        // requester; one that does not come soon is dropped.
-        if (got > 0 && n < 0 && errno == EAGAIN) {
-            struct timeval wait = {0, kPartialRequestWaitMs * 1000};
+        // requester, within one bound for the whole record from its first
+        // byte: bounding each gap instead would let a requester that
+        // trickles a byte at a time hold the thread for minutes.
+        int64_t left = deadline - MonotonicMs();
+        if (got > 0 && n < 0 && errno == EAGAIN && left > 0) {
+            struct timeval wait = {(time_t)(left / 1000), (suseconds_t)(left % 1000 * 1000)};
             if (WaitFdReadable(RecordStore.RequestFifoFd, &wait) > 0) continue;
         }
         return -1;
@@ -937,7 +1022,11 @@ void *StoreSensorsDataToFileRecord(void *) {
     while (!ListIsReady(&g_localdatahdr)) g_sleepms(kListPollMs);
 
     StoreLock();
-    if (InitSensorDataRecordSt(&RecordStore.SensorArr, &g_localdatahdr) != 0) {
+    int init = InitSensorDataRecordSt(&RecordStore.SensorArr, &g_localdatahdr);
+    // A store file cut short under its mapping, or a failing medium: the
+    // card is as good as gone.
+    if (StoreMappingFaulted()) StopOnCardLoss();
+    if (init != 0) {
         IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL, "[%s][%d]Init sensor data to db list failed,program will exit\n",
                                    __func__, __LINE__);
         StopProcess(1, TK_STOP_CLEANUP);
@@ -945,8 +1034,14 @@ void *StoreSensorsDataToFileRecord(void *) {
     StoreUnlock();
 
     for (;;) {
+        // A clock beyond the 32-bit times goes in as -1, which the turn
+        // takes for a clock out of range, not wrapped to some other time.
+        int64_t clock = g_clock(nullptr);
+        int32_t now = clock > 0 && clock <= INT32_MAX ? (int32_t)clock : -1;
         StoreLock();
-        StoreLoopTurn((int32_t)g_clock(nullptr), kRequestWaitSeconds);
+        KeepRecordTimeCopy();
+        StoreLoopTurn(now, kRequestWaitSeconds);
+        if (StoreMappingFaulted()) StopOnCardLoss();
         StoreUnlock();
         g_sleepms(kTurnSleepMs);
     }

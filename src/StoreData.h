@@ -202,6 +202,9 @@ extern int RecordTimeFd;
 // the store and request thread uses them.  Recursive, so that a stop begun
 // on the store thread itself goes through.
 void StoreLock(void);
+// As StoreLock, but waits at most ms milliseconds for it.  Returns 0 with
+// the lock held, -1 when the time is up (not held then).
+int StoreLockWithin(unsigned ms);
 void StoreUnlock(void);
 // How deep the calling thread holds the store lock (0: not at all).
 int StoreLockDepth(void);

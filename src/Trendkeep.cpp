@@ -3,12 +3,18 @@
 #include "Trendkeep.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <limits>
 
 #include "SensorData.h"
 #include "StoreData.h"
@@ -49,19 +55,90 @@ int RefreshCardStatus(void) {
     return rc;
 }
 
-// Creates the FIFO at path and makes sure that what stands there afterwards
-// really is a FIFO: /var/tmp is writable by everyone, and a link or file
-// slipped in between the removal and the creation must not be used.
-// Returns 0 on success, -1 with errno set on failure.
-int MakeFifo(const char *path) {
-    if (mkfifo(path, TK_FIFO_MODE) != 0 && errno != EEXIST) return -1;
+// How often start-up removes and makes a FIFO again when what stands at
+// its path afterwards is not the daemon's own FIFO.
+const int kFifoAttempts = 3;
+
+// True when what stands at path is a FIFO of the daemon's user, as seen on
+// a descriptor of the entry itself (O_PATH opens nothing; a link is not
+// followed).
+bool IsOwnFifo(const char *path) {
+    int fd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd == -1) return false;
     struct stat st;
-    if (lstat(path, &st) != 0) return -1;
-    if (!S_ISFIFO(st.st_mode)) {
-        errno = EEXIST;
-        return -1;
+    bool own = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) && st.st_uid == geteuid();
+    close(fd);
+    return own;
+}
+
+// Creates the FIFO at path.  /var/tmp is writable by everyone: a FIFO,
+// link or file that another user slips in between the removal and the
+// creation would be taken for ours and let that user read the requests or
+// forge the answers.  So whatever stands there is removed and the FIFO made
+// again until the entry is a FIFO of the daemon's user; once it is, the
+// sticky directory keeps others from replacing it.  Returns 0 on success,
+// -1 with errno set on failure (EEXIST when something else kept the path).
+int MakeFifo(const char *path) {
+    for (int attempt = 0; attempt < kFifoAttempts; ++attempt) {
+        if (mkfifo(path, TK_FIFO_MODE) != 0 && errno != EEXIST) return -1;
+        if (IsOwnFifo(path)) return 0;
+        RemovePathIfPresent(path);
     }
-    return 0;
+    errno = EEXIST;
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Bus errors on the store's mappings
+
+volatile sig_atomic_t g_storemappingfaulted = 0;
+size_t g_pagesize = 4096;
+// Written and read only on the store thread (the handler runs on the
+// thread whose access faulted).
+RecordTimeFile g_recordtimecopy;
+
+// Replaces the mapping [base, base + len) by zero-filled anonymous memory
+// when addr lies in it.  Returns true when it did.
+bool ReplaceMappingHolding(void *base, size_t len, uintptr_t addr) {
+    if (base == nullptr) return false;
+    uintptr_t start = reinterpret_cast<uintptr_t>(base);
+    size_t mapped = (len + g_pagesize - 1) / g_pagesize * g_pagesize;
+    if (addr < start || addr - start >= mapped) return false;
+    return mmap(base, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == base;
+}
+
+// Runs on the thread whose access faulted.  Only the store thread touches
+// the store's mappings, and the array and mappings it looks at change only
+// on that thread (or in a stop, after the store thread has left them).
+void OnBusError(int sig, siginfo_t *info, void *) {
+    int saved_errno = errno;
+    // Only a page that cannot be read in: an access beyond the end of a
+    // cut file, or a medium that failed.  A misaligned access is a bug and
+    // keeps its default action.
+    bool lost_page = info->si_code == BUS_ADRERR || info->si_code == BUS_OBJERR;
+    uintptr_t addr = reinterpret_cast<uintptr_t>(info->si_addr);
+    bool replaced = false;
+    StoreHandler *arr = RecordStore.SensorArr;
+    for (uint32_t i = 0; lost_page && !replaced && arr != nullptr && i < RecordStore.RecordCount; ++i) {
+        replaced = ReplaceMappingHolding(arr[i].Map, SENSOR_FILE_SIZE, addr);
+    }
+    RecordTimeFile *times = RecordStore.RecordTimeMap;
+    if (lost_page && !replaced && ReplaceMappingHolding(times, RECORD_TIME_SIZE, addr)) {
+        memcpy(static_cast<void *>(times), &g_recordtimecopy, sizeof g_recordtimecopy);
+        replaced = true;
+    }
+    if (replaced) {
+        g_storemappingfaulted = 1;
+        errno = saved_errno;
+        return;
+    }
+    // Not ours: die of it as if no handler were installed.  The signal is
+    // blocked while the handler runs and is taken on return.
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(sig, &dfl, nullptr);
+    raise(sig);
+    errno = saved_errno;
 }
 
 }  // namespace
@@ -92,10 +169,20 @@ void StopProcess(int status, int how) {
         pthread_mutex_lock(&g_stopmutex);
     }
     // Wait until the store thread is out of the files and FIFOs that
-    // CleanUp releases; it never gets them back.
-    StoreLock();
+    // CleanUp releases; it never gets them back.  A store thread that stays
+    // inside its turn (waiting for the list mutex across a hung IPMI
+    // exchange, say) may still be using them: release nothing then, and let
+    // the exit do it.  Everything flushed is on the card already.
+    bool store_left = StoreLockWithin(TK_STOP_WAIT_MS) == 0;
     if (how & TK_STOP_DEREGISTER) ProcMonitorDeRegister(TK_PROGRAM_PATH);
-    if (how & TK_STOP_CLEANUP) CleanUp();
+    if (how & TK_STOP_CLEANUP) {
+        if (store_left) {
+            CleanUp();
+        } else {
+            RemovePathIfPresent(TK_REQUEST_FIFO);
+            RemovePathIfPresent(TK_RESPONSE_FIFO);
+        }
+    }
     fflush(nullptr);
     // The workers are still running: leave without running destructors
     // under their feet.
@@ -103,6 +190,29 @@ void StopProcess(int status, int how) {
 }
 
 void ProcStopHandler(int) { StopProcess(0, TK_STOP_DEREGISTER | TK_STOP_CLEANUP); }
+
+void StopOnCardLoss(void) {
+    IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL, "[%s][%d]Check TFCard mount status failed!Program will exit!\n",
+                               __FILE_NAME__, __LINE__);
+    StopProcess(1, TK_STOP_DEREGISTER | TK_STOP_CLEANUP);
+}
+
+void InstallStoreBusErrorHandler(void) {
+    long page = sysconf(_SC_PAGESIZE);
+    if (page > 0) g_pagesize = (size_t)page;
+    struct sigaction action = {};
+    action.sa_sigaction = OnBusError;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGBUS, &action, nullptr);
+}
+
+int StoreMappingFaulted(void) { return g_storemappingfaulted != 0; }
+
+void KeepRecordTimeCopy(void) {
+    RecordTimeFile *times = RecordStore.RecordTimeMap;
+    if (times != nullptr) memcpy(&g_recordtimecopy, static_cast<void *>(times), sizeof g_recordtimecopy);
+}
 
 int Init(void) {
     memset(g_tfmountpath, 0, sizeof g_tfmountpath);
@@ -140,8 +250,10 @@ int TrendkeepMain(void) {
     }
     save_pid(TK_PID_FILE);
     if (Init() != 0) StopProcess(2, TK_STOP_CLEANUP);
+    InstallStoreBusErrorHandler();
 
-    pthread_mutex_init(&g_sensordatamutex, nullptr);
+    // g_sensordatamutex is ready from the start (a static initialiser): a
+    // second initialisation here could wipe a hold a thread already had.
     if (g_threadcreate(&g_sensortaskid, nullptr, SensorDataTask, nullptr) != 0) {
         IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL, "[%s][%s]Create thread SensorDataTask failed!", "main",
                                    TK_STR(__LINE__));
@@ -155,9 +267,7 @@ int TrendkeepMain(void) {
     }
 
     while (RefreshCardStatus() == 0) g_sleepms(TK_CARD_WATCH_SECONDS * 1000);
-    IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL, "[%s][%d]Check TFCard mount status failed!Program will exit!\n",
-                               __FILE_NAME__, __LINE__);
-    StopProcess(1, TK_STOP_DEREGISTER | TK_STOP_CLEANUP);
+    StopOnCardLoss();
 }
 
 #ifndef TRENDKEEP_NO_MAIN
@@ -177,57 +287,94 @@ int CompareDate(const struct tm &a, int year, int mon, int mday) {
     return 0;
 }
 
-// First second of the local date year/mon/mday (struct tm conventions, may
-// be out of range: mktime normalises them).  mktime chooses the
-// daylight-saving flag, so the day key is the same whatever time of the
-// day it is asked for.  Where midnight does not exist (a zone that springs
-// forward at 00:00) the first existing second of the date is searched for.
-// Returns -1 when the system cannot represent the date.
+// Where t falls against the local date year/mon/mday: below 0 before it, 0
+// on it, above 0 after it.  Returns false when t cannot be broken down.
+bool CompareTimeToDate(time_t t, int year, int mon, int mday, int *order) {
+    struct tm tm;
+    if (localtime_r(&t, &tm) == nullptr) return false;
+    *order = CompareDate(tm, year, mon, mday);
+    return true;
+}
+
+// True when t is the first second of the local date year/mon/mday.
+bool IsFirstSecondOf(time_t t, int year, int mon, int mday) {
+    int on = 1, before = 0;
+    if (t == std::numeric_limits<time_t>::min()) return false;
+    return CompareTimeToDate(t, year, mon, mday, &on) && on == 0 &&
+           CompareTimeToDate(t - 1, year, mon, mday, &before) && before < 0;
+}
+
+// Days from 1970-01-01 to the proleptic Gregorian date y-m-d (m 1 to 12).
+int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+    y -= m <= 2;
+    int64_t era = (y >= 0 ? y : y - 399) / 400;
+    int64_t yoe = y - era * 400;
+    int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+// The date that lies days after 1970-01-01, in struct tm conventions.
+void CivilFromDays(int64_t days, int *year, int *mon, int *mday) {
+    days += 719468;
+    int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    int64_t doe = days - era * 146097;
+    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    int64_t mp = (5 * doy + 2) / 153;
+    int64_t m = mp < 10 ? mp + 3 : mp - 9;
+    *year = (int)(yoe + era * 400 + (m <= 2) - 1900);
+    *mon = (int)(m - 1);
+    *mday = (int)(doy - (153 * mp + 2) / 5 + 1);
+}
+
+int64_t FloorDiv(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+
+// First second of the local date year/mon/mday (struct tm conventions,
+// out-of-range months and days counted on as mktime does).  Only the
+// date's own midnight, or a second near it, is ever converted: with a
+// 32-bit time_t the last date that has a key (2038-01-19 in UTC) has no
+// representable noon.  mktime chooses the daylight-saving flag, so the day
+// key is the same whatever time of the day it is asked for.  Where midnight
+// does not exist (a zone that springs forward at 00:00), or comes twice and
+// mktime took the later one, the first second of the date is searched for.
+// Returns -1 when the system cannot represent it.
 time_t LocalDateStart(int year, int mon, int mday) {
-    // Noon always exists: it gives the normalised date and a time on it.
-    struct tm noon = {};
-    noon.tm_year = year;
-    noon.tm_mon = mon;
-    noon.tm_mday = mday;
-    noon.tm_hour = 12;
-    noon.tm_isdst = -1;
-    // mktime signals a date it cannot represent only through errno: with a
-    // 32-bit time_t it may leave the fields as they were.
-    errno = 0;
-    time_t noon_t = mktime(&noon);
-    if (noon_t == (time_t)-1 && errno != 0) return -1;
-    year = noon.tm_year;
-    mon = noon.tm_mon;
-    mday = noon.tm_mday;
+    int64_t full_year = (int64_t)year + 1900 + FloorDiv(mon, 12);
+    int64_t days = DaysFromCivil(full_year, mon - FloorDiv(mon, 12) * 12 + 1, 1) + ((int64_t)mday - 1);
+    CivilFromDays(days, &year, &mon, &mday);
 
     struct tm midnight = {};
     midnight.tm_year = year;
     midnight.tm_mon = mon;
     midnight.tm_mday = mday;
     midnight.tm_isdst = -1;
-    errno = 0;
     time_t t = mktime(&midnight);
-    struct tm check, before;
-    time_t prev = t - 1;
-    if (t != (time_t)-1 && localtime_r(&t, &check) != nullptr && CompareDate(check, year, mon, mday) == 0 &&
-        localtime_r(&prev, &before) != nullptr && CompareDate(before, year, mon, mday) < 0) {
-        return t;
-    }
-    // Midnight is skipped on this date, or it comes twice (a fall-back at
-    // 01:00 to 00:00) and mktime took the later one: find the first second
-    // whose date is this one.  Local dates never go back across this
-    // search, so bisecting from two days before noon finds it.
-    time_t lo = noon_t - 2 * 86400;  // an earlier date
-    time_t hi = noon_t;              // this date
+    if (IsFirstSecondOf(t, year, mon, mday)) return t;
+
+    // Local time is never more than about a day away from UTC, so two days
+    // either side of the date's UTC midnight lie on an earlier and on a
+    // later (or the same) local date.  Local dates never go back across
+    // this search, so bisecting finds the date's first second.
+    const int64_t kMin = std::numeric_limits<time_t>::min();
+    const int64_t kMax = std::numeric_limits<time_t>::max();
+    int64_t utc_midnight = days * 86400;
+    time_t lo = (time_t)std::max(kMin, utc_midnight - 2 * 86400);
+    time_t hi = (time_t)std::min(kMax, utc_midnight + 2 * 86400);
+    int order = 0;
+    if (!CompareTimeToDate(lo, year, mon, mday, &order) || order >= 0) return -1;
+    if (!CompareTimeToDate(hi, year, mon, mday, &order) || order < 0) return -1;
     while (hi - lo > 1) {
         time_t mid = lo + (hi - lo) / 2;
-        if (localtime_r(&mid, &check) == nullptr) return -1;
-        if (CompareDate(check, year, mon, mday) < 0) {
+        if (!CompareTimeToDate(mid, year, mon, mday, &order)) return -1;
+        if (order < 0) {
             lo = mid;
         } else {
             hi = mid;
         }
     }
+    // A date that the zone skips altogether has no first second.
+    if (!CompareTimeToDate(hi, year, mon, mday, &order) || order != 0) return -1;
     return hi;
 }
 

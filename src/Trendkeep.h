@@ -65,10 +65,35 @@ void ProcStopHandler(int unused);
 // Ends the process with status.  Stops are serialised: the first caller
 // wins, waits until the store thread is out of the store's resources,
 // optionally deregisters from the process monitor and runs CleanUp, then
-// exits; a later caller blocks until the process is gone.
+// exits; a later caller blocks until the process is gone.  The wait for the
+// store thread is bounded (TK_STOP_WAIT_MS): a store thread held up beyond
+// it (by a peer, or by the IPMI library through the list mutex) is left
+// alone, its files and FIFOs unreleased, and only the FIFO paths are
+// removed before the exit.
 #define TK_STOP_DEREGISTER 1
 #define TK_STOP_CLEANUP 2
+#define TK_STOP_WAIT_MS 2000
 [[noreturn]] void StopProcess(int status, int how);
+
+// Ends the process as the card watch does when the card is gone: its
+// message, deregistration, CleanUp, exit status 1.
+[[noreturn]] void StopOnCardLoss(void);
+
+// From start-up on, a bus error on one of the store's mappings (its file
+// cut short under the mapping, or the card's medium failing) does not kill
+// the process: the mapping is replaced by anonymous memory, so that the
+// faulting access completes, and StoreMappingFaulted turns 1.  The store
+// thread then stops the process as on card loss.  Any other bus error keeps
+// its default action.
+void InstallStoreBusErrorHandler(void);
+// Returns 1 once a store mapping has faulted, else 0.
+int StoreMappingFaulted(void);
+// Keeps a copy of the record time file as it stands; the store thread takes
+// one before each turn.  Should the record time mapping fault, its
+// replacement holds this copy rather than zeros: a record day of 0 would
+// have the turn in progress switch every sensor data file to a new day and
+// empty today's block on the card.
+void KeepRecordTimeCopy(void);
 
 // Clock of the daemon (time(2)); tests replace it to run modules at exact
 // times.

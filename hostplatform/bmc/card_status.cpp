@@ -15,8 +15,10 @@
 
 namespace {
 
-// The card's mount point when TRENDKEEP_CARD is unset.
-constexpr char kDefaultCardDir[] = "/var/tmp/trendkeep-card";
+// The card's mount point when TRENDKEEP_CARD is unset.  Not in a
+// world-writable place such as /var/tmp: whoever can make entries there
+// before the card directory exists chooses what the store finds on it.
+constexpr char kDefaultCardDir[] = "/var/lib/trendkeep/card";
 
 // Size of the caller's mount path buffer, terminating NUL included.
 constexpr size_t kMountPathSize = 64;

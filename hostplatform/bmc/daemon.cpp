@@ -21,6 +21,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,6 +73,45 @@ void LeaveSession() {
     if (daemon_pid > 0) _exit(0);
 }
 
+// How often the pid file's entry is removed and made again when something
+// else keeps taking its place.
+constexpr int kPidFileAttempts = 3;
+
+// The pid file lies in a directory that everyone may write to, and the
+// daemon runs as root: what stands at the path may be another user's link
+// (to a file root would then overwrite), another user's file, a hard link
+// to one of root's files, or a FIFO (whose open would wait for a reader
+// for ever).  Only a regular file of our own with no other name is
+// written; anything else is removed and the file made anew, exclusively.
+// Nothing is truncated before it has been checked, and no open waits.
+// Returns a descriptor open for writing, or -1.
+int OpenOwnPidFile(const char *path) {
+    for (int attempt = 0; attempt < kPidFileAttempts; ++attempt) {
+        int fd;
+        do {
+            fd = open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0) {
+            struct stat st;
+            if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1) {
+                return fd;
+            }
+            close(fd);
+        } else if (errno == ENOENT) {
+            do {
+                fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+            } while (fd < 0 && errno == EINTR);
+            if (fd >= 0) return fd;
+            if (errno != EEXIST) return -1;
+            continue;  // something came in between: look at it again
+        }
+        // A link (ELOOP), a FIFO without a reader (ENXIO), a directory, or
+        // a file that is not ours: not to be written.
+        if (remove(path) != 0 && errno != ENOENT) return -1;
+    }
+    return -1;
+}
+
 }  // namespace
 
 int daemon_init(void) {
@@ -113,12 +153,9 @@ int save_pid(const char *path) {
     if (path == nullptr) return -1;
     char line[32];
     int len = snprintf(line, sizeof line, "%ld\n", static_cast<long>(getpid()));
-    int fd;
-    do {
-        fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    } while (fd < 0 && errno == EINTR);
+    int fd = OpenOwnPidFile(path);
     if (fd < 0) return -1;
-    bool written = WriteAll(fd, line, static_cast<size_t>(len));
+    bool written = ftruncate(fd, 0) == 0 && WriteAll(fd, line, static_cast<size_t>(len));
     if (close(fd) != 0) written = false;
     return written ? 0 : -1;
 }

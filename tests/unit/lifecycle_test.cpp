@@ -8,6 +8,7 @@
 #include <fstream>
 #include <thread>
 
+#include "SensorData.h"
 #include "StoreData.h"
 #include "Trendkeep.h"
 #include "fake_platform.h"
@@ -170,6 +171,35 @@ TEST_F(LifecycleDeathTest, AWorkerThatCannotBeCreatedEndsTheProcessWith255) {
     EXPECT_EXIT(TrendkeepMain(), ::testing::ExitedWithCode(255),
                 "Create thread StoreSensorsDataToFileRecord failed!");
     EXPECT_FALSE(Exists(TK_REQUEST_FIFO));
+}
+
+// Regression: start-up made the list mutex ready a second time, over one
+// that was ready (and could be held) already.
+TEST_F(LifecycleDeathTest, StartUpLeavesTheListMutexAsItIs) {
+    EXPECT_EXIT(
+        {
+            pthread_mutex_lock(&g_sensordatamutex);
+            g_threadcreate = [](pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) -> int {
+                _exit(pthread_mutex_trylock(&g_sensordatamutex) == EBUSY ? 3 : 4);
+            };
+            TrendkeepMain();
+        },
+        ::testing::ExitedWithCode(3), "");
+}
+
+TEST_F(LifecycleDeathTest, TheStoreThreadRefusesAFifoOfAnotherUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give a FIFO away";
+    for (const char *path : {TK_REQUEST_FIFO, TK_RESPONSE_FIFO}) {
+        ASSERT_EQ(Init(), 0);
+        ASSERT_EQ(chown(path, 65534, 65534), 0);
+        g_fake.EchoMessages = true;
+        EXPECT_EXIT(
+            {
+                g_sleepms = [](unsigned) { _exit(9); };  // past the opens: the FIFO was taken
+                StoreSensorsDataToFileRecord(nullptr);
+            },
+            ::testing::ExitedWithCode(1), std::string("Error opening named pipe ") + path);
+    }
 }
 
 TEST_F(LifecycleDeathTest, NoCardAtStartEndsWith2AndRemovesTheFifos) {

@@ -1112,7 +1112,7 @@ protected:
         ASSERT_EQ(Build(), 0);
         ClearLog();
     }
-    static int Sample(uint32_t now, uint32_t *last) { return SampleIfNewMinute(&g_localdatahdr, now, last); }
+    static int Sample(time_t now, uint32_t *last) { return SampleIfNewMinute(&g_localdatahdr, now, last); }
 };
 
 TEST_F(SamplingTest, FirstCallRefreshesAtOnceWithTheStartOfTheMinute) {
@@ -1159,6 +1159,20 @@ TEST_F(SamplingTest, ClockSetBackRefreshesAtOnceWithTheEarlierMinute) {
     EXPECT_EQ(last, kT2);
     EXPECT_EQ(HeaderNow().UpdateTime, kT2);
     EXPECT_EQ(At(0).MaxTime, kT2);
+}
+
+// Regression: a clock at or before the epoch refreshed with a time near
+// 2^32, cast to unsigned before the minute was cut.
+TEST_F(SamplingTest, AClockOutsideThe32BitTimesRefreshesNothing) {
+    std::vector<time_t> clocks = {0, -1, -61, -86400L * 365};
+    int64_t beyond = (int64_t)INT32_MAX + 61;
+    if (sizeof(time_t) > 4) clocks.push_back((time_t)beyond);
+    for (time_t now : clocks) {
+        uint32_t last = kT0;
+        EXPECT_EQ(Sample(now, &last), 0) << now;
+        EXPECT_EQ(last, kT0) << now;
+    }
+    EXPECT_TRUE(g_fake.IpmiCalls.empty());
 }
 
 // ===========================================================================

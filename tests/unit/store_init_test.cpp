@@ -319,14 +319,20 @@ TEST_F(StoreInitTest, WithoutTheRecordedDayTheOldestBlockIsKeyedToTodayWithItsCo
     EXPECT_EQ(ReadBytes(SensorPath("Temp1")), expected);
 }
 
-TEST_F(StoreInitTest, SensorFileOfAnotherSizeIsCreatedAgainEmpty) {
+TEST_F(StoreInitTest, SensorFileOfAnotherSizeOrALinkIsCreatedAgainEmpty) {
     std::filesystem::create_directories(TimeDir());
     WriteBytes(SensorPath("Short"), std::vector<uint8_t>(1000, 0xAB));
     WriteBytes(SensorPath("Long"), std::vector<uint8_t>(kFileSize + 1, 0xAB));
-    TestList list({{"Short", 1, 1}, {"Long", 2, 1}});
+    const std::string victim = dir_.path() + "/victim";
+    WriteBytes(victim, std::vector<uint8_t>(kFileSize, 0xAB));
+    std::filesystem::create_symlink(victim, SensorPath("Linked"));
+    TestList list({{"Short", 1, 1}, {"Long", 2, 1}, {"Linked", 3, 1}});
     ASSERT_EQ(InitStore(list, kNow), 0);
     EXPECT_EQ(ReadBytes(SensorPath("Short")), FreshFile(1, "Short", 1, (int32_t)kDay));
     EXPECT_EQ(ReadBytes(SensorPath("Long")), FreshFile(2, "Long", 1, (int32_t)kDay));
+    EXPECT_FALSE(std::filesystem::is_symlink(SensorPath("Linked")));
+    EXPECT_EQ(ReadBytes(SensorPath("Linked")), FreshFile(3, "Linked", 1, (int32_t)kDay));
+    EXPECT_EQ(ReadBytes(victim), std::vector<uint8_t>(kFileSize, 0xAB));
 }
 
 TEST_F(StoreInitTest, RecordTimeFileOfAnotherSizeIsCreatedAgainWithZeros) {

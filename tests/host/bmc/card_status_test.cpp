@@ -81,7 +81,7 @@ TEST_F(CardTest, MissingDirectoryOrPlainFileIsNoCard) {
 TEST_F(CardTest, UnsetCardMeansTheDefaultDirectory) {
     unsetenv("TRENDKEEP_CARD");
     struct stat st;
-    const char *fallback = "/var/tmp/trendkeep-card";
+    const char *fallback = "/var/lib/trendkeep/card";
     bool present = stat(fallback, &st) == 0 && S_ISDIR(st.st_mode);
     EXPECT_EQ(Check() == 0, present);
     if (present) {
