@@ -1,0 +1,423 @@
+#!/bin/sh
+# The planted-fault score of the test suite: how many of the faults in
+# tests/mutants.txt the tests notice.
+#
+# Works on a copy of the working tree (tracked and untracked files; no
+# .git, no build directories) in a fresh directory under $TK_MUTATE_DIR
+# (default /tmp; not /var/tmp, which the end-to-end tests replace by a
+# private one).  Builds the copy once and runs the whole suite on it
+# unmutated; every test must pass.  Then, for each fault in turn: plant it,
+# rebuild, run the fast tests (everything but the end-to-end tests) and,
+# when they all pass, the end-to-end tests; take the fault out again.
+#
+# Prints one line per fault on standard output:
+#   caught  NAME  by TEST     the first test that failed
+#   MISSED  NAME              every test passed with the fault in
+#   BROKEN NAME               the fault does not apply or does not compile
+# and at the end "caught N of M".  Progress and reasons go to standard
+# error.  Exits 0 when every fault was caught, 1 when some were missed, 2 on
+# a usage or set-up error or a broken fault.
+set -u
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+mutants=$here/tests/mutants.txt
+fast_timeout=120
+e2e_timeout=300
+
+usage() {
+  cat <<'EOF'
+Usage: scripts/mutate.sh [--list] [--only NAME[,NAME...]] [--fast] [--exclude REGEX]
+                         [--keep] [--help]
+
+Plants each fault of tests/mutants.txt in a copy of the tree, rebuilds it and
+runs the tests; reports which faults the tests catch.
+
+  --list        list the faults (and any record that no longer applies), run nothing
+  --only NAMES  only these faults, comma-separated
+  --fast        unit and host tests only, no end-to-end tests
+  --exclude RE  leave out the tests whose names match RE (ctest -E), e.g. a test
+                that fails on this machine without any fault
+  --keep        keep the work directory (copy, build, logs) and print its path
+  --help        this text
+
+The work directory is made under $TK_MUTATE_DIR (default /tmp).
+Exit status: 0 every fault caught, 1 some missed, 2 usage or set-up error
+or a broken fault.
+EOF
+}
+
+die() {
+  echo "mutate.sh: $*" >&2
+  exit 2
+}
+
+# The record parser, checker, applier and tree copier.
+py() {
+  python3 - "$@" <<'PYEOF'
+import os, re, shutil, subprocess, sys
+
+def parse(path):
+    """Records of the fault list; errors for text that is no record."""
+    recs, errors, cur, mode = [], [], None, None
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().split("\n")
+    for no, line in enumerate(lines, 1):
+        if line.startswith("## "):
+            m = re.match(r"## ([A-Za-z0-9_.-]+):\s*(.*)$", line)
+            if not m:
+                errors.append("%s:%d: a record starts with '## name: what'" % (path, no))
+                cur = None
+                continue
+            cur = {"name": m.group(1), "what": m.group(2), "file": None,
+                   "old": None, "new": None, "line": no}
+            recs.append(cur)
+            mode = None
+            continue
+        if cur is None:
+            if line.startswith("#") or not line.strip():
+                continue
+            errors.append("%s:%d: text outside a record" % (path, no))
+            continue
+        if mode is None:
+            if line.startswith("file:"):
+                cur["file"] = line[5:].strip()
+            elif line == "--- old":
+                mode, cur["old"] = "old", []
+            elif line.strip():
+                errors.append("%s:%d: expected 'file:' or '--- old'" % (path, no))
+        elif mode == "old":
+            if line == "--- new":
+                mode, cur["new"] = "new", []
+            else:
+                cur["old"].append(line)
+        else:
+            cur["new"].append(line)
+    for r in recs:
+        for k in ("old", "new"):
+            if r[k] is not None:
+                while r[k] and not r[k][-1].strip():
+                    r[k].pop()
+                r[k] = "\n".join(r[k])
+    return recs, errors
+
+def problem(r, root, seen):
+    """Why the record cannot be planted in the tree at root, or None."""
+    if r["name"] in seen:
+        return "the name is used twice"
+    f = r["file"]
+    if not f:
+        return "no 'file:' line"
+    if os.path.isabs(f) or ".." in f.split("/"):
+        return "the file must be a path inside the tree"
+    if r["old"] is None or r["new"] is None:
+        return "needs '--- old' and '--- new'"
+    if not r["old"]:
+        return "the old text is empty"
+    if r["old"] == r["new"]:
+        return "the new text is the old text"
+    path = os.path.join(root, f)
+    if not os.path.isfile(path):
+        return "%s does not exist" % f
+    with open(path, encoding="utf-8") as fh:
+        n = fh.read().count(r["old"])
+    if n != 1:
+        return "the old text occurs %d times in %s, not once" % (n, f)
+    return None
+
+def selected(recs, only):
+    if not only:
+        return recs
+    names = [n for n in only.split(",") if n]
+    known = {r["name"] for r in recs}
+    unknown = [n for n in names if n not in known]
+    if unknown:
+        sys.stderr.write("mutate.sh: no such fault: %s\n" % ", ".join(unknown))
+        sys.exit(3)
+    return [r for r in recs if r["name"] in names]
+
+def cmd_check(listfile, root, only=""):
+    # One line per record: name, file, "ok" or the problem, what it is.
+    recs, errors = parse(listfile)
+    for e in errors:
+        sys.stderr.write("mutate.sh: %s\n" % e)
+    seen, out = set(), []
+    for r in recs:
+        p = problem(r, root, seen)
+        seen.add(r["name"])
+        r["problem"] = p
+    for r in selected(recs, only):
+        out.append("\t".join([r["name"], r["file"] or "-", r["problem"] or "ok", r["what"]]))
+    if out:
+        print("\n".join(out))
+    sys.exit(4 if errors else 0)
+
+def cmd_apply(listfile, root, name):
+    recs, _ = parse(listfile)
+    r = [r for r in recs if r["name"] == name][0]
+    p = problem(r, root, set())
+    if p:
+        sys.stderr.write("mutate.sh: %s: %s\n" % (name, p))
+        sys.exit(1)
+    path = os.path.join(root, r["file"])
+    with open(path, encoding="utf-8") as fh:
+        text = fh.read()
+    with open(path, "w", encoding="utf-8") as fh:
+        fh.write(text.replace(r["old"], r["new"], 1))
+    print(r["file"])
+
+def files_of(src):
+    # Tracked and untracked files as git sees them (ignored ones, build
+    # directories among them, left out); without git, a walk of the tree.
+    try:
+        out = subprocess.run(["git", "-C", src, "ls-files", "-z", "-co", "--exclude-standard"],
+                             check=True, capture_output=True).stdout
+        return [p for p in out.decode("utf-8", "surrogateescape").split("\0") if p]
+    except (OSError, subprocess.CalledProcessError):
+        pass
+    found = []
+    for d, dirs, files in os.walk(src):
+        dirs[:] = [x for x in dirs if x != ".git" and x != "__pycache__" and not x.startswith("build")]
+        found += [os.path.relpath(os.path.join(d, f), src) for f in files]
+    return found
+
+def cmd_copy(src, dst):
+    n = 0
+    for rel in sorted(set(files_of(src))):
+        if rel.split("/")[0].startswith("build") or rel.startswith(".git/"):
+            continue
+        s, d = os.path.join(src, rel), os.path.join(dst, rel)
+        if not os.path.lexists(s):
+            continue  # tracked, but deleted in the working tree
+        os.makedirs(os.path.dirname(d), exist_ok=True)
+        if os.path.islink(s):
+            os.symlink(os.readlink(s), d)
+        else:
+            shutil.copy2(s, d)
+        n += 1
+    print(n)
+
+cmd, args = sys.argv[1], sys.argv[2:]
+{"check": cmd_check, "apply": cmd_apply, "copy": cmd_copy}[cmd](*args)
+PYEOF
+}
+
+mode=run
+only=""
+fast=0
+keep=0
+exclude=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --list) mode=list ;;
+    --only)
+      [ $# -ge 2 ] || { echo "mutate.sh: --only needs a list of names" >&2; usage >&2; exit 2; }
+      shift
+      only=$1
+      ;;
+    --only=*) only=${1#--only=} ;;
+    --fast) fast=1 ;;
+    --exclude)
+      [ $# -ge 2 ] || { echo "mutate.sh: --exclude needs a test name pattern" >&2; usage >&2; exit 2; }
+      shift
+      exclude=$1
+      ;;
+    --exclude=*) exclude=${1#--exclude=} ;;
+    --keep) keep=1 ;;
+    --help | -h) usage; exit 0 ;;
+    *) echo "mutate.sh: unknown argument: $1" >&2; usage >&2; exit 2 ;;
+  esac
+  shift
+done
+if [ -n "$only" ] && [ -z "$(printf '%s' "$only" | tr -d ',')" ]; then
+  die "--only needs a list of names"
+fi
+
+for tool in python3 cmake ctest; do
+  command -v "$tool" >/dev/null 2>&1 || die "$tool is not installed"
+done
+[ -f "$mutants" ] || die "no fault list at $mutants"
+
+tab=$(printf '\t')
+
+if [ "$mode" = list ]; then
+  table=$(py check "$mutants" "$here" "$only")
+  rc=$?
+  [ $rc -eq 3 ] && exit 2
+  printf '%s\n' "$table" | while IFS=$tab read -r name file state what; do
+    [ -n "$name" ] || continue
+    if [ "$state" = ok ]; then
+      printf '%-28s %-40s %s\n' "$name" "$file" "$what"
+    else
+      printf '%-28s %-40s %s  [BROKEN: %s]\n' "$name" "$file" "$what" "$state"
+    fi
+  done
+  bad=$(printf '%s\n' "$table" | awk -F "$tab" 'NF && $3 != "ok"' | wc -l)
+  total=$(printf '%s\n' "$table" | awk -F "$tab" 'NF' | wc -l)
+  echo "$total faults, $bad that do not apply" >&2
+  [ "$bad" -eq 0 ] && [ $rc -eq 0 ] || exit 2
+  exit 0
+fi
+
+table=$(py check "$mutants" "$here" "$only")
+case $? in
+  0) ;;
+  3) exit 2 ;;
+  *) die "the fault list $mutants has text that is no record" ;;
+esac
+total=$(printf '%s\n' "$table" | awk -F "$tab" 'NF' | wc -l)
+[ "$total" -gt 0 ] || die "no faults to plant"
+
+# The work directory.  Not under /var/tmp: the end-to-end tests run in a
+# mount namespace with a private /var/tmp, where the build is not to be seen.
+parent=${TK_MUTATE_DIR:-/tmp}
+[ -d "$parent" ] || die "TK_MUTATE_DIR=$parent is not a directory"
+parent=$(cd "$parent" && pwd -P)
+case "$parent/" in
+  /var/tmp/*) die "the work directory must not be under /var/tmp (the end-to-end tests hide it); set TK_MUTATE_DIR" ;;
+esac
+work=$(mktemp -d "$parent/trendkeep-mutate.XXXXXX") || die "cannot make a work directory in $parent"
+# The tests run some programs as another user: the copy must be readable.
+chmod 755 "$work"
+# shellcheck disable=SC2317  # called by the trap
+cleanup() {
+  if [ "$keep" = 1 ]; then
+    echo "mutate.sh: work directory kept: $work" >&2
+  else
+    rm -rf "$work"
+  fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+tree=$work/tree
+build=$work/build
+logs=$work/logs
+mkdir -p "$tree" "$logs"
+
+elapsed() { echo "$(($(date +%s) - $1)) s"; }
+
+# The first test of a ctest log that failed for good (a test run again
+# after a chance failure shows a failure first): the failed tests of the
+# run in the order in which their results came.
+first_failure() {
+  name=$(awk '
+    FNR == NR { sub(/^[0-9]+:/, ""); failed[$0] = 1; next }
+    match($0, /Test +#[0-9]+: [^ ]+ /) {
+      n = substr($0, RSTART, RLENGTH); sub(/^Test +#[0-9]+: /, "", n); sub(/ $/, "", n)
+      if (n in failed) { print n; exit }
+    }' "$build/Testing/Temporary/LastTestsFailed.log" "$1" 2>/dev/null)
+  echo "${name:-(ctest failed without a failing test; see the log)}"
+}
+
+# Runs one part of the suite into log $1.  Returns ctest's status.
+run_fast() {
+  log=$1
+  set --
+  [ -n "$exclude" ] && set -- -E "$exclude"
+  ctest --test-dir "$build" -LE e2e -j2 --stop-on-failure --timeout "$fast_timeout" \
+    --output-on-failure "$@" >"$log" 2>&1 </dev/null
+}
+# The end-to-end tests race a fast fake clock on a loaded machine: a test
+# that fails is run once more, as in CI, so that a fault is not credited
+# with a chance failure.  (Their own TIMEOUT of 900 s overrides --timeout,
+# which bounds only tests without one.)
+run_e2e() {
+  log=$1
+  set --
+  [ -n "$exclude" ] && set -- -E "$exclude"
+  ctest --test-dir "$build" -L e2e -j2 --stop-on-failure --timeout "$e2e_timeout" \
+    --repeat until-pass:2 --output-on-failure "$@" >"$log" 2>&1 </dev/null
+}
+build_tree() {
+  cmake --build "$build" -j2 >"$1" 2>&1 </dev/null
+}
+
+began=$(date +%s)
+echo "[0/$total] copying the tree to $tree ..." >&2
+copied=$(py copy "$here" "$tree") || die "cannot copy the tree to $tree"
+echo "[0/$total] $copied files copied; configuring and building ..." >&2
+t0=$(date +%s)
+if ! cmake -S "$tree" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$logs/configure.log" 2>&1; then
+  tail -n 30 "$logs/configure.log" >&2
+  die "the unmutated tree does not configure (log above)"
+fi
+if ! build_tree "$logs/build.log"; then
+  grep -m 20 -E 'error|Error' "$logs/build.log" >&2
+  die "the unmutated tree does not build (errors above)"
+fi
+echo "[0/$total] built in $(elapsed "$t0"); the unmutated suite ..." >&2
+t0=$(date +%s)
+if ! run_fast "$logs/unmutated-fast.log"; then
+  tail -n 40 "$logs/unmutated-fast.log" >&2
+  die "the unmutated suite fails (first: $(first_failure "$logs/unmutated-fast.log")): nothing to measure"
+fi
+echo "[0/$total] fast tests pass in $(elapsed "$t0")" >&2
+if [ "$fast" = 0 ]; then
+  t0=$(date +%s)
+  if ! run_e2e "$logs/unmutated-e2e.log"; then
+    tail -n 40 "$logs/unmutated-e2e.log" >&2
+    die "the unmutated suite fails (first: $(first_failure "$logs/unmutated-e2e.log")): nothing to measure"
+  fi
+  echo "[0/$total] end-to-end tests pass in $(elapsed "$t0")" >&2
+fi
+
+k=0
+caught=0
+missed=0
+broken=0
+# The fault loop reads the table from a file on descriptor 3, not from a
+# pipe, so that its counts survive it and no test can eat the table.
+printf '%s\n' "$table" >"$work/table"
+while IFS=$tab read -r name file state what <&3; do
+  [ -n "$name" ] || continue
+  k=$((k + 1))
+  echo "[$k/$total] $name ($what) ..." >&2
+  t0=$(date +%s)
+  if [ "$state" != ok ]; then
+    echo "   does not apply: $state" >&2
+    echo "BROKEN $name"
+    broken=$((broken + 1))
+    continue
+  fi
+  target=$tree/$file
+  cp "$target" "$work/saved"
+  if ! py apply "$mutants" "$tree" "$name" >/dev/null; then
+    echo "BROKEN $name"
+    broken=$((broken + 1))
+    continue
+  fi
+  if ! build_tree "$logs/$name.build.log"; then
+    echo "   does not compile:" >&2
+    grep -m 10 -E 'error' "$logs/$name.build.log" | sed 's/^/   /' >&2
+    verdict="BROKEN $name"
+    broken=$((broken + 1))
+  elif ! run_fast "$logs/$name.fast.log"; then
+    verdict="caught  $name  by $(first_failure "$logs/$name.fast.log")"
+    caught=$((caught + 1))
+  elif [ "$fast" = 0 ] && ! run_e2e "$logs/$name.e2e.log"; then
+    verdict="caught  $name  by $(first_failure "$logs/$name.e2e.log")"
+    caught=$((caught + 1))
+  else
+    verdict="MISSED  $name"
+    missed=$((missed + 1))
+  fi
+  # Back to the original text.  A plain copy gives the file a new time, so
+  # the next build compiles it again; keeping the old time would leave the
+  # fault's objects in place.
+  cp "$work/saved" "$target"
+  touch "$target"
+  cmp -s "$work/saved" "$target" || die "cannot restore $file after $name"
+  echo "$verdict"
+  echo "   $(elapsed "$t0")" >&2
+done 3<"$work/table"
+
+# A kept build is left as the unmutated tree builds it.
+if [ "$keep" = 1 ] && ! build_tree "$logs/rebuild.log"; then
+  echo "mutate.sh: the kept build does not rebuild; see $logs/rebuild.log" >&2
+fi
+echo "mutate.sh: finished in $(elapsed "$began")" >&2
+echo "caught $caught of $total"
+[ "$broken" -gt 0 ] && exit 2
+[ "$missed" -gt 0 ] && exit 1
+exit 0
