@@ -130,16 +130,7 @@ void SetFigures(uint32_t t) {
 }
 
 void CloseTkStore() {
-    if (RecordStore.SensorArr != nullptr) {
-        UnMmap(&RecordStore.SensorArr, RecordStore.RecordCount);
-        free(RecordStore.SensorArr);
-        RecordStore.SensorArr = nullptr;
-    }
-    if (RecordStore.RecordTimeMap != nullptr) {
-        munmap(RecordStore.RecordTimeMap, sizeof(RecordTimeFile));
-        RecordStore.RecordTimeMap = nullptr;
-    }
-    RecordStore.RecordCount = 0;
+    ReleaseStore();
     g_bound.clear();
 }
 

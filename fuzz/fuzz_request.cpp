@@ -1,34 +1,14 @@
-// Request records, whole, cut short or run together, through the whole
-// dispatch of one store turn: read from the request FIFO, the count, list
-// and data answers over a store with history, and the response writes.
-#include <fcntl.h>
-#include <stdlib.h>
+// Request records, whole, cut short or run together, through the store's
+// turns: read from the request FIFO, the count, list and data answers over a
+// store with history, and the response writes.
 #include <sys/ioctl.h>
-#include <unistd.h>
 
-#include "StoreData.h"
-#include "Trendkeep.h"
 #include "fuzz_support.h"
 
-namespace {
-
-int g_response[2] = {-1, -1};
-time_t g_storetime;
-
-void Drain(int fd) {
-    char buf[16384];
-    while (read(fd, buf, sizeof buf) > 0) {
-    }
-}
-
-}  // namespace
+int g_response[2];
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzz::SetUpDaemon("CET-1CEST,M3.5.0,M10.5.0/3");
-    // From the evening of 24 October 2026 over the night of the change
-    // back from summer time.
-    std::string card = fuzz::BuildStoreWithHistory(1792526400, 120);
-    g_storetime = fuzz::g_now;
+    fuzz::StoreWithHistory(1792526400, 120);  // from the evening of 24 October 2026 over the change back from summer time
     if (pipe2(g_response, O_NONBLOCK | O_CLOEXEC) != 0) abort();
     fcntl(g_response[1], F_SETPIPE_SZ, 1 << 20);
     RecordStore.ResponseFifoFd = g_response[1];
@@ -36,27 +16,18 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size > 131 * 24) return -1;
+    static const int32_t kNow = (int32_t)fuzz::g_now;  // nothing but the requests changes between inputs
     int request[2];
-    if (pipe2(request, O_NONBLOCK | O_CLOEXEC) != 0) abort();
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = write(request[1], data + done, size - done);
-        if (n <= 0) abort();
-        done += (size_t)n;
-    }
-    // The requester is gone once it has written: a record cut short ends
-    // at the end of the pipe instead of waiting for the rest.
-    close(request[1]);
+    if (size > sizeof(PipeRequest) * 24 || pipe2(request, O_NONBLOCK | O_CLOEXEC) != 0) return -1;
+    if (write(request[1], data, size) != (ssize_t)size) abort();
+    close(request[1]);  // the requester is gone: a record cut short ends with the pipe
     RecordStore.RequestFifoFd = request[0];
-    // The same time as the store's last turn: nothing but the requests
-    // changes between inputs.
-    fuzz::g_now = g_storetime;
-    for (int turn = 0; turn < 32; ++turn) {
-        int pending = 0;
-        if (ioctl(request[0], FIONREAD, &pending) != 0 || pending == 0) break;
-        StoreLoopTurn((int32_t)g_storetime, 0);
-        Drain(g_response[0]);
+    g_fake.Messages.clear();
+    char sink[16384];
+    for (int turn = 0, pending = 0; turn < 32 && ioctl(request[0], FIONREAD, &pending) == 0 && pending > 0; ++turn) {
+        StoreLoopTurn(kNow, 0);
+        while (read(g_response[0], sink, sizeof sink) > 0) {
+        }
     }
     close(request[0]);
     RecordStore.RequestFifoFd = -1;

@@ -1,72 +1,26 @@
-// The store's initialisation over whatever a card holds: files of every
-// size and content at the store's paths and at leading parts of sensor
-// names, directories, FIFOs and links where files should be; then the
-// first turn of the store over what initialisation made of it.
-#include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
-
-#include "StoreData.h"
-#include "Trendkeep.h"
+// The store's initialisation over whatever a card holds, with lists of odd
+// names, then the first turn of the store over what it made of the card.
 #include "fuzz_support.h"
 
-namespace {
-
-std::string g_card;
-
-void ChooseList(uint8_t pick, fuzz::Input &in) {
-    static std::string odd;
-    switch (pick % 4) {
-        case 0:
-            fuzz::BuildList(fuzz::DefaultSensors());
-            break;
-        case 1:
-            fuzz::BuildList({});
-            break;
-        case 2:
-            fuzz::BuildList({{"CPU0_Temp", 1, 0}, {"CPU0_Temp", 1, 0}, {"C", 1, 1}});
-            break;
-        default: {
-            odd.clear();
-            size_t len = in.U8() % 20;
-            for (size_t i = 0; i < len; ++i) {
-                char c = (char)in.U8();
-                odd += c == '\0' ? 'x' : c;
-            }
-            fuzz::BuildList({{odd.c_str(), (uint16_t)in.U16(), (uint8_t)in.U8()}, {"CPU0_Temp", 1, 0}});
-            break;
-        }
-    }
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzz::SetUpDaemon("CET-1CEST,M3.5.0,M10.5.0/3");
-    g_card = fuzz::MakeTempDir("tk-fuzz-init");
-    fuzz::SetCard(g_card);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    fuzz::Input in(data, size);
-    uint8_t pick = in.U8();
-    ChooseList(pick, in);
-    time_t now = fuzz::MakeCardTree(in, g_card);
-    fuzz::g_now = now;
-    if (InitSensorDataRecordSt(&RecordStore.SensorArr, &g_localdatahdr) == 0) {
-        int none[2];
-        if (pipe(none) == 0) {
-            RecordStore.RequestFifoFd = none[0];
-            pthread_mutex_lock(&g_sensordatamutex);
-            g_localdatahdr.DataReady = 1;
-            pthread_mutex_unlock(&g_sensordatamutex);
-            StoreLoopTurn((int32_t)now, 0);
-            close(none[0]);
-            close(none[1]);
-            RecordStore.RequestFifoFd = -1;
-        }
+    FuzzedDataProvider in(data, size);
+    std::vector<FakeSensor> sensors = fuzz::kSensors;
+    switch (in.ConsumeIntegralInRange(0, 3)) {
+        case 1: sensors.clear(); break;
+        case 2: sensors = {{1, "CPU0_Temp"}, {1, "CPU0_Temp"}, {3, "C"}}; break;
+        case 3: sensors.insert(sensors.begin(), FakeSensor{in.ConsumeIntegral<uint8_t>(), in.ConsumeRandomLengthString(30)});
     }
-    fuzz::ReleaseStore();
+    const std::string &card = fuzz::Card();
+    g_fake.Messages.clear();
+    fuzz::BuildList(sensors);
+    fuzz::g_now = fuzz::MakeCardTree(in, card);
+    int none[2];
+    if (InitSensorDataRecordSt(&RecordStore.SensorArr, &g_localdatahdr) == 0 && pipe(none) == 0) {
+        RecordStore.RequestFifoFd = none[0];  // no requests; released below with the store
+        g_localdatahdr.DataReady = 1;
+        StoreLoopTurn((int32_t)fuzz::g_now, 0);
+        close(none[1]);
+    }
+    ReleaseStore();
     return 0;
 }

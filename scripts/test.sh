@@ -25,7 +25,11 @@ step() {
   fi
 }
 
-normal() { scripts/build.sh build && ctest --test-dir build --output-on-failure -j2 --repeat until-pass:2; }
+# The reliability module runs in its own step, beside the fuzzers.
+normal() {
+  scripts/build.sh build &&
+    ctest --test-dir build --output-on-failure -j2 --repeat until-pass:2 -E '^e2e_test_reliability$'
+}
 asan() {
   scripts/build.sh build-asan -DTK_SANITIZE=address &&
     ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j2 --repeat until-pass:2

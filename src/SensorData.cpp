@@ -14,7 +14,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "StoreData.h"
 #include "Trendkeep.h"
 #include "platform/libipmi.h"
 #include "platform/zelvar_redis.h"
@@ -65,10 +64,96 @@ const uint8_t *UsableInfo(const uint8_t *reading, const uint8_t *info, uint32_t 
     return rec;
 }
 
-int OpenSession(IPMI20_SESSION_T *session) {
-    uint8_t privilege = 4;
+// The reading and sensor-info records of one use of the IPMI library, in
+// buffers of g_sensorcount records each, and how many of each it returned
+// (never more than that).
+struct IpmiRecords {
+    uint8_t *Readings;
+    uint32_t ReadingCount;
+    uint8_t *Info;
+    uint32_t InfoCount;
+};
+
+// The two uses of the library.  Building the list asks for the sensor
+// count and allocates both buffers before fetching anything; the refresh
+// allocates each buffer just before its fetch, and closes the session
+// even when it could not be opened.  Each logs in its own words, under
+// its own name.
+struct IpmiUse {
+    const char *Func;
+    bool BuildsList;
+    const char *NoInfoSpace;
+    const char *NoReadingSpace;
+    const char *FetchFailed;
+};
+const IpmiUse kListBuild = {"InitSensorDataList", true, "Malloc Sensors info space failed",
+                            "Malloc Sensors data space failed", "Get all sensor detal failed"};
+const IpmiUse kRefresh = {"UpdateSensorReadingToLocalStruct", false, "Malloc Sensors space failed",
+                          "Malloc Sensors space failed", "Get Sensor info failed"};
+
+void LogIpmiFailure(const IpmiUse &use, int line, const char *text) {
+    IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]%s\n", __FILE_NAME__, line, use.Func, line, text);
+}
+
+// Gives *buf a zero-filled buffer of g_sensorcount records of size bytes,
+// unless it has one.  Returns false, logged with text, when it cannot.
+bool AllocRecords(const IpmiUse &use, uint8_t **buf, size_t size, const char *text, int line) {
+    if (*buf == nullptr) *buf = static_cast<uint8_t *>(calloc(g_sensorcount, size));
+    if (*buf == nullptr) LogIpmiFailure(use, line, text);
+    return *buf != nullptr;
+}
+
+void ReleaseIpmiRecords(IpmiRecords *recs) {
+    free(recs->Readings);
+    free(recs->Info);
+    *recs = {};
+}
+
+// One use of the IPMI library: opens *session; when building the list,
+// asks for the sensor count until the controller reports sensors, with a
+// pause after every attempt; fetches every reading record and every
+// sensor-info record.  Returns 0 on success, with the session still open:
+// the caller closes it once it has used the records.  Returns -1 on
+// failure, with nothing left allocated and the session closed.
+int FetchIpmiRecords(const IpmiUse &use, IPMI20_SESSION_T *session, IpmiRecords *recs) {
+    *recs = {};
     memset(session, 0, sizeof *session);
-    return LIBIPMI_Create_IPMI_Local_Session(session, "", "", &privilege, 0, 2, kIpmiTimeout);
+    uint8_t privilege = 4;
+    if (LIBIPMI_Create_IPMI_Local_Session(session, "", "", &privilege, 0, 2, kIpmiTimeout) != 0) {
+        LogIpmiFailure(use, __LINE__, "Create local ipmi session failed!");
+        if (!use.BuildsList) LIBIPMI_CloseSession(session);
+        return -1;
+    }
+    while (use.BuildsList && g_sensorcount == 0) {
+        if (LIBIPMI_HL_GetSensorCount(session, &g_sensorcount, kIpmiTimeout) != 0) {
+            LogIpmiFailure(use, __LINE__, "Get sensor count failed");
+        }
+        g_sleepms(kSensorCountRetryMs);
+    }
+    bool ok = !use.BuildsList ||
+              (AllocRecords(use, &recs->Info, IPMI_SENSOR_INFO_SIZE, use.NoInfoSpace, __LINE__) &&
+               AllocRecords(use, &recs->Readings, IPMI_SENSOR_READING_SIZE, use.NoReadingSpace, __LINE__));
+    ok = ok && AllocRecords(use, &recs->Readings, IPMI_SENSOR_READING_SIZE, use.NoReadingSpace, __LINE__);
+    recs->ReadingCount = g_sensorcount;
+    if (ok && LIBIPMI_HL_GetAllSensorReadings(session, recs->Readings, &recs->ReadingCount, kIpmiTimeout) != 0) {
+        LogIpmiFailure(use, __LINE__, use.FetchFailed);
+        ok = false;
+    }
+    ok = ok && AllocRecords(use, &recs->Info, IPMI_SENSOR_INFO_SIZE, use.NoInfoSpace, __LINE__);
+    recs->InfoCount = g_sensorcount;
+    if (ok && LIBIPMI_HL_AMIGetSensorInfo(session, recs->Info, &recs->InfoCount, kIpmiTimeout) != 0) {
+        LogIpmiFailure(use, __LINE__, use.FetchFailed);
+        ok = false;
+    }
+    if (!ok) {
+        ReleaseIpmiRecords(recs);
+        LIBIPMI_CloseSession(session);
+        return -1;
+    }
+    // Never trust a count beyond the buffer.
+    if (recs->ReadingCount > g_sensorcount) recs->ReadingCount = g_sensorcount;
+    if (recs->InfoCount > g_sensorcount) recs->InfoCount = g_sensorcount;
+    return 0;
 }
 
 // Folds the IPMI reading v of sample time t into entry e.
@@ -172,56 +257,22 @@ int InitSensorDataList(LocalDataHdr *hdr) {
     pthread_mutex_unlock(&g_sensordatamutex);
 
     IPMI20_SESSION_T session;
-    uint8_t *info = nullptr;
-    uint8_t *readings = nullptr;
-    LocalSensorData *entries = nullptr;
-    bool locked = false;
-    uint32_t n = 0, m = 0;
-
-    if (OpenSession(&session) != 0) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Create local ipmi session failed!\n", TK_AT);
+    IpmiRecords recs;
+    if (FetchIpmiRecords(kListBuild, &session, &recs) != 0) return -1;
+    // One array with room for the utilisation entries from the start.
+    size_t room = (size_t)g_sensorcount + UTIL_ENTRY_COUNT;
+    LocalSensorData *entries = static_cast<LocalSensorData *>(calloc(room, sizeof(LocalSensorData)));
+    if (entries == nullptr) {
+        ReleaseIpmiRecords(&recs);
+        LIBIPMI_CloseSession(&session);
         return -1;
     }
-    // The count is asked until the controller reports sensors, with a pause
-    // after every attempt.
-    while (g_sensorcount == 0) {
-        if (LIBIPMI_HL_GetSensorCount(&session, &g_sensorcount, kIpmiTimeout) != 0) {
-            IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Get sensor count failed\n", TK_AT);
-        }
-        g_sleepms(kSensorCountRetryMs);
-    }
-    info = static_cast<uint8_t *>(calloc(g_sensorcount, IPMI_SENSOR_INFO_SIZE));
-    if (info == nullptr) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Malloc Sensors info space failed\n", TK_AT);
-        goto fail;
-    }
-    readings = static_cast<uint8_t *>(calloc(g_sensorcount, IPMI_SENSOR_READING_SIZE));
-    if (readings == nullptr) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Malloc Sensors data space failed\n", TK_AT);
-        goto fail;
-    }
-    n = g_sensorcount;
-    if (LIBIPMI_HL_GetAllSensorReadings(&session, readings, &n, kIpmiTimeout) != 0) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Get all sensor detal failed\n", TK_AT);
-        goto fail;
-    }
-    if (n > g_sensorcount) n = g_sensorcount;  // never trust a count beyond the buffer
-    m = g_sensorcount;
-    if (LIBIPMI_HL_AMIGetSensorInfo(&session, info, &m, kIpmiTimeout) != 0) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Get all sensor detal failed\n", TK_AT);
-        goto fail;
-    }
-    if (m > g_sensorcount) m = g_sensorcount;
-    // One array with room for the utilisation entries from the start.
-    entries = static_cast<LocalSensorData *>(calloc((size_t)g_sensorcount + UTIL_ENTRY_COUNT, sizeof *entries));
-    if (entries == nullptr) goto fail;
 
     pthread_mutex_lock(&g_sensordatamutex);
-    locked = true;
     hdr->SensorData = entries;
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint8_t *rec = readings + (size_t)i * IPMI_SENSOR_READING_SIZE;
-        if (UsableInfo(rec, info, m) == nullptr) continue;
+    for (uint32_t i = 0; i < recs.ReadingCount; ++i) {
+        const uint8_t *rec = recs.Readings + (size_t)i * IPMI_SENSOR_READING_SIZE;
+        if (UsableInfo(rec, recs.Info, recs.InfoCount) == nullptr) continue;
         uint8_t num = ReadingNum(rec);
         uint8_t devrec[ZELVAR_DEVREC_SIZE] = {};
         if (zelvar_redis_info_basic_interface(1, 0, num, 0, 0, devrec, ZELVAR_DEVREC_SIZE, 1) != 0) {
@@ -242,21 +293,9 @@ int InitSensorDataList(LocalDataHdr *hdr) {
     AppendUtilisationEntry(hdr, IO_UTIL_NAME, IO_UTIL_NUM);
     hdr->ListReady = 1;
     pthread_mutex_unlock(&g_sensordatamutex);
-    free(readings);
-    free(info);
+    ReleaseIpmiRecords(&recs);
     LIBIPMI_CloseSession(&session);
     return 0;
-
-fail:
-    if (!locked) pthread_mutex_lock(&g_sensordatamutex);
-    free(entries);
-    hdr->SensorData = nullptr;
-    hdr->SensorCount = 0;
-    pthread_mutex_unlock(&g_sensordatamutex);
-    free(readings);
-    free(info);
-    LIBIPMI_CloseSession(&session);
-    return -1;
 }
 
 int UpdateSensorReadingToLocalStruct(LocalDataHdr *hdr, uint32_t t) {
@@ -265,41 +304,11 @@ int UpdateSensorReadingToLocalStruct(LocalDataHdr *hdr, uint32_t t) {
         return 0;
     }
     IPMI20_SESSION_T session;
-    uint8_t *readings = nullptr;
-    uint8_t *info = nullptr;
-    uint32_t n = 0, m = 0;
-    int rc = -1;
-
-    if (OpenSession(&session) != 0) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Create local ipmi session failed!\n", TK_AT);
-        goto done;
-    }
-    readings = static_cast<uint8_t *>(calloc(g_sensorcount, IPMI_SENSOR_READING_SIZE));
-    if (readings == nullptr) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Malloc Sensors space failed\n", TK_AT);
-        goto done;
-    }
-    n = g_sensorcount;
-    if (LIBIPMI_HL_GetAllSensorReadings(&session, readings, &n, kIpmiTimeout) != 0) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Get Sensor info failed\n", TK_AT);
-        goto done;
-    }
-    if (n > g_sensorcount) n = g_sensorcount;
-    info = static_cast<uint8_t *>(calloc(g_sensorcount, IPMI_SENSOR_INFO_SIZE));
-    if (info == nullptr) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Malloc Sensors space failed\n", TK_AT);
-        goto done;
-    }
-    m = g_sensorcount;
-    if (LIBIPMI_HL_AMIGetSensorInfo(&session, info, &m, kIpmiTimeout) != 0) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Get Sensor info failed\n", TK_AT);
-        goto done;
-    }
-    if (m > g_sensorcount) m = g_sensorcount;
-
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint8_t *rec = readings + (size_t)i * IPMI_SENSOR_READING_SIZE;
-        if (UsableInfo(rec, info, m) == nullptr) continue;
+    IpmiRecords recs;
+    if (FetchIpmiRecords(kRefresh, &session, &recs) != 0) return -1;
+    for (uint32_t i = 0; i < recs.ReadingCount; ++i) {
+        const uint8_t *rec = recs.Readings + (size_t)i * IPMI_SENSOR_READING_SIZE;
+        if (UsableInfo(rec, recs.Info, recs.InfoCount) == nullptr) continue;
         uint8_t num = ReadingNum(rec);
         for (uint32_t k = 0; k < hdr->SensorCount; ++k) {
             if (hdr->SensorData[k].SensorNum == num) {
@@ -310,14 +319,9 @@ int UpdateSensorReadingToLocalStruct(LocalDataHdr *hdr, uint32_t t) {
     }
     hdr->UpdateTime = t;
     hdr->DataReady = 1;
-    rc = 0;
-
-done:
-    // The session is closed on every path, also when opening it failed.
+    ReleaseIpmiRecords(&recs);
     LIBIPMI_CloseSession(&session);
-    free(readings);
-    free(info);
-    return rc;
+    return 0;
 }
 
 void UpdateCUPSToLocalStruct(LocalDataHdr *hdr, uint32_t t) {

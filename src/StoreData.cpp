@@ -17,6 +17,28 @@
 #include "Trendkeep.h"
 #include "platform/bmc_services.h"
 
+void SensorFileName(const char *name, char out[SENSOR_FILE_NAME_SIZE]) {
+    // A name from the controller may hold a '/', or be "", "." or "..":
+    // as a file name it would leave the record directory or not exist at
+    // all.  Such names get a stable stand-in; every other name is its own
+    // file name.
+    if (name[0] == '\0') {
+        snprintf(out, SENSOR_FILE_NAME_SIZE, "%s", "_empty_");
+    } else if (strcmp(name, ".") == 0) {
+        snprintf(out, SENSOR_FILE_NAME_SIZE, "%s", "_dot_");
+    } else if (strcmp(name, "..") == 0) {
+        snprintf(out, SENSOR_FILE_NAME_SIZE, "%s", "_dotdot_");
+    } else {
+        size_t i = 0;
+        for (; name[i] != '\0' && i < SENSOR_FILE_NAME_SIZE - 1; ++i) out[i] = name[i] == '/' ? '_' : name[i];
+        out[i] = '\0';
+    }
+}
+
+// The tools build only the file-name rule above (TRENDKEEP_SHARED_RULES_ONLY),
+// so that they find a sensor's file as the daemon names it.
+#ifndef TRENDKEEP_SHARED_RULES_ONLY
+
 RecordStoreState RecordStore = {0, -1, nullptr, nullptr, -1};
 int RecordTimeFd = -1;
 
@@ -81,7 +103,7 @@ int UnMmap(StoreHandler **arr, uint32_t count) {
     return 0;
 }
 
-int CleanUp(void) {
+int ReleaseStore(void) {
     if (RecordTimeFd != -1) {
         sigwrap_close(RecordTimeFd);
         RecordTimeFd = -1;
@@ -90,6 +112,7 @@ int CleanUp(void) {
         UnMmap(&RecordStore.SensorArr, RecordStore.RecordCount);
         free(RecordStore.SensorArr);
         RecordStore.SensorArr = nullptr;
+        RecordStore.RecordCount = 0;
     }
     if (RecordStore.RecordTimeMap != nullptr) {
         munmap(RecordStore.RecordTimeMap, RECORD_TIME_SIZE);
@@ -103,6 +126,11 @@ int CleanUp(void) {
         sigwrap_close(RecordStore.ResponseFifoFd);
         RecordStore.ResponseFifoFd = -1;
     }
+    return 0;
+}
+
+int CleanUp(void) {
+    ReleaseStore();
     RemovePathIfPresent(TK_REQUEST_FIFO);
     RemovePathIfPresent(TK_RESPONSE_FIFO);
     return 0;
@@ -124,24 +152,6 @@ int ZelvarCommandToBuff(const char *cmd, char *buf, int size) {
     }
     pclose(out);
     return 0;
-}
-
-void SensorFileName(const char *name, char out[SENSOR_FILE_NAME_SIZE]) {
-    // A name from the controller may hold a '/', or be "", "." or "..":
-    // as a file name it would leave the record directory or not exist at
-    // all.  Such names get a stable stand-in; every other name is its own
-    // file name.
-    if (name[0] == '\0') {
-        snprintf(out, SENSOR_FILE_NAME_SIZE, "%s", "_empty_");
-    } else if (strcmp(name, ".") == 0) {
-        snprintf(out, SENSOR_FILE_NAME_SIZE, "%s", "_dot_");
-    } else if (strcmp(name, "..") == 0) {
-        snprintf(out, SENSOR_FILE_NAME_SIZE, "%s", "_dotdot_");
-    } else {
-        size_t i = 0;
-        for (; name[i] != '\0' && i < SENSOR_FILE_NAME_SIZE - 1; ++i) out[i] = name[i] == '/' ? '_' : name[i];
-        out[i] = '\0';
-    }
 }
 
 namespace {
@@ -352,6 +362,171 @@ int PrepareRecordDayBlock(StoreHandler **arr, LocalDataHdr *hdr, RecordTimeFile 
     return 0;
 }
 
+namespace {
+
+// The store's start is one operation of the design, InitSensorDataRecordSt:
+// its steps below log under that name.
+const char kInitFunc[] = "InitSensorDataRecordSt";
+#define TK_INIT_AT __FILE_NAME__, __LINE__, kInitFunc, __LINE__
+
+// Ends the process, deregistered, when the card cannot hold all n sensor
+// data files and the record time file.  Every start asks for the full size
+// of all files, those already on the card included, and equality is not
+// enough.  64-bit, so no sensor count can wrap the need.
+void CheckCardSpace(uint32_t n, uint64_t free_kb) {
+    uint64_t need = (uint64_t)n * SENSOR_FILE_SIZE + RECORD_TIME_SIZE;
+    uint64_t free_bytes = free_kb * 1024;
+    if (free_bytes <= need) {
+        IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL,
+                                   "[%s][%d]TF card free size not enough,need:%lld(byte),Free:%lld(byte)\n",
+                                   kInitFunc, __LINE__, (long long)need, (long long)free_bytes);
+        StopProcess(1, TK_STOP_DEREGISTER);
+    }
+    IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL, "[%s][%d]TF card free size is enough,need:%lld(byte),Free:%lld(byte)\n",
+                               kInitFunc, __LINE__, (long long)need, (long long)free_bytes);
+}
+
+// Opens the record time file in the day-time directory, or creates it with
+// zeros, making the directories first when they are missing (*mkdir_result
+// gets the command's result), maps it into RecordStore.RecordTimeMap and
+// flushes it once.  The descriptors are closed again on every path.
+// Returns 0 on success, -1 on failure.
+int MapRecordTimeFile(const char *mount, int *mkdir_result) {
+    char time_dir[128] = {};
+    snprintf(time_dir, sizeof time_dir, "%s/%s/%s", mount, RECORD_DIR, RECORD_TIME_DIR);
+    IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_INFO, "[%s][%d]Record Time Path:%s\n", kInitFunc, __LINE__, time_dir);
+    int dir_fd = OpenStoreDir(mount, kTimeDirRel, false);
+    // Makes the record directory too.
+    if (dir_fd == -1) dir_fd = MakeStoreDir(mount, kTimeDirRel, time_dir, mkdir_result);
+    RecordTimeFd = OpenStoreFile(dir_fd, RECORD_TIME_FILE, RECORD_TIME_SIZE, STORE_OPEN_RW, STORE_OPEN_RW_CREATE);
+    if (dir_fd != -1) sigwrap_close(dir_fd);
+    if (RecordTimeFd == -1) {
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Open record time file failed\n", TK_INIT_AT);
+        return -1;
+    }
+    void *map = mmap(nullptr, RECORD_TIME_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, RecordTimeFd, 0);
+    sigwrap_close(RecordTimeFd);
+    RecordTimeFd = -1;
+    if (map == MAP_FAILED) {
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Mmap record time file failed\n", TK_INIT_AT);
+        return -1;
+    }
+    RecordStore.RecordTimeMap = static_cast<RecordTimeFile *>(map);
+    if (msync(RecordStore.RecordTimeMap, RECORD_TIME_SIZE, MS_SYNC | MS_INVALIDATE) != 0) {
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Update record time to file falied while init\n",
+                             TK_INIT_AT);
+        return -1;
+    }
+    return 0;
+}
+
+// Allocates the sensor array of n handlers, none open or mapped yet.
+// Returns 0 on success, -1 on failure.
+int AllocStoreHandlers(StoreHandler **arr, uint32_t n) {
+    *arr = static_cast<StoreHandler *>(calloc(n ? n : 1, sizeof(StoreHandler)));
+    if (*arr == nullptr) {
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Alloc Sensor arr to store handler space failed\n",
+                             TK_INIT_AT);
+        return -1;
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        (*arr)[i].Fd = -1;
+        (*arr)[i].Map = nullptr;
+    }
+    return 0;
+}
+
+// Opens the sensor data file file_name in the record directory, making the
+// directory when it is missing (*mkdir_result gets the command's result).
+// A file the scan finds is kept when it is ours and of the format's size;
+// anything else, or only a leading part of the name matching, starts the
+// sensor's own file afresh.  Returns the descriptor, or -1.
+int OpenSensorFile(const char *mount, const char *record_dir, const char *file_name, int *mkdir_result) {
+    std::string match;
+    int found = 0;
+    int dir_fd = OpenStoreDir(mount, RECORD_DIR, false);
+    if (dir_fd == -1) {
+        dir_fd = MakeStoreDir(mount, RECORD_DIR, record_dir, mkdir_result);
+    } else {
+        found = FindSensorFileEntry(dir_fd, file_name, &match) == 1;
+    }
+    int fd;
+    if (found) {
+        fd = OpenStoreFile(dir_fd, file_name, SENSOR_FILE_SIZE, STORE_OPEN_RW_SYNC, STORE_OPEN_RW_CREATE_SYNC);
+    } else {
+        fd = OpenStoreFile(dir_fd, file_name, SENSOR_FILE_SIZE, STORE_OPEN_RW, STORE_OPEN_RW_CREATE);
+    }
+    if (dir_fd != -1) sigwrap_close(dir_fd);
+    if (fd == -1) {
+        char file_path[512] = {};
+        snprintf(file_path, sizeof file_path, "%s/%s", record_dir, file_name);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Create sensor data file %s failed\n", TK_INIT_AT,
+                             found ? match.c_str() : file_path);
+    }
+    return fd;
+}
+
+// Maps list entry i's file from fd into the sensor array (the descriptor
+// is closed once mapped), brings its header and day block in line and
+// flushes it.  Returns 0 on success, -1 on failure.
+int MapSensorFile(StoreHandler **arr, LocalDataHdr *hdr, uint32_t i, int fd, const char *entry_name) {
+    StoreHandler &h = (*arr)[i];
+    h.Fd = fd;
+    void *map = mmap(nullptr, SENSOR_FILE_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, h.Fd, 0);
+    if (map == MAP_FAILED) {
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Mmap failed,index:%d,sensornum:%d,sensorname:%s\n",
+                             TK_INIT_AT, (int)i, (int)hdr->SensorData[i].SensorNum, entry_name);
+        return -1;
+    }
+    h.Map = static_cast<SensorDataFile *>(map);
+    sigwrap_close(h.Fd);
+    h.Fd = -1;
+    PrepareRecordDayBlock(arr, hdr, RecordStore.RecordTimeMap, i);
+    if (msync(h.Map, SENSOR_FILE_SIZE, MS_SYNC | MS_INVALIDATE) != 0) {
+        char header_name[SENSOR_NAME_SIZE + 1];
+        CopyHeaderName(h.Map, header_name);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL,
+                             "[%s:%d][%s][%d]Update mem to file falied,index:%d,sensornum:%d,sensorname:%s\n",
+                             TK_INIT_AT, (int)i, (int)h.Map->Header.SensorNum, header_name);
+        return -1;
+    }
+    return 0;
+}
+
+// Opens, maps and prepares the sensor data file of every list entry, in
+// list order.  Returns 0 on success, -1 at the first failure.
+int SetUpSensorFiles(StoreHandler **arr, LocalDataHdr *hdr, uint32_t n, const char *mount, int *mkdir_result) {
+    char record_dir[128] = {};
+    snprintf(record_dir, sizeof record_dir, "%s/%s", mount, RECORD_DIR);
+    IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_INFO, "[%s][%d]RecordDir Path:%s\n", kInitFunc, __LINE__, record_dir);
+    for (uint32_t i = 0; i < n; ++i) {
+        char entry_name[SENSOR_NAME_SIZE];
+        memcpy(entry_name, hdr->SensorData[i].SensorName, SENSOR_NAME_SIZE);
+        entry_name[SENSOR_NAME_SIZE - 1] = '\0';
+        char file_name[SENSOR_FILE_NAME_SIZE];
+        SensorFileName(entry_name, file_name);
+        int fd = OpenSensorFile(mount, record_dir, file_name, mkdir_result);
+        if (fd == -1 || MapSensorFile(arr, hdr, i, fd, entry_name) != 0) return -1;
+    }
+    return 0;
+}
+
+// Undoes a start that failed part-way: the sensor array's mappings and
+// descriptors, the array, and the record time mapping.
+void UndoStoreInit(StoreHandler **arr, uint32_t n) {
+    if (*arr != nullptr) {
+        UnMmap(arr, n);
+        free(*arr);
+        *arr = nullptr;
+    }
+    if (RecordStore.RecordTimeMap != nullptr) {
+        munmap(RecordStore.RecordTimeMap, RECORD_TIME_SIZE);
+        RecordStore.RecordTimeMap = nullptr;
+    }
+}
+
+}  // namespace
+
 int InitSensorDataRecordSt(StoreHandler **arr, LocalDataHdr *hdr) {
     if (hdr == nullptr) {
         IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]SensorDataList is null\n", TK_AT);
@@ -368,141 +543,22 @@ int InitSensorDataRecordSt(StoreHandler **arr, LocalDataHdr *hdr) {
     char mount[TK_MOUNT_PATH_SIZE];
     uint64_t free_kb = 0;
     CopyCardStatus(mount, &free_kb);
-    // Every start asks for the full size of all files, those already on the
-    // card included; 64-bit, so no sensor count can wrap it.
-    uint64_t need = (uint64_t)n * SENSOR_FILE_SIZE + RECORD_TIME_SIZE;
-    uint64_t free_bytes = free_kb * 1024;
-    if (free_bytes <= need) {
-        IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL,
-                                   "[%s][%d]TF card free size not enough,need:%lld(byte),Free:%lld(byte)\n", __func__,
-                                   __LINE__, (long long)need, (long long)free_bytes);
-        StopProcess(1, TK_STOP_DEREGISTER);
-    }
-    IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL, "[%s][%d]TF card free size is enough,need:%lld(byte),Free:%lld(byte)\n",
-                               __func__, __LINE__, (long long)need, (long long)free_bytes);
+    CheckCardSpace(n, free_kb);
 
-    char time_dir[128] = {};
-    char record_dir[128] = {};
-    char file_path[512] = {};
-    int result = 0;
-    int time_dir_fd = -1;
-    int fd = -1;
-    void *map = MAP_FAILED;
-
-    snprintf(time_dir, sizeof time_dir, "%s/%s/%s", mount, RECORD_DIR, RECORD_TIME_DIR);
-    IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_INFO, "[%s][%d]Record Time Path:%s\n", __func__, __LINE__, time_dir);
-    time_dir_fd = OpenStoreDir(mount, kTimeDirRel, false);
-    // Makes the record directory too.
-    if (time_dir_fd == -1) time_dir_fd = MakeStoreDir(mount, kTimeDirRel, time_dir, &result);
-
-    RecordTimeFd = OpenStoreFile(time_dir_fd, RECORD_TIME_FILE, RECORD_TIME_SIZE, STORE_OPEN_RW, STORE_OPEN_RW_CREATE);
-    if (RecordTimeFd == -1) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Open record time file failed\n", TK_AT);
-        goto fail;
-    }
-    map = mmap(nullptr, RECORD_TIME_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, RecordTimeFd, 0);
-    if (map == MAP_FAILED) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Mmap record time file failed\n", TK_AT);
-        sigwrap_close(RecordTimeFd);
-        RecordTimeFd = -1;
-        goto fail;
-    }
-    RecordStore.RecordTimeMap = static_cast<RecordTimeFile *>(map);
-    sigwrap_close(RecordTimeFd);
-    RecordTimeFd = -1;
-    if (msync(RecordStore.RecordTimeMap, RECORD_TIME_SIZE, MS_SYNC | MS_INVALIDATE) != 0) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Update record time to file falied while init\n",
-                             TK_AT);
-        goto fail;
-    }
-    if (time_dir_fd != -1) {
-        sigwrap_close(time_dir_fd);
-        time_dir_fd = -1;
-    }
-
-    *arr = static_cast<StoreHandler *>(calloc(n ? n : 1, sizeof(StoreHandler)));
-    if (*arr == nullptr) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Alloc Sensor arr to store handler space failed\n",
-                             TK_AT);
-        goto fail;
-    }
-    for (uint32_t i = 0; i < n; ++i) {
-        (*arr)[i].Fd = -1;
-        (*arr)[i].Map = nullptr;
-    }
-
-    snprintf(record_dir, sizeof record_dir, "%s/%s", mount, RECORD_DIR);
-    IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_INFO, "[%s][%d]RecordDir Path:%s\n", __func__, __LINE__, record_dir);
-    for (uint32_t i = 0; i < n; ++i) {
-        const LocalSensorData &e = hdr->SensorData[i];
-        char file_name[SENSOR_FILE_NAME_SIZE];
-        char entry_name[SENSOR_NAME_SIZE];
-        memcpy(entry_name, e.SensorName, SENSOR_NAME_SIZE);
-        entry_name[SENSOR_NAME_SIZE - 1] = '\0';
-        SensorFileName(entry_name, file_name);
-
-        std::string match;
-        int found = 0;
-        int dir_fd = OpenStoreDir(mount, RECORD_DIR, false);
-        if (dir_fd == -1) {
-            dir_fd = MakeStoreDir(mount, RECORD_DIR, record_dir, &result);
-        } else {
-            found = FindSensorFileEntry(dir_fd, file_name, &match) == 1;
-        }
-        snprintf(file_path, sizeof file_path, "%s/%s", record_dir, file_name);
-        // Not a file of ours of the right size, or only a leading part of
-        // the name matched: the sensor's own file is started afresh.
-        if (found) {
-            fd = OpenStoreFile(dir_fd, file_name, SENSOR_FILE_SIZE, STORE_OPEN_RW_SYNC, STORE_OPEN_RW_CREATE_SYNC);
-        } else {
-            fd = OpenStoreFile(dir_fd, file_name, SENSOR_FILE_SIZE, STORE_OPEN_RW, STORE_OPEN_RW_CREATE);
-        }
-        if (dir_fd != -1) sigwrap_close(dir_fd);
-        if (fd == -1) {
-            IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Create sensor data file %s failed\n", TK_AT,
-                                 found ? match.c_str() : file_path);
-            goto fail;
-        }
-        (*arr)[i].Fd = fd;
-        fd = -1;
-        map = mmap(nullptr, SENSOR_FILE_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, (*arr)[i].Fd, 0);
-        if (map == MAP_FAILED) {
-            IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Mmap failed,index:%d,sensornum:%d,sensorname:%s\n",
-                                 TK_AT, (int)i, (int)e.SensorNum, entry_name);
-            goto fail;
-        }
-        (*arr)[i].Map = static_cast<SensorDataFile *>(map);
-        sigwrap_close((*arr)[i].Fd);
-        (*arr)[i].Fd = -1;
-        PrepareRecordDayBlock(arr, hdr, RecordStore.RecordTimeMap, i);
-        if (msync((*arr)[i].Map, SENSOR_FILE_SIZE, MS_SYNC | MS_INVALIDATE) != 0) {
-            char header_name[SENSOR_NAME_SIZE + 1];
-            CopyHeaderName((*arr)[i].Map, header_name);
-            IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL,
-                                 "[%s:%d][%s][%d]Update mem to file falied,index:%d,sensornum:%d,sensorname:%s\n",
-                                 TK_AT, (int)i,
-                                 (int)(*arr)[i].Map->Header.SensorNum, header_name);
-            goto fail;
-        }
-    }
+    // Each step runs only when every one before it succeeded, so the
+    // failure that is logged is the first one.
+    int mkdir_result = 0;
+    int rc = MapRecordTimeFile(mount, &mkdir_result);
+    if (rc == 0) rc = AllocStoreHandlers(arr, n);
+    if (rc == 0) rc = SetUpSensorFiles(arr, hdr, n, mount, &mkdir_result);
     // Every file is set up, but a directory command that could not even
     // start still fails the initialisation.
-    if (result == -1) goto fail;
-    return result;
-
-fail:
-    if (*arr != nullptr) {
-        UnMmap(arr, n);
-        free(*arr);
-        *arr = nullptr;
-    }
-    if (RecordStore.RecordTimeMap != nullptr) {
-        munmap(RecordStore.RecordTimeMap, RECORD_TIME_SIZE);
-        RecordStore.RecordTimeMap = nullptr;
-    }
-    if (time_dir_fd != -1) sigwrap_close(time_dir_fd);
-    return -1;
+    if (rc == 0 && mkdir_result == -1) rc = -1;
+    if (rc != 0) UndoStoreInit(arr, n);
+    return rc;
 }
+
+#undef TK_INIT_AT
 
 // ---------------------------------------------------------------------------
 // Recording
@@ -537,12 +593,14 @@ int FindSlot(const DayBlock *block, uint32_t slot_time) {
     return -1;
 }
 
-// True when every slot of the block carries the time it is stamped with,
-// DayKey + 300 * s.  Such a block holds each slot time once, at its own
-// index, so the first slot with time DayKey + 300 * s is slot s.
-bool BlockIsStamped(const DayBlock *block) {
+// True when the first n slots of the block carry the times they are
+// stamped with, DayKey + 300 * s.  The first slot with time DayKey + 300 * k
+// (k < n) is then slot k, which the plain search finds having read slots 0
+// to k.  Slots from n on are not read: the plain search of a walk of n
+// steps would not read them either, and they may lie beyond what is mapped.
+bool SlotsAreStamped(const DayBlock *block, int n) {
     uint32_t expected = (uint32_t)block->DayKey;
-    for (int s = 0; s < SLOTS_PER_DAY; ++s, expected += SLOT_SECONDS) {
+    for (int s = 0; s < n; ++s, expected += SLOT_SECONDS) {
         if (block->Slots[s].SlotTime != expected) return false;
     }
     return true;
@@ -615,13 +673,16 @@ void FindEntryFiles(EntryFileCache *c, StoreHandler *arr, uint32_t count, const 
 
 }  // namespace
 
+int g_storespeedups = 1;
+
 void RecordSensorsDataToMem(LocalDataHdr *hdr, StoreHandler *arr, uint32_t slot_start, uint32_t day_key) {
     uint32_t count = RecordStore.RecordCount;
     EntryFileCache &files = g_entryfiles;
-    if (arr != nullptr && !EntryFilesStillHold(files, arr, count, hdr)) FindEntryFiles(&files, arr, count, hdr);
+    bool fast = g_storespeedups != 0;
+    if (fast && arr != nullptr && !EntryFilesStillHold(files, arr, count, hdr)) FindEntryFiles(&files, arr, count, hdr);
     // The recorder writes only behind the headers, so the answers hold for
     // the whole turn.
-    bool cached = arr != nullptr && files.Valid;
+    bool cached = fast && arr != nullptr && files.Valid;
     for (uint32_t i = 0; i < hdr->SensorCount; ++i) {
         LocalSensorData &e = hdr->SensorData[i];
         SensorDataFile *file = nullptr;
@@ -660,7 +721,7 @@ void RecordSensorsDataToMem(LocalDataHdr *hdr, StoreHandler *arr, uint32_t slot_
             // Written only when it changes: a store of the same byte would
             // still dirty the block head's page, and the flush would then
             // write two pages of the file each turn instead of one.
-            if (block->StatsValid != 1) block->StatsValid = 1;
+            if (!fast || block->StatsValid != 1) block->StatsValid = 1;
         }
         e.Valid = 0;
     }
@@ -744,10 +805,12 @@ int SearchSensorDataFromFile(StoreHandler *arr, SensorDataQuery *query, uint32_t
     int32_t end = query->EndTime;
     if (end > query->StartTime) {
         bool first = true;
-        // The block's DayKey is StartTime, so in a block stamped as the
-        // store stamps it the time of step k lies in slot k, and in no
-        // other.  Any other block is searched slot by slot.
-        bool stamped = BlockIsStamped(block);
+        // The block's DayKey is StartTime, so where the slots of the walk are
+        // stamped as the store stamps them the time of step k lies first in
+        // slot k.  Any other block is searched slot by slot.
+        int64_t steps = ((int64_t)end - query->StartTime + SLOT_SECONDS - 1) / SLOT_SECONDS;
+        int walked = steps < SLOTS_PER_DAY ? (int)steps : SLOTS_PER_DAY;
+        bool stamped = g_storespeedups != 0 && SlotsAreStamped(block, walked);
         int64_t t = query->StartTime;
         for (int k = 0; k < SLOTS_PER_DAY && t < end; ++k, t += SLOT_SECONDS) {
             int s = stamped ? k : FindSlot(block, (uint32_t)t);
@@ -1046,3 +1109,5 @@ void *StoreSensorsDataToFileRecord(void *) {
         g_sleepms(kTurnSleepMs);
     }
 }
+
+#endif  // TRENDKEEP_SHARED_RULES_ONLY

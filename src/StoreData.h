@@ -211,8 +211,14 @@ int StoreLockDepth(void);
 // Releases the calling thread's hold on the store lock whatever its depth.
 void StoreLockAbandon(void);
 
-// Releases every store and FIFO resource that exists and removes both FIFO
-// paths.  Returns 0.
+// Releases every store and FIFO resource that exists: the record time file,
+// every sensor data file with the array, and both FIFO descriptors.  The
+// FIFO paths stay, so that a program that shares /var/tmp with a running
+// daemon (a test, a benchmark) can let go of a store without touching the
+// daemon's FIFOs.  Returns 0.
+int ReleaseStore(void);
+
+// ReleaseStore, then removes both FIFO paths.  Returns 0.
 int CleanUp(void);
 
 // Unmaps every sensor data file of the array and closes open descriptors;
@@ -244,6 +250,14 @@ int InitSensorDataRecordSt(StoreHandler **arr, LocalDataHdr *hdr);
 // Refreshes file i's header from list entry i and stamps the block of the
 // recorded day (or takes the oldest block for today).  Returns 0.
 int PrepareRecordDayBlock(StoreHandler **arr, LocalDataHdr *hdr, RecordTimeFile *rt, uint32_t i);
+
+// The recorder's and the query's speed-ups: the recorder keeps each list
+// entry's file while nothing its search reads has changed and writes
+// StatsValid only when it changes; the query takes slot k for step k of its
+// walk where the walked slots are stamped.  Each gives the bytes of the
+// plain first-match searches, which 0 here brings back, so that both can be
+// run side by side.  1 from the start.
+extern int g_storespeedups;
 
 // Copies every entry's figures into the slot of slot_start of day day_key,
 // updates the day's extremes and clears Valid and DataReady.  The caller

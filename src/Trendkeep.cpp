@@ -20,6 +20,11 @@
 #include "StoreData.h"
 #include "platform/bmc_services.h"
 
+// The tools build only the calendar at the end of this file
+// (TRENDKEEP_SHARED_RULES_ONLY), so that they name days exactly as the
+// store keys them.
+#ifndef TRENDKEEP_SHARED_RULES_ONLY
+
 #define TK_STR2(x) #x
 #define TK_STR(x) TK_STR2(x)
 
@@ -274,6 +279,19 @@ int TrendkeepMain(void) {
 int main(void) { return TrendkeepMain(); }
 #endif
 
+int WaitFdReadable(int fd, struct timeval *timeout) {
+    if (fd < 0 || fd >= FD_SETSIZE) {
+        errno = EBADF;
+        return -1;
+    }
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(fd, &readable);
+    return sigwrap_select(fd + 1, &readable, nullptr, nullptr, timeout);
+}
+
+#endif  // TRENDKEEP_SHARED_RULES_ONLY
+
 // ---------------------------------------------------------------------------
 // Calendar
 
@@ -430,15 +448,4 @@ time_t DateTextToDayStart(const char *text) {
     time_t key = LocalDateStart(year - 1900, month - 1, day);
     if (key == (time_t)-1 || key < INT32_MIN || key > INT32_MAX) return TK_NO_DAY_KEY;
     return key;
-}
-
-int WaitFdReadable(int fd, struct timeval *timeout) {
-    if (fd < 0 || fd >= FD_SETSIZE) {
-        errno = EBADF;
-        return -1;
-    }
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(fd, &readable);
-    return sigwrap_select(fd + 1, &readable, nullptr, nullptr, timeout);
 }

@@ -1,143 +1,172 @@
-"""Start-up and every stop of the real daemon on the host platform."""
+"""Start-up and every way out of the real daemon beside attackers: another user's entries at its fixed paths in
+/var/tmp; a card prepared by someone else, whose links never lead off it and whose files, unless the daemon's own,
+are not taken as its own; peers that stall it; store files cut short under it."""
 
-import os
-import re
-import signal
-import struct
-import time
-import unittest
+import collections, contextlib, os, re, shutil, signal, stat, subprocess, threading, time, unittest
 
-from tkharness import (DaemonTestCase, PID_FILE, REQUEST_FIFO, RESPONSE_FIFO, is_fifo, pid_alive, read_pid_file,
-                       wait_until)
+import tkharness as H
+from tkharness import PID_FILE, RECORD_DIR, REQUEST_FIFO, RESPONSE_FIFO
 
+FAST, T0 = "@2026-12-04 10:00:00 x20", H.epoch_utc("2026-12-04 10:00:00")  # card watch every 1.5 s, list built in 0.5 s
+CARD_LOST = r"M 178 \[Trendkeep\.cpp\]\[\d+\]Check TFCard mount status failed!Program will exit!"
+PLANT = {"fifo": ["mkfifo"], "file": ["sh", "-c", 'echo planted > "$0"'], "link": ["ln", "-s", "VICTIM/small"]}
+SENSOR, TIME_DIR = os.path.join(RECORD_DIR, "CPU0_Temp"), os.path.join(RECORD_DIR, "DataTime")
+TIME_FILE, REG, DIR = os.path.join(TIME_DIR, "RecordTime"), stat.S_IFREG, stat.S_IFDIR
 
-def store_running(d):
-    """True once the store thread has finished a turn: the record time file
-    holds a slot, so the store is no longer making directories on the card."""
-    path = os.path.join(d.card, "DataRecord/SensorHistory/DataTime/RecordTime")
-    try:
-        with open(path, "rb") as f:
-            data = f.read()
-    except FileNotFoundError:
-        return False
-    return len(data) == 8 and struct.unpack("<II", data)[1] != 0
+def plant(rel, how, target=""):
+    """What another hand leaves at rel on a card: how(the target in the victim directory, the path)."""
+    def do(card, victim):
+        os.makedirs(os.path.join(card, os.path.dirname(rel)), exist_ok=True)
+        os.chmod(os.path.join(card, os.path.dirname(rel)), 0o777)
+        how(os.path.join(victim, target), os.path.join(card, rel))
+    return do
 
+def pull(d): os.rename(d.card, d.card + ".pulled")
 
-class StartUp(DaemonTestCase):
-    def test_banner_fifos_registration_and_pid_file(self):
-        d = self.daemon().start()
-        self.assertTrue(d.wait_fifos(), "FIFOs not created")
-        self.assertTrue(d.wait_logged("P register /usr/local/bin/Trendkeep ZelvarTrendkeep", 5))
-        banner = d.logged("Trendkeep Program started!")
-        self.assertEqual(len(banner), 1)
-        self.assertRegex(banner[0], r"^M 182 \[Trendkeep\]\[\d+\]Trendkeep Program started!$")
-        self.assertEqual(wait_until(read_pid_file, 5), d.proc.pid)
-        self.assertTrue(d.alive())
+def while_serving(stop):
+    """Asks for data and lists all the while: stops the daemon after three answers, and asks on until it is gone."""
+    def do(d):
+        with H.Client() as c:
+            answered, deadline, size = 0, time.monotonic() + 20, H.DATA_RESPONSE_SIZE + 6 * 23
+            while d.alive() and time.monotonic() < deadline:
+                answered += len(c.ask(H.data_request(T0, 1) + H.list_request(), size, 0.5)) == size
+                answered == 3 and (d.signal(stop) if isinstance(stop, int) else stop(d))
+        assert answered >= 3, "too few answers before the stop"
+    return do
 
-    def test_leftovers_at_the_fifo_paths_are_replaced(self):
-        os.mkfifo(REQUEST_FIFO)
-        with open(RESPONSE_FIFO, "w") as f:
-            f.write("an old plain file")
-        d = self.daemon().start()
-        self.assertTrue(d.wait_logged("P register", 5))
-        self.assertTrue(is_fifo(REQUEST_FIFO))
-        self.assertTrue(is_fifo(RESPONSE_FIFO))
+def cut(path_of):
+    """A store file cut short under the daemon's mapping; a data request reads every sensor data file."""
+    def do(d):
+        os.truncate(path_of(d.card), 0)
+        with H.Client() as c:
+            c.send(H.data_request(T0, 1))
+    return do
 
-    def test_a_link_at_a_fifo_path_is_not_followed(self):
-        target = os.path.join(self.workdir, "target")
-        with open(target, "w") as f:
-            f.write("untouched")
-        os.symlink(target, REQUEST_FIFO)
-        d = self.daemon().start()
-        self.assertTrue(d.wait_logged("P register", 5))
-        self.assertTrue(is_fifo(REQUEST_FIFO))
-        with open(target) as f:
-            self.assertEqual(f.read(), "untouched")
+def hang(d):
+    """The host IPMI library reads the sensor file at every session: a FIFO nobody writes hangs the next
+    refresh, which holds the list mutex; a count request then waits for it inside the store's turn."""
+    os.unlink(d.env["TRENDKEEP_SENSORS"]), os.mkfifo(d.env["TRENDKEEP_SENSORS"])
+    with H.Client() as c:
+        assert H.wait_until(lambda: c.ask(H.count_request(), 4, 1.0) == b"", 20), "the refresh never hung"
+    return signal.SIGTERM
 
-    def test_failed_daemonizing_is_logged_and_the_daemon_runs(self):
-        d = self.daemon(env={"TRENDKEEP_DAEMON_INIT": "fail"}).start()
-        self.assertTrue(d.wait_logged("P register", 5))
-        lines = d.logged("Error Daemonizing !!!")
-        self.assertEqual(len(lines), 1)
-        self.assertRegex(lines[0], r"^M 178 \[Trendkeep\.cpp\]\[\d+\]Error Daemonizing !!!$")
-        self.assertEqual(read_pid_file(), d.proc.pid)
-        self.assertTrue(d.alive())
+def trickle(d):
+    """A zero byte every 0.9 s: the record begun by the first (and its second, at 0.9 s) is dropped a
+    second after it began, so a request written before the third is read whole."""
+    H.replace_file(d.env["FAKETIME_TIMESTAMP_FILE"], "@2026-12-04 10:02:00 x1")  # from here, real time
+    fd, first = os.open(REQUEST_FIFO, os.O_WRONLY | os.O_NONBLOCK), time.monotonic() + 0.5
+
+    def bytes_until_the_daemon_is_gone():
+        with contextlib.suppress(OSError):
+            for n in range(5):
+                time.sleep(max(0, first + 0.9 * n - time.monotonic()))
+                os.write(fd, b"\0")
+    threading.Thread(target=bytes_until_the_daemon_is_gone).start()
+    time.sleep(first + 1.4 - time.monotonic())
+    with H.Client() as c:
+        assert c.ask(H.count_request(), 4, 1.0) == H.COUNT.pack(6), "a trickle held up a request"
+    return signal.SIGTERM
+
+# A run: what stands at the request FIFO, response FIFO and pid file paths, and on the card; what ends it once the
+# store answers (a signal, or an action that may end in one); the exit status and the seconds it may take;
+# deregistered; the FIFOs left; lines logged once; the card entry then the daemon's own (path, kind, size).
+Run = collections.namedtuple("Run", "name opts fixed card end status seconds deregistered fifos_left lines entry",
+                             defaults=({}, (None,) * 3, None, signal.SIGTERM, 0, 5, True, False, (), None))
+RUNS = [
+    Run("stop signal while serving", fixed=("fifo", "file", "link"), end=while_serving(signal.SIGTERM), seconds=30,
+        lines=[r"M 182 \[Trendkeep\]\[\d+\]Trendkeep Program started!"]),
+    Run("interrupt", fixed=("link", "fifo", "file"), end=signal.SIGINT),
+    Run("daemonizing fails", {"env": {"TRENDKEEP_DAEMON_INIT": "fail"}}, ("file", "link", "fifo"),
+        lines=[r"M 178 \[Trendkeep\.cpp\]\[\d+\]Error Daemonizing !!!"]),
+    Run("no card", {"card": "/nonexistent"}, ("file", "fifo", None), end=None, status=2, deregistered=False,
+        lines=[r"D 130 \[Trendkeep\.cpp:(\d+)\]\[StoreTrendkeep\]\[Init\]\[\1\]Check mount path faied!"]),
+    Run("card pulled while serving", end=while_serving(pull), status=1, seconds=30, lines=[CARD_LOST]),
+    Run("registration refused", {"env": {"TRENDKEEP_PROCMON": "refuse"}}, end=pull, status=1,
+        lines=[CARD_LOST, r"D 130 \[Trendkeep\.cpp:\d+\]Process Monitor Register Trendkeep fails"]),
+    Run("a sensor data file cut short", end=cut(lambda card: H.sensor_path(card, "CPU0_Temp")), status=1, seconds=10,
+        lines=[CARD_LOST]),
+    Run("the record time file cut short", end=cut(H.record_time_path), status=1, seconds=10, lines=[CARD_LOST]),
+    Run("stop, the controller hung", end=hang, seconds=3), Run("stop, a requester trickling", end=trickle, seconds=3),
+    Run("sensor file links out", card=plant(SENSOR, os.symlink, "big"), entry=(SENSOR, REG, 74818)),
+    Run("record time file links out", card=plant(TIME_FILE, os.symlink, "small"), entry=(TIME_FILE, REG, 8)),
+    Run("DataRecord links out", card=plant("DataRecord", os.symlink), entry=("DataRecord", DIR, None)),
+    Run("record directory links out", card=plant(RECORD_DIR, os.symlink), entry=(RECORD_DIR, DIR, None)),
+    Run("day-time directory links out", card=plant(TIME_DIR, os.symlink), entry=(TIME_DIR, DIR, None)),
+    Run("sensor file is a hard link", card=plant(SENSOR, os.link, "big"), entry=(SENSOR, REG, 74818)),
+    Run("sensor file is a FIFO", card=plant(SENSOR, lambda _, path: os.mkfifo(path)), entry=(SENSOR, REG, 74818)),
+    Run("sensor file of another user", card=plant(SENSOR, lambda _, path: H.as_nobody("truncate", "-s", "74818", path)),
+        entry=(SENSOR, REG, 74818)),
+    Run("day-time directory is a plain file", card=plant(TIME_DIR, lambda _, path: H.replace_file(path, "planted")),
+        entry=(TIME_DIR, DIR, None)),
+]
+
+class Lifecycle(H.DaemonTestCase):
+    def test_every_way_out_beside_attackers(self):
+        for n, run in enumerate(RUNS):
+            with self.subTest(run.name):
+                work = os.path.join(self.workdir, str(n))
+                victim, card, clock = (os.path.join(work, name) for name in ("victim", "card", "clock"))
+                os.makedirs(victim), os.makedirs(card)
+                H.replace_file(os.path.join(victim, "big"), "x" * (H.SENSOR_FILE_SIZE - 1))  # the sizes of the
+                H.replace_file(os.path.join(victim, "small"), "victim!")  # store's own files
+                before = H.tree_digest(victim)
+                for path, kind in zip((REQUEST_FIFO, RESPONSE_FIFO, PID_FILE), run.fixed):
+                    H.remove_fixed_paths(path)
+                    if kind:
+                        H.as_nobody(*[a.replace("VICTIM", victim) for a in PLANT[kind]], path)
+                if run.card:
+                    run.card(card, victim)
+                H.replace_file(clock, FAST)
+                d = self.daemon(work, **dict({"card": card, "clock_file": clock}, **run.opts)).start()
+                self.assertEqual(H.wait_until(H.read_pid_file, 5), d.proc.pid)
+                ended = time.monotonic()
+                if run.end is not None:
+                    self.assertTrue(d.wait_logged("RecordDir Path", 10))  # (a planted record time file is no sign)
+                    with H.Client() as c:
+                        self.assertEqual(c.ask(H.count_request(), 4, 10), H.COUNT.pack(6))
+                    for path in (REQUEST_FIFO, RESPONSE_FIFO, PID_FILE):
+                        st = os.lstat(path)
+                        self.assertEqual((stat.S_IFMT(st.st_mode), st.st_uid),
+                                         (stat.S_IFREG if path == PID_FILE else stat.S_IFIFO, os.geteuid()), path)
+                    end = run.end if isinstance(run.end, int) else run.end(d)
+                    ended = time.monotonic()
+                    end and d.signal(end)
+                self.assertEqual((d.wait(20), time.monotonic() - ended < run.seconds), (run.status, True))
+                log = d.log_lines()
+                self.assertEqual((len(d.logged("P register /usr/local/bin/Trendkeep ZelvarTrendkeep")),
+                                  len(d.logged("P deregister /usr/local/bin/Trendkeep")), H.tree_digest(victim),
+                                  [os.path.lexists(p) for p in (REQUEST_FIFO, RESPONSE_FIFO)]),
+                                 (int(run.status != 2 and run.name != "registration refused"), int(run.deregistered),
+                                  before, [run.fifos_left] * 2))
+                self.assertEqual([len([line for line in log if re.fullmatch(p, line)]) for p in run.lines],
+                                 [1] * len(run.lines), log)
+                self.assertFalse(run.status == 0 and [line for line in log if line.startswith("D ")])
+                if run.entry:
+                    st = os.lstat(os.path.join(card, run.entry[0]))
+                    self.assertEqual((stat.S_IFMT(st.st_mode), st.st_uid, run.entry[2] or st.st_size),
+                                     (run.entry[1], os.geteuid(), st.st_size))
 
     def test_detaches_as_a_daemon(self):
         d = self.daemon(detach=True).start()
         self.assertEqual(d.wait(10), 0)  # the starting process leaves at once
-        pid = wait_until(read_pid_file, 5)
-        self.assertIsNotNone(pid)
-        self.assertNotEqual(pid, d.proc.pid)
-        self.assertTrue(d.wait_logged("P register", 5))
-        self.assertTrue(pid_alive(pid))
+        pid = H.wait_until(H.read_pid_file, 5)
+        self.assertNotIn(pid, (None, d.proc.pid))
+        self.assertTrue(d.wait_logged("P register", 5) and os.path.exists("/proc/%d" % pid))
+        # In a session it does not lead, in /, its standard descriptors on /dev/null.
+        sid, null = int(open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()[3]), os.stat("/dev/null").st_rdev
+        self.assertEqual((sid not in (os.getsid(0), pid), os.readlink("/proc/%d/cwd" % pid),
+                          [os.stat("/proc/%d/fd/%d" % (pid, fd)).st_rdev for fd in range(3)]), (True, "/", [null] * 3))
         os.kill(pid, signal.SIGTERM)
-        self.assertTrue(wait_until(lambda: not pid_alive(pid), 10))
-        self.assertFalse(os.path.lexists(REQUEST_FIFO))
+        self.assertTrue(H.wait_until(lambda: not os.path.exists("/proc/%d" % pid), 10))
+        self.assertFalse(os.path.lexists(REQUEST_FIFO) or os.path.lexists(RESPONSE_FIFO))
         self.assertTrue(d.logged("P deregister /usr/local/bin/Trendkeep"))
 
-
-class Stops(DaemonTestCase):
-    def test_no_card_exits_2_and_removes_the_fifos(self):
-        os.mkfifo(RESPONSE_FIFO)
-        d = self.daemon(card=os.path.join(self.workdir, "no-such-card")).start()
-        self.assertEqual(d.wait(10), 2)
-        self.assertFalse(os.path.lexists(REQUEST_FIFO))
-        self.assertFalse(os.path.lexists(RESPONSE_FIFO))
-        lines = d.logged("Check mount path faied!")
-        self.assertEqual(len(lines), 1)
-        self.assertRegex(lines[0], r"^D 130 \[Trendkeep\.cpp:(\d+)\]\[StoreTrendkeep\]\[Init\]\[\1\]Check mount path faied!$")
-        self.assertFalse(d.logged("P register"))
-
-    def test_stop_signal_exits_0_deregistered_fifos_gone(self):
-        d = self.daemon().start()
-        self.assertTrue(d.wait_logged("P register", 5))
-        d.signal(signal.SIGTERM)
-        self.assertEqual(d.wait(10), 0)
-        self.assertFalse(os.path.lexists(REQUEST_FIFO))
-        self.assertFalse(os.path.lexists(RESPONSE_FIFO))
-        self.assertEqual(len(d.logged("P deregister /usr/local/bin/Trendkeep")), 1)
-        self.assertFalse([l for l in d.log_lines() if l.startswith("D ")])
-
-    def test_interrupt_stops_like_the_monitor(self):
-        d = self.daemon().start()
-        self.assertTrue(d.wait_logged("P register", 5))
-        d.signal(signal.SIGINT)
-        self.assertEqual(d.wait(10), 0)
-        self.assertEqual(len(d.logged("P deregister")), 1)
-
-    def test_card_pulled_exits_1_within_one_watch_period(self):
-        # Ten times faster: the 30-second watch comes every 3 real seconds.
-        d = self.daemon(faketime="@2026-12-04 10:00:00 x10").start()
-        # Pulled once the store runs (before that, the store's "mkdir -p"
-        # would only make the directory again).
-        self.assertTrue(wait_until(lambda: store_running(d), 20))
-        os.rename(d.card, d.card + ".pulled")
-        pulled = time.monotonic()
-        self.assertEqual(d.wait(20), 1)
-        # One watch period is 3 real seconds here; allow for a slow machine.
-        self.assertLess(time.monotonic() - pulled, 3.0 + 5.0)
-        lines = d.logged("Check TFCard mount status failed!Program will exit!")
-        self.assertEqual(len(lines), 1)
-        self.assertRegex(lines[0], r"^M 178 \[Trendkeep\.cpp\]\[\d+\]")
-        self.assertTrue(d.logged("P deregister /usr/local/bin/Trendkeep"))
-        self.assertFalse(os.path.lexists(REQUEST_FIFO))
-        self.assertFalse(os.path.lexists(RESPONSE_FIFO))
-
-    def test_refused_registration_one_message_and_the_daemon_runs(self):
-        d = self.daemon(env={"TRENDKEEP_PROCMON": "refuse"}, faketime="@2026-12-04 10:00:00 x10").start()
-        self.assertTrue(d.wait_fifos())
-        self.assertTrue(d.wait_logged("Process Monitor Register Trendkeep fails", 5))
-        time.sleep(1)
-        self.assertTrue(d.alive())
-        self.assertEqual(len(d.logged("Process Monitor Register Trendkeep fails")), 1)
-        self.assertFalse(d.logged("P register"))
-        # On card loss it still deregisters.
-        self.assertTrue(wait_until(lambda: store_running(d), 20))
-        os.rename(d.card, d.card + ".pulled")
-        self.assertEqual(d.wait(20), 1)
-        self.assertTrue(d.logged("P deregister /usr/local/bin/Trendkeep"))
-
+    @unittest.skipUnless(shutil.which("nm"), "binutils' nm is not installed")
+    def test_exports_what_the_platform_libraries_expect(self):
+        out = subprocess.run(["nm", "-D", "--defined-only", "-S", H.DAEMON], capture_output=True, text=True).stdout
+        symbols = {fields[-1]: fields[1:-1] for fields in map(str.split, out.splitlines())}
+        self.assertEqual([(int(symbols["g_corefeatures"][0], 16), symbols["g_corefeatures"][1]),
+                          symbols["ZelvarCommandToBuff"][-1]], [(1196, "B"), "T"])  # zero-initialised, a function
 
 if __name__ == "__main__":
     unittest.main()

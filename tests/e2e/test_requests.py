@@ -1,283 +1,180 @@
-"""The request service of the real daemon, driven through its two FIFOs.
+"""The request service of the real daemon, byte for byte through its two FIFOs, and its whole job across
+simulated days: recording on the card, switching days, restarts and a clock set back, every answer checked
+against the files on the card.  The tests set the daemon's clock (libfaketime)."""
 
-Every daemon here runs on UTC under libfaketime, mostly many times faster
-than real time, so the one-second waits of the store thread cost little.
-"""
+import contextlib, os, re, time, unittest
 
-import os
-import re
-import signal
-import time
-import unittest
+import tkharness as H
+from tkharness import COUNT, count_request, data_request, list_request
 
-import tkproto as P
-from tkharness import ClockFile, RunningClock, epoch_utc, sensor_file, utc_text, wait_until
-
-DAY = epoch_utc("2026-12-04 00:00:00")
-
-# (number, name, device id, class the list must carry).  The device ids sit
-# on both sides of the edges of the id ranges; a sensor without a device id
-# has its query fail and is listed without a class.
-LISTED = [
-    (1, "CPU0_Temp", 0x3000, 0),
-    (2, "CPU1_Temp", 0x3255, 0),
-    (3, "FAN1", 0x5000, 1),
-    (4, "FAN2", 0x50C0, 1),
-    (5, "FAN3", 0x50C1, 0),
-    (6, "P12V", 0x7000, 1),
-    (7, "P5V", 0x703E, 1),
-    (8, "P3V3", 0x703F, 0),
-    (9, "PSU1_PIN", 0x8000, 2),
-    (10, "PSU2_PIN", 0x8028, 2),
-    (11, "PSU3_PIN", 0x8029, 0),
-    (12, "No_Device_Id", None, 0),
-    (13, "Inlet_Temperature_A", 0x3010, 0),            # 19 characters
-    (14, "Outlet_Temperature_B", 0x3011, 0),           # 20
-    (15, "Exactly16Chars__", 0x5010, 1),               # 16
-    (16, "A_Name_Longer_Than_Twenty_Nine_Chars", 0x8010, 2),
-] + [(n, "DIMM%02d_Temp" % n, 0x3100 + n, 0) for n in range(17, 41)]
-
+D1 = H.epoch_utc("2026-12-04 00:00:00")
+TEN, D2, LATER = D1 + 10 * 3600, D1 + 86400, D1 + 3 * 86400
+# number, name, device id, the class listed: device ids on both sides of the edges of the id ranges; a sensor
+# without one is listed without a class; names cut at 16 bytes.
+LISTED = [(1, "CPU0_Temp", 0x3000, 0), (2, "CPU1_Temp", 0x3255, 0), (3, "FAN1", 0x5000, 1), (4, "FAN2", 0x50C0, 1),
+          (5, "FAN3", 0x50C1, 0), (6, "P12V", 0x7000, 1), (7, "P5V", 0x703E, 1), (8, "P3V3", 0x703F, 0),
+          (9, "PSU1_PIN", 0x8000, 2), (10, "PSU2_PIN", 0x8028, 2), (11, "PSU3_PIN", 0x8029, 0), (12, "No_Device_Id", 0, 0),
+          (13, "Inlet_Temperature_A", 0x3010, 0), (14, "Outlet_Temperature_B", 0x3011, 0),
+          (15, "Exactly16Chars__", 0x5010, 1), (16, "A_Name_Longer_Than_Twenty_Nine_Chars", 0x8010, 2)] + [
+    (n, "DIMM%02d_Temp" % n, 0x3100 + n, 0) for n in range(17, 41)]
 # Readings the list leaves out: skipped, event-only, without sensor info.
-UNLISTED = [
-    {"num": 200, "name": "Skipped", "skip": 1, "devid": 0x3001, "reading": 1},
-    {"num": 201, "name": "Event_Only", "type": 3, "devid": 0x3002, "reading": 0},
-    {"num": 202, "name": "No_Info", "info": False, "devid": 0x3003, "reading": 2},
-]
+UNLISTED = [dict(num=200, name="Skipped", skip=1, devid=0x3001, reading=1), dict(num=202, name="No_Info", info=False,
+            devid=0x3003, reading=2), dict(num=201, name="Event_Only", type=3, devid=0x3002, reading=0)]
+MANY = [dict({"num": n, "name": name, "reading": 20.0 + n}, **({"devid": d} if d else {})) for n, name, d, _ in LISTED]
+MANY = MANY[:8] + UNLISTED + MANY[8:]
+LIST = b"".join(H.list_item(n, name, cls) for n, name, _, cls in LISTED + [(n, m, 0, 3) for n, m in H.UTILISATION])
+assert len(LIST) == 43 * 23 and LIST[13 * 23 + 2:14 * 23 - 1] == b"Outlet_Temperatu\0\0\0\0"
+MOVING = [dict(num=1, name="CPU0_Temp", devid=0x3001, reading={"base": 50, "swing": 10, "period": 3600}), dict(
+    num=2, name="FAN1", devid=0x5001, reading=5400), dict(num=3, name="PSU_In_Power", devid=0x8001, reading=320.5)]
+ALL = [(s["num"], s["name"]) for s in MOVING] + H.UTILISATION
 
+def half_record_of_one_gone(c):
+    with H.Client() as gone:
+        gone.send(count_request()[:60])
+    time.sleep(1.5)  # a begun record is dropped a second after its last byte
+    c.send(count_request())
 
-def listed_sensors():
-    sensors = []
-    for num, name, devid, _ in LISTED:
-        s = {"num": num, "name": name, "reading": 20.0 + num}
-        if devid is not None:
-            s["devid"] = devid
-        sensors.append(s)
-    return sensors[:8] + UNLISTED + sensors[8:]
+class Requests(H.DaemonTestCase):
+    def start(self, rule, sensors=MANY, run="run"):
+        """A daemon on the card of the test, its clock set to rule; returns once its store answers."""
+        self.card, self.clock = os.path.join(self.workdir, "card"), os.path.join(self.workdir, "clock")
+        os.makedirs(self.card, exist_ok=True)
+        H.replace_file(self.clock, rule)
+        d = self.daemon(os.path.join(self.workdir, run), card=self.card, clock_file=self.clock, sensors=sensors,
+                        sensor_doc={"cpu": 37, "mem": 50, "io": 4}).start()
+        self.count = COUNT.pack(43 if sensors is MANY else len(sensors) + 3)
+        self.assertTrue(d.wait_logged("RecordDir Path", 10))
+        self.c = H.Client()
+        self.addCleanup(self.c.close)
+        self.settle()
+        return d
 
+    def settle(self, rule=None):
+        """Sets the clock, then returns once the store has run a whole turn on it: the first answer may
+        come from a turn begun before, the second before that turn's day change."""
+        if rule:
+            H.replace_file(self.clock, rule)
+        for _ in range(3):
+            self.assertEqual(self.c.ask(count_request(), 4, 20), self.count)
 
-UTILISATION = [(P.CPU_UTIL, "CPU_Utilization"), (P.MEM_UTIL, "MEM_Utilization"), (P.IO_UTIL, "IO_Utilization")]
+    def stored(self, name, day=D1):
+        block = H.read_sensor_file(H.sensor_path(self.card, name))
+        return block if day is None else H.block_of(block, day)
 
+    def check_answers(self, day, end, text=None):
+        """Every sensor's answer for day, as its file must give it with the window ending at end."""
+        for num, name in ALL:
+            want = H.expected_response(self.stored(name, None), day, end) or b""
+            request = H.pack_request(4, text, num) if text else data_request(day, num)
+            got = self.c.ask(request, len(want), 5) + self.c.receive(1, 0.05 if want else 0.2)
+            self.assertEqual(got, want, "%s, %s" % (name, H.utc_text(day)))
 
-def expected_list():
-    items = [P.list_item(num, name, cls) for num, name, _, cls in LISTED]
-    items += [P.list_item(num, name, 3) for num, name in UTILISATION]
-    return b"".join(items)
+    def test_answers_byte_for_byte(self):
+        d = self.start("@2026-12-04 10:03:00 x20")
+        self.wait_record_time(self.card, lambda day, slot: slot == TEN + 300)
+        self.settle("2026-12-04 10:06:00 x1")  # stands still; waits take real time
+        cpu, io = (H.expected_response(self.stored(n, None), D1, TEN + 300) for n in ("CPU0_Temp", "IO_Utilization"))
+        data, c = data_request(D1, 1), self.c
+        for name, send, answer, logged in [  # what the requester sends, the bytes that come back, (logged, times)
+                ("count", count_request(), COUNT.pack(43), None), ("list", list_request(), LIST, None),
+                ("data", data, cpu, None), ("data of a utilisation figure", data_request(TEN, 0xFFFD), io, None),
+                ("other kinds are dropped", b"".join(H.pack_request(k, "2026-12-04T10:00:00", 1) for k in (0, 3, 5, 255))
+                 + count_request(), COUNT.pack(43), None),
+                ("back to back, in order", list_request() + count_request() + data + count_request(),
+                 LIST + COUNT.pack(43) + cpu + COUNT.pack(43), None),
+                ("one record in two writes", lambda c: [c.send(p) or time.sleep(0.05) for p in (data[:100], data[100:])],
+                 cpu, None),
+                ("half a record of a requester gone", half_record_of_one_gone, COUNT.pack(43), None),
+                ("no such sensor", data_request(D1, 200), b"", ("Match sensor failed,sensor num:200", 1)),
+                ("days not held", data_request(D2, 1) + data_request(D1 - 86400, 1) + H.pack_request(4, "not a date", 1)
+                 + H.pack_request(4, b"\xff" * 128, 1), b"", ("Request datatime invalied", 4))]:
+            with self.subTest(name):
+                send(c) if callable(send) else c.send(send)
+                self.assertEqual(c.receive(len(answer), 3.0) + c.receive(1, 0.3 if answer else 1.5), answer)
+                self.assertEqual(c.pending(), 0)
+                self.assertEqual(logged and len(d.logged(logged[0])), logged and logged[1])
+        # 10:00 is reported; 10:05, on the card, is not before 10:10.
+        self.assertEqual([H.parse_slots(cpu, H.DATA_HEAD.size)[120].recorded, self.stored("CPU0_Temp").slots[121].recorded],
+                         [1, 1])
 
+    def test_a_requester_that_never_reads_stalls_nothing(self):
+        d, c, junk = self.start("@2026-12-04 10:03:00 x100"), self.c, 0
+        for chunk in (bytes(4096), b"\0"):  # the response FIFO full to the brim
+            with contextlib.suppress(BlockingIOError):
+                while True:
+                    junk += os.write(c.resp, chunk)
+        c.send(list_request())
+        self.assertTrue(d.wait_logged("Write Sensor list to pipe", 20))
+        first = H.read_record_time(self.card)[1]
 
-FULL_SENSORS = listed_sensors()
-FULL_DOC = {"cpu": 37, "mem": 50, "io": 4}
-FULL_COUNT = len(LISTED) + 3
-LIST_SIZE = FULL_COUNT * P.LIST_ITEM.size
-SHORT_WRITE = re.compile(r"^D 130 \[StoreData\.cpp:\d+\]\[StoreSensorsDataToFileRecord\]\[\d+\]"
-                         r"Write Sensor list to pipe:/var/tmp/pipe_cups_to_restful failed,write len = \d+$")
+        def two_more_slots():  # asking all the while, with a new FAN1 reading from the next slot on
+            if c.pending() < 5 * H.REQUEST.size:
+                c.send(list_request())
+            if H.read_record_time(self.card)[1] == first + 300:
+                d.write_sensors([dict(s, reading=9999.0) if s["num"] == 3 else s for s in MANY], cpu=37, mem=50, io=4)
+            return H.read_record_time(self.card)[1] >= first + 600
+        self.assertTrue(H.wait_until(two_more_slots, 30, 0.005), "recording stopped behind the full FIFO")
+        short = r"D 130 \[StoreData\.cpp:\d+\]\[StoreSensorsDataToFileRecord\]\[\d+\]Write Sensor list to pipe:" \
+                r"/var/tmp/pipe_cups_to_restful failed,write len = \d+"
+        self.assertTrue(all(re.fullmatch(short, line) for line in d.logged("Write Sensor list to pipe")))
+        for name, readings in [("CPU0_Temp", [21.0, 21.0]), ("FAN1", [23.0, 9999.0]), ("IO_Utilization", [4.0, 4.0])]:
+            slots = self.stored(name).slots[(first - D1) // 300 + 1:][:2]
+            self.assertEqual([(s.recorded, s.reading) for s in slots], [(1, r) for r in readings], name)
+        # Read again, the FIFO holds whole lists only.
+        self.assertTrue(H.wait_until(lambda: c.pending() == 0, 10))
+        self.assertEqual(len(c.receive(junk, 5)), junk)
+        backlog = c.receive(1 << 20, 1.0)
+        self.assertEqual(backlog, LIST * (len(backlog) // len(LIST)))
+        self.assertEqual(c.ask(count_request(), 4), COUNT.pack(43))
 
+    def test_days_restarts_and_a_clock_set_back(self):
+        d = self.start("@2026-12-04 23:43:00 x100", MOVING, "first")
+        self.wait_record_time(self.card, lambda day, slot: slot == D2 - 600)
+        self.settle("2026-12-04 23:52:30 x100")
+        # Today's window ends at 23:50, recorded but not reported; the time of day in the date text plays no part.
+        for text in (None, "2026-12-04T00:00:00", "2026-12-04T17:42:10", "2026-12-4T23:59:59"):
+            self.check_answers(D1, D2 - 600, text)
+        self.assertEqual([[s.recorded for s in self.stored(name).slots[285:]] for _, name in ALL], [[1, 1, 0]] * 6)
 
-class SensorListing(P.ServiceTestCase):
-    def test_count_and_list_byte_for_byte(self):
-        d = self.start_daemon(clock=RunningClock(DAY + 10 * 3600, 10), sensors=FULL_SENSORS, sensor_doc=FULL_DOC)
-        c = self.client()
-        # 40 IPMI sensors and the three utilisation figures.
-        self.assertEqual(c.ask(P.count_request(), 4), P.COUNT.pack(43))
-        got = c.ask(P.list_request(), LIST_SIZE)
-        self.assertEqual(len(got), 989)
-        for i, (want, have) in enumerate(zip(P.parse_list(expected_list()), P.parse_list(got))):
-            self.assertEqual(have, want, "list item %d" % i)
-        self.assertEqual(got, expected_list())
-        # A 20-character name: its first 16 characters, then four zero bytes.
-        item = got[13 * 23:14 * 23]
-        self.assertEqual(item[2:22], b"Outlet_Temperatu\0\0\0\0")
-        self.assertEqual(got[-3 * 23:], b"".join(P.list_item(n, name, 3) for n, name in UTILISATION))
-        self.assertEqual(c.silence(0.3), b"")
-        self.assertTrue(d.alive())
+        # Restarted within the slot of 23:50 with a new reading: recorded from 23:55 on.
+        self.stop_daemon(d)
+        d = self.start("2026-12-04 23:52:30 x100", [dict(s, reading=7777.0) if s["num"] == 2 else s for s in MOVING],
+                       "same slot")
+        self.assertEqual(H.read_record_time(self.card), (D1, D2 - 600))
+        self.settle("@2026-12-04 23:54:40 x100")
+        self.wait_record_time(self.card, lambda day, slot: (day, slot) == (D2, D2))
+        self.settle("2026-12-05 00:02:30 x100")
+        self.assertEqual([(s.recorded, s.reading) for s in self.stored("FAN1").slots[286:]], [(1, 5400.0), (1, 7777.0)])
 
-    def test_requests_before_the_store_is_ready_wait_in_the_fifo(self):
-        d = self.start_daemon(clock=RunningClock(DAY + 10 * 3600, 5), ready=False)
-        c = self.client()
-        c.send(P.count_request() + P.list_request())
-        got = c.receive(4 + 6 * 23, timeout=20)
-        self.assertEqual(got[:4], P.COUNT.pack(6))
-        self.assertEqual([i.num for i in P.parse_list(got[4:])], [1, 2, 3, P.CPU_UTIL, P.MEM_UTIL, P.IO_UTIL])
-        self.assertTrue(d.logged("RecordDir Path"))
+        # After midnight: yesterday whole, with the day's extremes; today no slot yet but its extremes; tomorrow
+        # nothing.
+        for day, end in ((D1, D2), (D2, D2), (D2 + 86400, D2 + 86400)):
+            self.check_answers(day, end)
 
-    def test_no_answer_while_the_list_is_not_built(self):
-        # A controller that reports no sensors keeps the list build waiting.
-        d = self.start_daemon(clock=RunningClock(DAY + 10 * 3600, 10), sensor_doc={"count": 0}, ready=False)
-        c = self.client()
-        c.send(P.count_request() + P.list_request())
-        self.assertEqual(c.silence(2.0), b"")
-        self.assertTrue(d.alive())
-        self.assertFalse(d.logged("RecordDir Path"))
+        # The clock set back from 00:02 to 23:50: the later day emptied whole, the earlier one prepared afresh
+        # (its slot of 23:50 may be recorded again).
+        before = {name: [b.day_key for b in self.stored(name, None).blocks].index(D2) for _, name in ALL}
+        self.settle("2026-12-04 23:50:00 x100")
+        self.assertEqual(H.read_record_time(self.card), (D1, D2 - 600))
+        for _, name in ALL:
+            slots = self.stored(name).slots
+            self.assertEqual((self.stored(name, None).blocks[before[name]].raw, [(s.recorded, s.slot_time) for s in (
+                slots[:286] + slots[287:])]), (bytes(H.BLOCK_SIZE), [(0, D1 + 300 * s) for s in [*range(286), 287]]))
+        self.check_answers(D1, D2 - 600)
+        self.check_answers(D2, D2)
 
-
-class Framing(P.ServiceTestCase):
-    def test_other_kinds_are_dropped_and_the_next_request_is_answered(self):
-        self.start_daemon(clock=RunningClock(DAY + 10 * 3600, 10))
-        c = self.client()
-        for kind in (0, 3, 5, 255):
-            with self.subTest(kind=kind):
-                c.send(P.pack_request(kind, "2026-12-04T10:00:00", 1) + P.count_request())
-                self.assertEqual(c.receive(4), P.COUNT.pack(6))
-                self.assertEqual(c.silence(0.3), b"")
-
-    def test_requests_back_to_back_are_answered_in_order(self):
-        d = self.start_daemon(clock=RunningClock(DAY + 10 * 3600 + 30, 10))
-        c = self.client()
-        c.send(P.list_request() + P.count_request() + P.data_request(DAY, 2) + P.count_request())
-        got = c.receive(6 * 23 + 4 + P.DATA_RESPONSE_SIZE + 4)
-        self.assertEqual(len(got), 6 * 23 + 4 + P.DATA_RESPONSE_SIZE + 4)
-        self.assertEqual([i.num for i in P.parse_list(got[:138])], [1, 2, 3, P.CPU_UTIL, P.MEM_UTIL, P.IO_UTIL])
-        self.assertEqual(got[138:142], P.COUNT.pack(6))
-        data = P.parse_data(got[142:142 + P.DATA_RESPONSE_SIZE])
-        self.assertEqual(data.num, 2)
-        self.assertEqual(got[-4:], P.COUNT.pack(6))
-        self.assertEqual(c.silence(0.3), b"")
-        self.assertTrue(d.alive())
-
-    def test_records_in_pieces(self):
-        # Once ready, the clock stands still at 10:04 and the daemon's waits
-        # take real time: it gives a begun record a real second to finish.
-        clock = ClockFile(os.path.join(self.workdir, "clock"), "@%s x20" % utc_text(DAY + 10 * 3600 + 180))
-        d = self.start_daemon(clock_file=clock)
-        self.wait_record_time(d.card, lambda day, slot: slot == DAY + 10 * 3600)
-        clock.freeze(DAY + 10 * 3600 + 240, 1)
-        c = self.client()
-
-        with self.subTest("a record in two writes is gathered"):
-            req = P.data_request(DAY, 2)
-            c.send(req[:100])
-            time.sleep(0.01)
-            c.send(req[100:])
-            data = P.parse_data(c.receive(P.DATA_RESPONSE_SIZE, timeout=10.0))
-            # The sensor number lies in the second piece.
-            self.assertEqual(data.num, 2)
-            self.assertEqual(c.silence(0.3), b"")
-
-        with self.subTest("a half record of a requester that went away is dropped"):
-            with P.Client() as gone:
-                gone.send(P.count_request()[:60])
-            self.assertTrue(wait_until(lambda: c.pending_requests() == 0, 5))
-            # The boundary passes while the half record is pending: the
-            # loop must carry on, record the slot and answer the next request.
-            clock.freeze(DAY + 10 * 3600 + 300, 1)
-            self.wait_record_time(d.card, lambda day, slot: slot == DAY + 10 * 3600 + 300, timeout=10)
-            self.assertEqual(c.ask(P.count_request(), 4), P.COUNT.pack(6))
-            self.assertEqual(c.silence(0.3), b"")
-            for name in ("CPU0_Temp", "FAN1", "PSU_In_Power", "CPU_Utilization"):
-                f = P.read_sensor_file(P.sensor_path(d.card, name))
-                self.assertEqual(P.block_of(f, DAY).slots[121].recorded, 1, name)
-
-
-class Unanswerable(P.ServiceTestCase):
-    def test_unknown_sensor_and_days_not_held_get_no_answer(self):
-        d = self.start_daemon(clock=RunningClock(DAY + 10 * 3600, 10))
-        c = self.client()
-        c.send(P.data_request(DAY, 200)                         # no such sensor
-               + P.data_request(DAY + 86400, 1)                 # tomorrow
-               + P.data_request(DAY - 86400, 1)                 # before the first run
-               + P.pack_request(P.SENSOR_DATA_REQ, "not a date", 1)
-               + P.pack_request(P.SENSOR_DATA_REQ, b"\xff" * 128, 1))
-        self.assertEqual(c.silence(2.0), b"")
-        self.assertEqual(c.pending_requests(), 0)
-        self.assertEqual(len(d.logged("Match sensor failed,sensor num:200")), 1)
-        self.assertEqual(len(d.logged("Request datatime invalied")), 4)
-        # The daemon carries on.
-        self.assertEqual(c.ask(P.count_request(), 4), P.COUNT.pack(6))
-        self.assertEqual(c.silence(0.3), b"")
-        self.assertEqual(c.data(DAY + 10 * 3600, 1).num, 1)
-
-
-class StalledRequester(P.ServiceTestCase):
-    def test_recording_and_sampling_go_on_while_nobody_reads(self):
-        d = self.start_daemon(clock=RunningClock(DAY + 10 * 3600 + 60, 100), sensors=FULL_SENSORS,
-                              sensor_doc=FULL_DOC)
-        stalled = self.client()
-
-        def ask():
-            # A handful of list requests always waits; the answers are never read.
-            if stalled.pending_requests() < 5 * P.REQUEST.size:
-                stalled.try_send(P.list_request())
-
-        def full():
-            ask()
-            return d.logged("Write Sensor list to pipe")
-
-        self.assertTrue(wait_until(full, 30, interval=0.005), "the response FIFO never filled")
-        first = P.read_record_time(d.card)[1]
-        changed = False
-
-        def two_more_slots():
-            nonlocal changed
-            ask()
-            slot = P.read_record_time(d.card)[1]
-            if not changed and slot >= first + 300:
-                # A new reading from now on: the next slot must carry it.
-                sensors = [dict(s, reading=9999.0) if s["num"] == 3 else s for s in FULL_SENSORS]
-                sensor_file(d.env["TRENDKEEP_SENSORS"] + ".new", sensors, **FULL_DOC)
-                os.rename(d.env["TRENDKEEP_SENSORS"] + ".new", d.env["TRENDKEEP_SENSORS"])
-                changed = True
-            return slot >= first + 600
-
-        self.assertTrue(wait_until(two_more_slots, 60, interval=0.005), "recording stopped behind the full FIFO")
-        self.assertTrue(d.alive())
-        for line in d.logged("Write Sensor list to pipe"):
-            self.assertRegex(line, SHORT_WRITE)
-
-        slots = [(first + 300 - DAY) // 300, (first + 600 - DAY) // 300]
-        for num, name, _, _ in LISTED + [(n, m, 0, 3) for n, m in UTILISATION]:
-            block = P.block_of(P.read_sensor_file(P.sensor_path(d.card, name[:19])), DAY)
-            self.assertEqual([block.slots[s].recorded for s in slots], [1, 1], name)
-        fan = P.block_of(P.read_sensor_file(P.sensor_path(d.card, "FAN1")), DAY)
-        self.assertEqual(fan.slots[slots[1]].reading, 9999.0)
-
-        # Once the requester reads again it finds whole lists only, and the
-        # daemon answers as before.
-        self.assertTrue(wait_until(lambda: stalled.pending_requests() == 0, 10))
-        backlog = stalled.silence(1.0)
-        self.assertGreater(len(backlog), 0)
-        self.assertEqual(len(backlog) % LIST_SIZE, 0)
-        self.assertEqual(backlog[:LIST_SIZE], expected_list())
-        self.assertEqual(stalled.ask(P.count_request(), 4), P.COUNT.pack(FULL_COUNT))
-
-
-class StopsWhileServing(P.ServiceTestCase):
-    def serve_until_exit(self, d, c, action, after):
-        """Keeps asking for data and lists, does action once after answers
-        have come, and goes on asking until the daemon is gone."""
-        answered = 0
-        deadline = time.monotonic() + 30
-        while d.alive() and time.monotonic() < deadline:
-            c.send(P.data_request(DAY, 1) + P.list_request())
-            got = c.receive(P.DATA_RESPONSE_SIZE + 6 * 23, timeout=0.5)
-            if len(got) == P.DATA_RESPONSE_SIZE + 6 * 23:
-                answered += 1
-            if answered == after and action is not None:
-                action()
-                action = None
-        self.assertIsNone(action, "too few answers before the stop")
-        return d.wait(10)
-
-    def test_card_pulled_while_serving_exits_1(self):
-        d = self.start_daemon(clock=RunningClock(DAY + 10 * 3600, 30))
-        c = self.client()
-        status = self.serve_until_exit(d, c, lambda: os.rename(d.card, d.card + ".pulled"), 5)
-        self.assertEqual(status, 1)
-        self.assertEqual(len(d.logged("Check TFCard mount status failed!Program will exit!")), 1)
-        self.assertFalse(os.path.lexists(P.REQUEST_FIFO))
-
-    def test_stop_signal_while_serving_exits_0(self):
-        for after in (1, 7, 20):
-            with self.subTest(answers_before_the_signal=after):
-                workdir = os.path.join(self.workdir, "run%d" % after)
-                d = self.start_daemon(clock=RunningClock(DAY + 10 * 3600, 30), workdir=workdir)
-                c = P.Client()
-                try:
-                    status = self.serve_until_exit(d, c, lambda: d.signal(signal.SIGTERM), after)
-                finally:
-                    c.close()
-                self.assertEqual(status, 0)
-                self.assertEqual(len(d.logged("P deregister /usr/local/bin/Trendkeep")), 1)
-                self.assertFalse(os.path.lexists(P.REQUEST_FIFO))
-
+        # Restarted days later: every file switches at once; the old day stays.
+        self.stop_daemon(d)
+        kept = {name: self.stored(name).raw for _, name in ALL}
+        self.start("2026-12-07 08:00:30 x100", MOVING, "later day")
+        self.assertEqual(H.read_record_time(self.card)[0], LATER)
+        for _, name in ALL:
+            slots = self.stored(name, LATER).slots
+            self.assertEqual(([s.slot_time for s in slots], self.stored(name).raw), ([LATER + 300 * s for s in range(288)],
+                                                                                    kept[name]))
+            self.assertIn([s for s in range(288) if slots[s].recorded], ([], [96]), name)
+        self.check_answers(D1, D2)
+        self.check_answers(D2, D2)
 
 if __name__ == "__main__":
     unittest.main()

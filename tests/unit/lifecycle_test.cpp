@@ -1,10 +1,12 @@
-// Start-up, the FIFO paths and the stop paths, on the fake platform.
+// Start-up over what stands at the FIFO paths, the release of the store, and
+// every way the process ends, on the fake platform.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -16,230 +18,163 @@
 
 namespace {
 
-bool IsFifo(const char *path) {
+mode_t Mode(const char *path) {
     struct stat st;
-    return lstat(path, &st) == 0 && S_ISFIFO(st.st_mode);
+    return lstat(path, &st) == 0 ? st.st_mode : 0;
 }
-
-bool Exists(const char *path) {
-    struct stat st;
-    return lstat(path, &st) == 0;
-}
+bool Fifos() { return S_ISFIFO(Mode(TK_REQUEST_FIFO)) && S_ISFIFO(Mode(TK_RESPONSE_FIFO)); }
+bool Gone() { return !Mode(TK_REQUEST_FIFO) && !Mode(TK_RESPONSE_FIFO); }
 
 class LifecycleTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ResetFakePlatform();
-        g_fake.CardPath = dir_.path();
-        RemovePathIfPresent(TK_REQUEST_FIFO);
-        RemovePathIfPresent(TK_RESPONSE_FIFO);
-    }
-    void TearDown() override {
-        CleanUp();
-        g_threadcreate = pthread_create;
-    }
+    void SetUp() override { CleanUp(), ResetFakePlatform(), g_fake.CardPath = dir_.path(); }
+    void TearDown() override { CleanUp(); }
     TempDir dir_;
 };
 
-TEST_F(LifecycleTest, NoCardFailsBeforeTouchingTheFifos) {
-    g_fake.CardMounted = false;
-    std::ofstream(TK_REQUEST_FIFO) << "left over";
-    EXPECT_EQ(Init(), -1);
-    EXPECT_EQ(g_fake.Count("[StoreTrendkeep][Init]"), 1);
-    EXPECT_TRUE(g_fake.Logged("Check mount path faied!"));
-    EXPECT_EQ(g_fake.Messages[0].Level, 130);
-    EXPECT_TRUE(Exists(TK_REQUEST_FIFO));
-    EXPECT_FALSE(IsFifo(TK_REQUEST_FIFO));
-    EXPECT_EQ(g_fake.Registered, 0);
-    // The clean-up after a failed start still removes what an earlier run left.
-    EXPECT_EQ(CleanUp(), 0);
-    EXPECT_FALSE(Exists(TK_REQUEST_FIFO));
-}
-
-TEST_F(LifecycleTest, LeftoversAtTheFifoPathsAreReplacedByFreshFifos) {
-    ASSERT_EQ(mkfifo(TK_REQUEST_FIFO, 0600), 0);
-    std::ofstream(TK_RESPONSE_FIFO) << "a plain file";
+TEST_F(LifecycleTest, ReleaseStoreLetsGoOfEverythingAndCleanUpAlsoOfTheFifoPaths) {
     ASSERT_EQ(Init(), 0);
-    EXPECT_TRUE(IsFifo(TK_REQUEST_FIFO));
-    EXPECT_TRUE(IsFifo(TK_RESPONSE_FIFO));
-    EXPECT_EQ(g_fake.Registered, 1);
-    EXPECT_TRUE(g_fake.Messages.empty());
-    char path[TK_MOUNT_PATH_SIZE];
-    uint64_t free_kb = 0;
-    CopyCardStatus(path, &free_kb);
-    EXPECT_EQ(std::string(path), dir_.path());
-    EXPECT_EQ(free_kb, g_fake.CardFreeKb);
-}
-
-TEST_F(LifecycleTest, ALinkAtAFifoPathIsReplacedAndItsTargetLeftAlone) {
-    std::string target = dir_.path() + "/precious";
-    std::ofstream(target) << "keep me";
-    ASSERT_EQ(symlink(target.c_str(), TK_REQUEST_FIFO), 0);
-    ASSERT_EQ(symlink("/nonexistent/dangling", TK_RESPONSE_FIFO), 0);
-    ASSERT_EQ(Init(), 0);
-    EXPECT_TRUE(IsFifo(TK_REQUEST_FIFO));
-    EXPECT_TRUE(IsFifo(TK_RESPONSE_FIFO));
-    std::ifstream in(target);
-    std::string content;
-    std::getline(in, content);
-    EXPECT_EQ(content, "keep me");
-}
-
-TEST_F(LifecycleTest, SomethingThatCannotBeReplacedFailsTheCreation) {
-    // A non-empty directory cannot be removed; it is no FIFO either.
-    ASSERT_EQ(mkdir(TK_RESPONSE_FIFO, 0700), 0);
-    std::string inner = std::string(TK_RESPONSE_FIFO) + "/x";
-    std::ofstream(inner) << "x";
-    EXPECT_EQ(Init(), -1);
-    EXPECT_TRUE(g_fake.Logged("Error while creating Zelvar trendkeep Response FIFO [errno-17]"));
-    EXPECT_TRUE(IsFifo(TK_REQUEST_FIFO));  // the request FIFO stays
-    unlink(inner.c_str());
-    rmdir(TK_RESPONSE_FIFO);
-}
-
-TEST_F(LifecycleTest, RefusedRegistrationIsLoggedAndStartUpGoesOn) {
-    g_fake.RegisterResult = 3;
-    EXPECT_EQ(Init(), 0);
-    EXPECT_EQ(g_fake.Count("Process Monitor Register Trendkeep fails"), 1);
-    EXPECT_EQ(g_fake.Messages.size(), 1u);
-}
-
-TEST_F(LifecycleTest, CleanUpReleasesEverythingThatIsOpen) {
-    ASSERT_EQ(Init(), 0);
-    std::string file = dir_.path() + "/f";
-    int fd = open(file.c_str(), O_RDWR | O_CREAT, 0600);
+    int fd = open((dir_.path() + "/f").c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_EQ(ftruncate(fd, SENSOR_FILE_SIZE), 0);
+    auto map = [&](size_t size) { return mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0); };
     RecordStore.RecordCount = 2;
     RecordStore.SensorArr = static_cast<StoreHandler *>(calloc(2, sizeof(StoreHandler)));
-    RecordStore.SensorArr[0].Fd = -1;
-    RecordStore.SensorArr[0].Map =
-        static_cast<SensorDataFile *>(mmap(nullptr, SENSOR_FILE_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
-    RecordStore.SensorArr[1].Fd = fd;
-    RecordStore.SensorArr[1].Map = nullptr;
-    RecordStore.RecordTimeMap =
-        static_cast<RecordTimeFile *>(mmap(nullptr, RECORD_TIME_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
-    RecordTimeFd = open(file.c_str(), O_RDONLY);
+    RecordStore.SensorArr[0] = {-1, static_cast<SensorDataFile *>(map(SENSOR_FILE_SIZE))};
+    RecordStore.SensorArr[1] = {fd, nullptr};
+    RecordStore.RecordTimeMap = static_cast<RecordTimeFile *>(map(RECORD_TIME_SIZE));
+    RecordTimeFd = dup(fd);
     RecordStore.RequestFifoFd = open(TK_REQUEST_FIFO, O_RDWR);
     RecordStore.ResponseFifoFd = open(TK_RESPONSE_FIFO, O_RDWR);
-    int request_fd = RecordStore.RequestFifoFd;
-
+    const int fds[] = {fd, RecordTimeFd, RecordStore.RequestFifoFd, RecordStore.ResponseFifoFd};
+    EXPECT_EQ(ReleaseStore(), 0);
+    for (int d : fds) EXPECT_EQ(fcntl(d, F_GETFD), -1) << d;
+    EXPECT_TRUE(!RecordStore.SensorArr && !RecordStore.RecordCount && !RecordStore.RecordTimeMap && RecordTimeFd == -1);
+    EXPECT_TRUE(RecordStore.RequestFifoFd == -1 && RecordStore.ResponseFifoFd == -1 && Fifos());
     EXPECT_EQ(CleanUp(), 0);
-    EXPECT_EQ(RecordStore.SensorArr, nullptr);
-    EXPECT_EQ(RecordStore.RecordTimeMap, nullptr);
-    EXPECT_EQ(RecordTimeFd, -1);
-    EXPECT_EQ(RecordStore.RequestFifoFd, -1);
-    EXPECT_EQ(RecordStore.ResponseFifoFd, -1);
-    EXPECT_EQ(fcntl(fd, F_GETFD), -1);          // the handler's descriptor was closed
-    EXPECT_EQ(fcntl(request_fd, F_GETFD), -1);
-    EXPECT_FALSE(Exists(TK_REQUEST_FIFO));
-    EXPECT_FALSE(Exists(TK_RESPONSE_FIFO));
-    // With nothing left, a second clean-up does nothing and says nothing.
-    g_fake.Messages.clear();
-    EXPECT_EQ(CleanUp(), 0);
-    EXPECT_TRUE(g_fake.Messages.empty());
-}
-
-TEST(UnMmap, WithoutAnArrayOnlyLogsTheNotice) {
-    ResetFakePlatform();
-    StoreHandler *none = nullptr;
+    EXPECT_TRUE(Gone() && g_fake.Messages.empty());
+    StoreHandler *none = nullptr;  // nothing to unmap: said so
     EXPECT_EQ(UnMmap(&none, 5), 0);
     ASSERT_EQ(g_fake.Messages.size(), 1u);
     EXPECT_EQ(g_fake.Messages[0].Level, 134);
-    EXPECT_NE(g_fake.Messages[0].Text.find("[UnMmap]["), std::string::npos);
-    EXPECT_NE(g_fake.Messages[0].Text.find("Sensor arr is null,no need to Unmmap"), std::string::npos);
+    EXPECT_TRUE(testing::internal::RE::FullMatch(g_fake.Messages[0].Text,
+                                                 "\\[UnMmap\\]\\[[0-9]+\\]Sensor arr is null,no need to Unmmap\n"));
 }
 
-int FailingCreate(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) { return EAGAIN; }
-int g_creates_before_failure = 0;
-int FailingSecondCreate(pthread_t *t, const pthread_attr_t *a, void *(*f)(void *), void *arg) {
-    if (g_creates_before_failure-- > 0) return pthread_create(t, a, f, arg);
-    return EAGAIN;
+int g_creates = 0;  // thread creations that succeed before they fail
+int CreateThenFail(pthread_t *t, const pthread_attr_t *a, void *(*f)(void *), void *arg) {
+    return g_creates-- > 0 ? pthread_create(t, a, f, arg) : EAGAIN;
 }
+int CreateNothing(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) { return 0; }
+void Leave(const char *request, const char *response) {  // what an earlier run left at the FIFO paths
+    const char *paths[] = {TK_REQUEST_FIFO, TK_RESPONSE_FIFO}, *left[] = {request, response};
+    for (int i = 0; i < 2; ++i) {
+        std::string what = left[i];
+        unlink(paths[i]);  // never open a FIFO a failed run left
+        if (what == "fifo") mkfifo(paths[i], 0600);
+        if (what == "file") std::ofstream(paths[i]) << "x";
+        if (what == "dir") mkdir(paths[i], 0700), std::ofstream(std::string(paths[i]) + "/x") << "x";  // cannot go
+        if (what.rfind("link:", 0) == 0) (void)!symlink(what.c_str() + 5, paths[i]);
+    }
+}
+std::string g_pauses;
 
 using LifecycleDeathTest = LifecycleTest;
 
-TEST_F(LifecycleDeathTest, AWorkerThatCannotBeCreatedEndsTheProcessWith255) {
-    g_fake.EchoMessages = true;
-    g_threadcreate = FailingCreate;
-    EXPECT_EXIT(TrendkeepMain(), ::testing::ExitedWithCode(255),
-                "M 178 \\[main\\]\\[[0-9]+\\]Create thread SensorDataTask failed!");
-    EXPECT_FALSE(Exists(TK_REQUEST_FIFO));
-    EXPECT_FALSE(Exists(TK_RESPONSE_FIFO));
-
-    g_threadcreate = FailingSecondCreate;
-    g_creates_before_failure = 1;
-    EXPECT_EXIT(TrendkeepMain(), ::testing::ExitedWithCode(255),
-                "Create thread StoreSensorsDataToFileRecord failed!");
-    EXPECT_FALSE(Exists(TK_REQUEST_FIFO));
-}
-
-// Regression: start-up made the list mutex ready a second time, over one
-// that was ready (and could be held) already.
-TEST_F(LifecycleDeathTest, StartUpLeavesTheListMutexAsItIs) {
-    EXPECT_EXIT(
-        {
-            pthread_mutex_lock(&g_sensordatamutex);
-            g_threadcreate = [](pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) -> int {
-                _exit(pthread_mutex_trylock(&g_sensordatamutex) == EBUSY ? 3 : 4);
-            };
-            TrendkeepMain();
-        },
-        ::testing::ExitedWithCode(3), "");
-}
-
-TEST_F(LifecycleDeathTest, TheStoreThreadRefusesAFifoOfAnotherUser) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to give a FIFO away";
-    for (const char *path : {TK_REQUEST_FIFO, TK_RESPONSE_FIFO}) {
-        ASSERT_EQ(Init(), 0);
-        ASSERT_EQ(chown(path, 65534, 65534), 0);
-        g_fake.EchoMessages = true;
+// Every way the process ends, each in a child, with what it says on
+// standard error: messages, and deregistration as a "P" line.
+TEST_F(LifecycleDeathTest, EveryWayOutEndsWithItsStatus) {
+    const std::string victim = dir_.path() + "/victim", link = "link:" + victim;
+    const struct {
+        const char *Name;
+        std::function<void()> Run;
+        int Status;
+        const char *Output;
+    } cases[] = {
+        {"stop callback, over a link and a dangling link", [&] {
+             Leave(link.c_str(), "link:/none");
+             if (Init() == 0 && Fifos()) ProcStopHandler(15);
+         }, 0, "^P deregister /usr/local/bin/Trendkeep\n$"},
+        {"card lost, over a FIFO and a file, not registered", [] {
+             Leave("fifo", "file");
+             g_fake.RegisterResult = 3, g_threadcreate = CreateNothing;
+             g_sleepms = [](unsigned ms) { ms == 30000 && Fifos() ? (void)(g_fake.CardMounted = false) : _exit(97); };
+             TrendkeepMain();
+         }, 1, "D 130 \\[Trendkeep.cpp:[0-9]+\\]Process Monitor Register Trendkeep fails\n.*"
+               "M 178 \\[Trendkeep.cpp\\]\\[[0-9]+\\]Check TFCard mount status failed!Program will exit!\n.*P deregister"},
+        {"no card at start, the paths untouched until the clean-up", [] {
+             Leave("file", "fifo"), g_fake.CardMounted = false;
+             if (Init() == -1 && S_ISREG(Mode(TK_REQUEST_FIFO))) TrendkeepMain();
+         }, 2,
+         "^D 130 \\[Trendkeep.cpp:[0-9]+\\]\\[StoreTrendkeep\\]\\[Init\\]\\[[0-9]+\\]Check mount path faied!\nM 182 .*faied!\n$"},
+        {"a FIFO path that cannot be made", [] { Leave("none", "dir"), TrendkeepMain(); }, 2,
+         "D 130 \\[Trendkeep.cpp:[0-9]+\\]Error while creating Zelvar trendkeep Response FIFO \\[errno-17\\]"},
+        {"no sampling thread", [] { g_threadcreate = CreateThenFail, TrendkeepMain(); }, 255,
+         "M 178 \\[main\\]\\[[0-9]+\\]Create thread SensorDataTask failed!"},
+        {"no store thread", [] { g_creates = 1, g_threadcreate = CreateThenFail, TrendkeepMain(); }, 255,
+         "M 178 \\[main\\]\\[[0-9]+\\]Create thread StoreSensorsDataToFileRecord failed!"},
+        {"no list", [] { Init(), g_fake.Fail = {"session"}, SensorDataTask(nullptr); }, 1,
+         "M 178 \\[SensorDataTask\\]\\[[0-9]+\\]Init sensor data list failed,program will exit and retry!"},
+        {"the first stop wins and waits for the store thread", [] {
+             Init(), StoreLock();  // the store thread is inside a turn
+             std::thread first([] { StopProcess(7, TK_STOP_CLEANUP); });
+             usleep(100 * 1000);
+             std::thread second([] { StopProcess(9, TK_STOP_CLEANUP); });
+             usleep(100 * 1000);
+             if (Fifos()) StoreUnlock(), first.join();  // nothing was cleaned up under its feet
+         }, 7, ""},
+        // Regression: start-up made the list mutex ready again, over a hold.
+        {"start-up leaves the list mutex alone", [] {
+             pthread_mutex_lock(&g_sensordatamutex);
+             g_threadcreate = [](pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) -> int {
+                 _exit(CleanUp() + (pthread_mutex_trylock(&g_sensordatamutex) == EBUSY ? 3 : 4));
+             };
+             TrendkeepMain();
+         }, 3, ""},
+        // Not a way out: the sampling task builds the list, then refreshes it
+        // in each new minute, looking every second; left at the fourth pause.
+        {"sampling", [] {
+             // After the first, second and third pause: a new minute, the same, the next.
+             g_clock = [](time_t *) -> time_t { return 1700000015 + 30 * std::count(g_pauses.begin(), g_pauses.end(), ' '); };
+             g_sleepms = [](unsigned ms) {
+                 g_pauses += std::to_string(ms) + " ";
+                 if (std::count(g_pauses.begin(), g_pauses.end(), ' ') < 4) return;
+                 long opens = std::count(g_fake.Calls.begin(), g_fake.Calls.end(), "open");
+                 unsigned updated = g_localdatahdr.UpdateTime;
+                 fprintf(stderr, "pauses %ssessions %ld updated %u\n", g_pauses.c_str(), opens, updated);
+                 _exit(0);
+             };
+             g_fake.Sensors = {{1, "Inlet_Temp", 20.0}}, g_fake.SensorCount = 1, g_fake.DevIds[1] = 0x8000;
+             SensorDataTask(nullptr);
+         }, 0, "pauses 10000 1000 1000 1000 sessions 3 updated 1700000100"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::ofstream(victim) << "untouched";
         EXPECT_EXIT(
             {
+                g_fake.EchoMessages = true;
+                g_fake.OnDeregister = [](const char *path) { fprintf(stderr, "P deregister %s\n", path); };
+                c.Run();
+                _exit(99);
+            },
+            ::testing::ExitedWithCode(c.Status), c.Output);
+        if (S_ISDIR(Mode(TK_RESPONSE_FIFO))) std::filesystem::remove_all(TK_RESPONSE_FIFO);  // it could not go
+        EXPECT_TRUE(Gone());
+        std::string content;
+        EXPECT_TRUE(std::getline(std::ifstream(victim), content) && content == "untouched");
+    }
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give a FIFO away";
+    for (const char *path : {TK_REQUEST_FIFO, TK_RESPONSE_FIFO}) {
+        EXPECT_EXIT(
+            {
+                g_fake.EchoMessages = true;
+                if (Init() != 0 || chown(path, 65534, 65534) != 0) _exit(98);
                 g_sleepms = [](unsigned) { _exit(9); };  // past the opens: the FIFO was taken
                 StoreSensorsDataToFileRecord(nullptr);
             },
             ::testing::ExitedWithCode(1), std::string("Error opening named pipe ") + path);
+        EXPECT_TRUE(Gone());
     }
-}
-
-TEST_F(LifecycleDeathTest, NoCardAtStartEndsWith2AndRemovesTheFifos) {
-    g_fake.EchoMessages = true;
-    g_fake.CardMounted = false;
-    ASSERT_EQ(mkfifo(TK_RESPONSE_FIFO, 0600), 0);
-    EXPECT_EXIT(TrendkeepMain(), ::testing::ExitedWithCode(2), "Check mount path faied!");
-    EXPECT_FALSE(Exists(TK_RESPONSE_FIFO));
-}
-
-TEST_F(LifecycleDeathTest, StopCallbackEndsWith0AndDeregisters) {
-    ASSERT_EQ(Init(), 0);
-    g_fake.EchoMessages = true;
-    EXPECT_EXIT(
-        {
-            ProcStopHandler(15);
-        },
-        ::testing::ExitedWithCode(0), "");
-    EXPECT_FALSE(Exists(TK_REQUEST_FIFO));
-}
-
-TEST_F(LifecycleDeathTest, TheFirstStopWinsAndWaitsForTheStoreThread) {
-    ASSERT_EQ(Init(), 0);
-    EXPECT_EXIT(
-        {
-            // The store thread is inside a turn: it holds the store lock.
-            StoreLock();
-            std::thread first([] { StopProcess(7, TK_STOP_CLEANUP); });
-            usleep(100 * 1000);
-            std::thread second([] { StopProcess(9, TK_STOP_CLEANUP); });
-            usleep(100 * 1000);
-            // Neither stop could clean up under the store thread's feet.
-            if (!IsFifo(TK_REQUEST_FIFO)) _exit(50);
-            StoreUnlock();
-            first.join();
-            second.join();
-            _exit(60);
-        },
-        ::testing::ExitedWithCode(7), "");
-    EXPECT_FALSE(Exists(TK_REQUEST_FIFO));
 }
 
 }  // namespace

@@ -1,18 +1,23 @@
-// Helpers shared by the unit tests: time zones, temporary directories and
-// local times.
+// Helpers of the unit tests and the fuzzers: time zones, local times and
+// temporary directories.
 #ifndef TRENDKEEP_TESTS_TEST_SUPPORT_H
 #define TRENDKEEP_TESTS_TEST_SUPPORT_H
 
+#include <stdlib.h>
 #include <time.h>
 
+#include <filesystem>
 #include <string>
 
 // Sets the process's time zone (a POSIX TZ string, so no zone database is
 // needed) for the life of the object.
 class ScopedTimeZone {
 public:
-    explicit ScopedTimeZone(const char *tz);
-    ~ScopedTimeZone();
+    explicit ScopedTimeZone(const char *tz) : had_old_(getenv("TZ") != nullptr) {
+        if (had_old_) old_ = getenv("TZ");
+        setenv("TZ", tz, 1), tzset();
+    }
+    ~ScopedTimeZone() { had_old_ ? setenv("TZ", old_.c_str(), 1) : unsetenv("TZ"), tzset(); }
 
 private:
     std::string old_;
@@ -21,13 +26,23 @@ private:
 
 // Epoch time of a local date and time in the current zone (isdst decided
 // by mktime).
-time_t LocalTime(int year, int mon, int mday, int hour = 0, int min = 0, int sec = 0);
+inline time_t LocalTime(int year, int mon, int mday, int hour = 0, int min = 0, int sec = 0) {
+    struct tm tm = {};
+    tm.tm_year = year - 1900, tm.tm_mon = mon - 1, tm.tm_mday = mday;
+    tm.tm_hour = hour, tm.tm_min = min, tm.tm_sec = sec, tm.tm_isdst = -1;
+    return mktime(&tm);
+}
 
-// A fresh directory under /tmp, removed with its contents at the end.
+// A fresh directory under base, removed with its contents at the end.
 class TempDir {
 public:
-    TempDir();
-    ~TempDir();
+    explicit TempDir(const char *base = "/tmp") : path_(std::string(base) + "/trendkeep-test-XXXXXX") {
+        if (mkdtemp(path_.data()) == nullptr) path_.clear();
+    }
+    ~TempDir() {
+        std::error_code ec;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    }
     const std::string &path() const { return path_; }
 
 private:

@@ -175,14 +175,9 @@ int SensorFileImage::BlockOf(int64_t day_key) const {
 }
 
 std::string StoredFileName(const std::string &name) {
-    // The daemon's rule: a name is its own file name, except those that
-    // cannot be one.
-    if (name.empty()) return "_empty_";
-    if (name == ".") return "_dot_";
-    if (name == "..") return "_dotdot_";
-    std::string out = name.substr(0, SENSOR_FILE_NAME_SIZE - 1);
-    std::replace(out.begin(), out.end(), '/', '_');
-    return out;
+    char file_name[SENSOR_FILE_NAME_SIZE];
+    SensorFileName(name.c_str(), file_name);
+    return file_name;
 }
 
 CardImage LoadCard(const std::string &path) {

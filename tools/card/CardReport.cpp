@@ -87,7 +87,7 @@ int CmdReport(const ParsedArgs &args) {
     int64_t day = date ? *date : DefaultDayKey(card);
     if (day == 0) throw ToolError(CARD_PROBLEMS, "the card holds no day yet; nothing to report");
     const bool week = args.Has("week");
-    const int64_t from = week ? DayKeyOf(AddDays(DateOf(day), -(DAYS_PER_FILE - 1))) : day;
+    const int64_t from = week ? DayKeyAfter(day, -(DAYS_PER_FILE - 1)) : day;
     const int64_t to = NextDayKey(day);
     const std::string period = week ? DateText(from) + " to " + DateText(day) : DateText(day);
     const bool quiet = args.Has("quiet");

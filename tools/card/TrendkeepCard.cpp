@@ -14,11 +14,10 @@ CardImage LoadCardArg(const ParsedArgs &args) { return LoadCard(args.Positional.
 
 std::optional<int64_t> DateOption(const ParsedArgs &args) {
     if (!args.Has("date")) return std::nullopt;
-    CivilDate date;
-    if (!ParseDate(args.Get("date"), &date)) {
+    if (!IsDateText(args.Get("date"))) {
         throw ToolError(CARD_USAGE, "--date needs a calendar date as YYYY-MM-DD, not '" + args.Get("date") + "'");
     }
-    return DayKeyOf(date);
+    return DayKeyOf(args.Get("date"));
 }
 
 std::vector<std::string> SelectFiles(const CardImage &card, const std::string &selector) {

@@ -136,12 +136,11 @@ int CmdData(const ParsedArgs &args) {
     ExpectArgCount(args, 1, 2, "data SENSOR [YYYY-MM-DD]");
     Format fmt = OutputFormat(args);
     const std::string &sensor = args.Positional[0];
-    CivilDate date = Today();
-    if (args.Positional.size() == 2 && !ParseDate(args.Positional[1], &date)) {
-        throw ToolError(QUERY_USAGE, "DATE must be a calendar date as YYYY-MM-DD, not '" + args.Positional[1] + "'");
+    std::string day = args.Positional.size() == 2 ? args.Positional[1] : DateText(time(nullptr));
+    if (!IsDateText(day)) {
+        throw ToolError(QUERY_USAGE, "DATE must be a calendar date as YYYY-MM-DD, not '" + day + "'");
     }
-    std::string day = DateText(date);
-    int64_t day_key = DayKeyOf(date);
+    int64_t day_key = DayKeyOf(day);
     PipeClient client(TimeoutOf(args));
 
     std::optional<SensorEntry> entry;
