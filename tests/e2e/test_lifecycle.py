@@ -103,6 +103,10 @@ RUNS = [
 class Lifecycle(H.DaemonTestCase):
     def test_every_way_out_beside_attackers(self):
         for n, run in enumerate(RUNS):
+            # qemu-user ends the emulated daemon on this bus error ("uncaught target signal 7") instead of
+            # handing it to the daemon's handler, as the ARM kernel does; the native run covers it.
+            if H.DAEMON_WRAPPER and run.name == "the record time file cut short":
+                continue
             with self.subTest(run.name):
                 work = os.path.join(self.workdir, str(n))
                 victim, card, clock = (os.path.join(work, name) for name in ("victim", "card", "clock"))
@@ -153,7 +157,8 @@ class Lifecycle(H.DaemonTestCase):
         self.assertNotIn(pid, (None, d.proc.pid))
         self.assertTrue(d.wait_logged("P register", 5) and os.path.exists("/proc/%d" % pid))
         # In a session it does not lead, in /, its standard descriptors on /dev/null.
-        sid, null = int(open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()[3]), os.stat("/dev/null").st_rdev
+        sid = int(H.pathlib.Path("/proc/%d/stat" % pid).read_text().rsplit(")", 1)[1].split()[3])
+        null = os.stat("/dev/null").st_rdev
         self.assertEqual((sid not in (os.getsid(0), pid), os.readlink("/proc/%d/cwd" % pid),
                           [os.stat("/proc/%d/fd/%d" % (pid, fd)).st_rdev for fd in range(3)]), (True, "/", [null] * 3))
         os.kill(pid, signal.SIGTERM)
