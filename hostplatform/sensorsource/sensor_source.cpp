@@ -8,6 +8,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <mutex>
@@ -251,6 +252,30 @@ extern "C" int TkHostPlatformReportOnce(const char *topic, const char *message) 
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
     TkPlatformLogLine(LOG_ERR, line.c_str());
     return 1;
+}
+
+namespace {
+struct DerivedDevids {
+    std::mutex mutex;
+    int32_t devid[256];
+    DerivedDevids() { std::fill_n(devid, 256, -1); }
+};
+DerivedDevids &Derived() {
+    static DerivedDevids *derived = new DerivedDevids;  // never destroyed, as the reports
+    return *derived;
+}
+}  // namespace
+
+extern "C" void TkHostPlatformNoteDerivedDevids(const int32_t *devids) {
+    DerivedDevids &d = Derived();
+    std::lock_guard<std::mutex> lock(d.mutex);
+    std::copy_n(devids, 256, d.devid);
+}
+
+extern "C" int32_t TkHostPlatformDerivedDevid(unsigned num) {
+    DerivedDevids &d = Derived();
+    std::lock_guard<std::mutex> lock(d.mutex);
+    return num < 256 ? d.devid[num] : -1;
 }
 
 }  // namespace tk::host

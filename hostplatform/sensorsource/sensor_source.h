@@ -93,6 +93,14 @@ double ReadingAt(const HostSensor &sensor, time_t t);
 extern "C" int TkHostPlatformReportOnce(const char *topic, const char *message)
     __attribute__((visibility("default")));
 
+// The device ids that the IPMI library derived from a real controller's SDR
+// repository (TRENDKEEP_IPMI), for the information store: 256 entries by
+// sensor number, -1 where none.  The last table noted holds; shared between
+// the two libraries as TkHostPlatformReportOnce is.
+extern "C" void TkHostPlatformNoteDerivedDevids(const int32_t *devids) __attribute__((visibility("default")));
+// The derived device id of sensor num, or -1.
+extern "C" int32_t TkHostPlatformDerivedDevid(unsigned num) __attribute__((visibility("default")));
+
 }  // namespace tk::host
 
 #endif

@@ -6,7 +6,10 @@
 // bad file fails every query.  The answer then comes from the Redis server
 // named by TRENDKEEP_REDIS, or, without one, from the table: the sensor's
 // devid, and cpu/mem/io when the file gives them, measured on this machine
-// when it does not.
+// when it does not.  With a real IPMI controller (TRENDKEEP_IPMI), a sensor
+// whose device id neither Redis nor the sensor file gives gets the one the
+// IPMI library derived from its SDR (hostplatform/README.md); the built-in
+// table's sensors are not the controller's, so it answers none then.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -31,23 +34,28 @@ const char *RedisTarget() {
     return target != nullptr && target[0] != '\0' ? target : nullptr;
 }
 
+bool Set(const char *name) {
+    const char *value = getenv(name);
+    return value != nullptr && value[0] != '\0';
+}
+bool RealController() { return Set("TRENDKEEP_IPMI"); }
+
 int DeviceId(int num, void *result) {
     std::shared_ptr<const SensorTable> table = tk::host::LoadSensorTable();
     if (!table || table->fail_devid.test(static_cast<size_t>(num))) return kFailed;
-    uint32_t devid;
+    std::optional<uint32_t> devid;
     if (const char *redis = RedisTarget()) {
-        auto value = tk::host::RedisGetNumber(redis, "trendkeep:devid:" + std::to_string(num), 0xFFFF);
-        if (!value) return kFailed;
-        devid = *value;
-    } else {
-        const tk::host::HostSensor *sensor = table->FindDevid(static_cast<unsigned>(num));
-        if (sensor == nullptr) return kFailed;
-        devid = *sensor->devid;
+        devid = tk::host::RedisGetNumber(redis, "trendkeep:devid:" + std::to_string(num), 0xFFFF);
+    } else if (!RealController() || Set("TRENDKEEP_SENSORS")) {
+        if (const tk::host::HostSensor *sensor = table->FindDevid(static_cast<unsigned>(num))) devid = *sensor->devid;
     }
+    const int32_t derived = RealController() ? tk::host::TkHostPlatformDerivedDevid(static_cast<unsigned>(num)) : -1;
+    if (!devid && derived >= 0) devid = static_cast<uint32_t>(derived);
+    if (!devid) return kFailed;
     // The rest of the record is of no use off the BMC: zero.
     uint8_t record[ZELVAR_DEVREC_SIZE] = {};
-    record[ZELVAR_DEVREC_DEVID_OFFSET] = static_cast<uint8_t>(devid & 0xFF);
-    record[ZELVAR_DEVREC_DEVID_OFFSET + 1] = static_cast<uint8_t>(devid >> 8);
+    record[ZELVAR_DEVREC_DEVID_OFFSET] = static_cast<uint8_t>(*devid & 0xFF);
+    record[ZELVAR_DEVREC_DEVID_OFFSET + 1] = static_cast<uint8_t>(*devid >> 8);
     memcpy(result, record, sizeof record);
     return 0;
 }

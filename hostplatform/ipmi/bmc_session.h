@@ -1,0 +1,36 @@
+// A session of the host IPMI library with a real IPMI controller, chosen by
+// TRENDKEEP_IPMI: "lan:HOST[:PORT]" (IPMI 2.0 over RMCP+, the user name and
+// password from the file named by TRENDKEEP_IPMI_AUTH) or "inband" (the
+// local controller through /dev/ipmi0).  The records it writes are those of
+// libipmi.h, taken from the controller's SDR repository and its sensors.
+//
+// Every failure is logged as "P ipmi <why>", once for as long as the same
+// failure lasts.  A session's calls are serialised by the session itself.
+#ifndef TRENDKEEP_HOSTPLATFORM_BMC_SESSION_H
+#define TRENDKEEP_HOSTPLATFORM_BMC_SESSION_H
+
+#include <stdint.h>
+
+#include <memory>
+
+namespace tk::host {
+
+class BmcSession {
+  public:
+    virtual ~BmcSession() = default;
+    // The number of sensor-info records, which is never below the number
+    // of reading records the session returns.
+    virtual bool Count(uint32_t *count) = 0;
+    // Fill buf with at most *count records and set *count to the number
+    // written, as LIBIPMI_HL_GetAllSensorReadings / _AMIGetSensorInfo.
+    virtual bool Readings(uint8_t *buf, uint32_t *count) = 0;
+    virtual bool Info(uint8_t *buf, uint32_t *count) = 0;
+};
+
+// Logs in to the controller named by setting (the value of TRENDKEEP_IPMI)
+// and reads its SDR repository; null on failure, logged.
+std::unique_ptr<BmcSession> OpenBmcSession(const char *setting);
+
+}  // namespace tk::host
+
+#endif
