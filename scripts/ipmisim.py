@@ -71,7 +71,9 @@ class Sim:
     def env(self, password=None):
         """The daemon's settings, with an auth file of its own (mode 600) holding the password given."""
         path = os.path.join(self.dir, "auth")
-        with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
+        if os.path.lexists(path):
+            os.unlink(path)
+        with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as f:
             f.write("%s\n%s\n" % (USER, self.password if password is None else password))
         return {"TRENDKEEP_IPMI": self.target(), "TRENDKEEP_IPMI_AUTH": path}
 

@@ -100,7 +100,7 @@ bool ReadAuthFile(const char *path, Target *t, std::string *why) {
     const size_t eol = text.find('\n');
     const size_t end = eol == std::string::npos ? eol : text.find('\n', eol + 1);
     if (static_cast<size_t>(n) > kMaxAuthFile) *why = "is longer than " + std::to_string(kMaxAuthFile) + " bytes";
-    else if (eol == std::string::npos || (end != std::string::npos && end + 1 != text.size()))
+    else if (eol == std::string::npos || eol + 1 == text.size() || (end != std::string::npos && end + 1 != text.size()))
         *why = "must hold two lines, the user name and then the password";
     else {
         t->user = text.substr(0, eol);
