@@ -96,9 +96,11 @@ class Sim:
                 lines.append("sensor_set_value 0x20 0 %d %d 0" % (s.num, s.raw))
         with open(emu, "w") as f:
             f.write("\n".join(lines + ["mc_enable 0x20"]) + "\n")
+        # ipmi_sim writes its log to every console connection: with SIGPIPE ignored (as in Python), one that
+        # was just closed costs it a failed write instead of its life.
         with open(os.path.join(self.dir, "sim.log"), "ab") as log:
             self.proc = subprocess.Popen(["ipmi_sim", "-c", conf, "-f", emu, "-s", os.path.join(self.dir, "state"), "-n"],
-                                         stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+                                         stdin=subprocess.DEVNULL, stdout=log, stderr=log, restore_signals=False)
         deadline = time.monotonic() + 10
         while True:
             try:
@@ -110,19 +112,19 @@ class Sim:
                 time.sleep(0.02)
 
     def console(self, *commands):
-        """Runs commands on the console, each answered by its prompt."""
+        """Runs commands on the console.  It also carries ipmi_sim's own log (sessions opened and closed), so
+        the end is a command it does not know, whose complaint comes last."""
         with socket.create_connection(("127.0.0.1", self.console_port), timeout=5) as c:
+            c.sendall(b"".join(command.encode() + b"\n" for command in commands) + b"tk-end\n")
             got = b""
-            for command in ("",) + commands:
-                c.sendall(command.encode() + b"\n" if command else b"")
-                while not got.endswith(b"> "):
-                    chunk = c.recv(4096)
-                    if not chunk:
-                        raise OSError("the console closed")
-                    got += chunk
-                if b"**" in got:
-                    raise RuntimeError("ipmi_sim refused %r: %r" % (command, got))
-                got = b""
+            while b"Unknown command: tk-end" not in got:
+                chunk = c.recv(65536)
+                if not chunk:
+                    raise OSError("the console closed")
+                got += chunk
+        refused = [line for line in got.split(b"\n") if b"**" in line and b"tk-end" not in line]
+        if refused:
+            raise RuntimeError("ipmi_sim refused %r: %r" % (commands, refused))
 
     def set_raw(self, num, raw): self.console("sensor_set_value 0x20 0 %d %d 0" % (num, raw))
 
@@ -168,8 +170,9 @@ DEMO_WAVES = _demo()
 DEMO = [s for s, _, _ in DEMO_WAVES]
 
 def demo_raw(s, base, swing, t):
-    """The raw value of a demo sensor at t (seconds of the local day): a daily cycle peaking at 15:00."""
-    v = base + swing * math.cos(2 * math.pi * (t - 54000) / 86400)
+    """The raw value of a demo sensor at t (seconds of the local day): a daily cycle peaking at 15:00, and a
+    quarter of its swing again over 40 minutes."""
+    v = base + swing * (math.cos(2 * math.pi * (t - 54000) / 86400) + 0.25 * math.sin(2 * math.pi * t / 2400))
     return max(0, min(255, round((v / 10 ** s.rexp - s.b * 10 ** s.bexp) / s.m)))
 
 def main(workdir, speed=600.0):
@@ -184,7 +187,7 @@ def main(workdir, speed=600.0):
             t = (time.monotonic() - began) * speed
             sim.console(*["sensor_set_value 0x20 0 %d %d 0" % (s.num, demo_raw(s, b, w, t))
                           for s, b, w in DEMO_WAVES if s.kind == "full"])
-            time.sleep(0.5)
+            time.sleep(1)
     finally:
         sim.stop()
 

@@ -7,6 +7,7 @@ PACKAGES="
   g++ make cmake pkg-config python3 git ca-certificates tzdata procps
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libhiredis-dev redis-server redis-tools
+  libfreeipmi-dev openipmi
   faketime libfaketime
   clang libclang-rt-14-dev librrd-dev chromium
 "

@@ -47,7 +47,7 @@ namespace {
 // clock that libfaketime runs faster shortens them, a stopped one makes
 // them endless.
 constexpr unsigned kTimeoutMs = 3000;
-constexpr unsigned kRetransmitMs = 500;
+constexpr unsigned kRetransmitMs = 1000;
 constexpr uint8_t kCipherSuite = 3;  // RAKP-HMAC-SHA1, HMAC-SHA1-96, AES-CBC-128
 constexpr const char *kInbandDevice = "/dev/ipmi0";
 constexpr size_t kMaxAuthFile = 4096;
