@@ -12,9 +12,12 @@ Parts:
        (Google Benchmark), and the bytes written per recording round.
   2,5  the real daemon with 258 sensors: round trips over the FIFOs, answers
        per second under a flood, peak RSS and CPU over an idle window.
+  6    the host IPMI library against a simulated BMC (ipmi_sim, the demo's 40
+       sensors): the daemon's refresh, session open to close, over RMCP+.
 """
 
 import argparse
+import ctypes
 import glob
 import json
 import os
@@ -36,8 +39,8 @@ QUERY_SENSOR = 128
 # turns by --flushed-rounds instead of one benchmark after the other.
 BENCH_FILTER = "^BM_(TkQuery|RrdFetch|TkRecord$|RrdUpdate$|TkDaySwitch|TkInit|RrdCreate)"
 
-QUICK = dict(min_time=0.05, repetitions=1, rounds=2, stride=3, rtt=20, flood=3.0, idle=10.0)
-FULL = dict(min_time=0.5, repetitions=5, rounds=10, stride=1, rtt=200, flood=10.0, idle=60.0)
+QUICK = dict(min_time=0.05, repetitions=1, rounds=2, stride=3, rtt=20, flood=3.0, idle=10.0, refreshes=50)
+FULL = dict(min_time=0.5, repetitions=5, rounds=10, stride=1, rtt=200, flood=10.0, idle=60.0, refreshes=500)
 
 
 def log(msg):
@@ -304,6 +307,53 @@ def measure_daemon(bin_dir, card_root, cfg):
     return out
 
 
+def measure_ipmi(build_dir, cfg):
+    """The daemon's refresh through the host IPMI library (session open, all readings, all sensor-info records,
+    close) against ipmi_sim on loopback, in process: the first one, which reads the SDR repository, and then
+    cfg["refreshes"] more.  None when ipmi_sim is missing or the library has no FreeIPMI backend."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+    import ipmisim
+    if not shutil.which("ipmi_sim"):
+        log("ipmi_sim is not installed (Debian: openipmi): IPMI part skipped")
+        return None
+    lib = ctypes.CDLL(os.path.join(build_dir, "lib", "libipmi.so.13"))
+    work = tempfile.mkdtemp(prefix="tkbench-ipmi-")
+    sim = ipmisim.Sim(work, [s._replace(raw=100) for s in ipmisim.DEMO]).start()
+    saved = {k: os.environ.get(k) for k in ("TRENDKEEP_IPMI", "TRENDKEEP_IPMI_AUTH", "TRENDKEEP_LOG")}
+    os.environ.update(sim.env(), TRENDKEEP_LOG=os.path.join(work, "log"))
+    session, priv, count = ctypes.create_string_buffer(256), ctypes.c_uint8(4), ctypes.c_uint32(0)
+
+    def refresh():
+        t0 = time.perf_counter()
+        ok = lib.LIBIPMI_Create_IPMI_Local_Session(session, b"", b"", ctypes.byref(priv), 0, 2, 30) == 0
+        if ok and count.value == 0:
+            ok = lib.LIBIPMI_HL_GetSensorCount(session, ctypes.byref(count), 30) == 0
+        for call, size in ((lib.LIBIPMI_HL_GetAllSensorReadings, 112), (lib.LIBIPMI_HL_AMIGetSensorInfo, 54)):
+            n = ctypes.c_uint32(count.value)
+            ok = ok and call(session, ctypes.create_string_buffer(size * count.value), ctypes.byref(n), 30) == 0
+        lib.LIBIPMI_CloseSession(session)
+        if not ok:
+            raise RuntimeError("a refresh failed (see %s)" % os.path.join(work, "log"))
+        return time.perf_counter() - t0
+
+    try:
+        first = refresh()
+        times = sorted(refresh() for _ in range(cfg["refreshes"]))
+        return dict(first=first, median=times[len(times) // 2], p99=times[min(len(times) - 1, len(times) * 99 // 100)],
+                    count=len(times), sensors=count.value)
+    except RuntimeError as e:
+        log("IPMI part failed: %s" % e)
+        return None
+    finally:
+        sim.stop()
+        for k, v in saved.items():
+            if v is None:
+                os.environ.pop(k, None)
+            else:
+                os.environ[k] = v
+        shutil.rmtree(work, ignore_errors=True)
+
+
 # ---------------------------------------------------------------------------
 # The table
 
@@ -353,7 +403,7 @@ def machine():
                                                           platform.machine(), load)
 
 
-def build_table(times, io, daemon, card_desc, mode, idle_scale_note):
+def build_table(times, io, daemon, card_desc, mode, idle_scale_note, ipmi=None):
     def t(name, clock):
         v = times.get(name)
         return v.get(clock) if v else None
@@ -467,6 +517,13 @@ def build_table(times, io, daemon, card_desc, mode, idle_scale_note):
         row("5", "daemon start to first answer, full card (wall; the host platform's sensor list took %s of it)"
             % fmt_time(ls), fmt_time(daemon.get("start_seconds")), "n/a", "", "")
 
+    # 6. A real IPMI peer
+    if ipmi:
+        row("6", "one refresh of %d sensors against ipmi_sim over RMCP+: session open, readings, sensor info, close "
+                 "(wall, median / p99 of %d)" % (ipmi["sensors"], ipmi["count"]),
+            "%s / %s" % (fmt_time(ipmi["median"]), fmt_time(ipmi["p99"])), "n/a", "", "")
+        row("6", "the first refresh, which reads the SDR repository (wall)", fmt_time(ipmi["first"]), "n/a", "", "")
+
     head = ["| part | measure | Trendkeep | RRDtool | RRD/TK | goal |", "|---|---|---|---|---|---|"]
     lines = ["Trendkeep beside RRDtool, 258 sensors, seven days of five-minute history (%s run)" % mode,
              "", "Machine: " + machine(), "Card: " + card_desc, ""] + head + rows
@@ -508,7 +565,8 @@ def main():
                 log("daemon measurements failed: %s" % e)
             log("daemon measurements took %.1f s" % (time.monotonic() - t0))
         note = "" if cfg["idle"] >= 60 else " (measured over %.0f s, scaled to 60 s)" % cfg["idle"]
-        table = build_table(times, io, daemon, card_desc, mode, note)
+        ipmi = measure_ipmi(args.build_dir, cfg)
+        table = build_table(times, io, daemon, card_desc, mode, note, ipmi)
     print(table)
     with open(os.path.join(args.build_dir, "bench-results.md"), "w") as f:
         f.write(table + "\n")

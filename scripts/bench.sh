@@ -3,7 +3,8 @@
 # functions and librrd in process (recording, flushing, day answers, day
 # switch, start-up, bytes written per round), then the real daemon with 258
 # sensors (FIFO round trips, answers per second under a flood, peak RSS, CPU
-# over an idle window).  See docs/bench.md.
+# over an idle window), and the host IPMI library's refresh against
+# ipmi_sim (40 sensors).  See docs/bench.md.
 #
 #   scripts/bench.sh [--quick] [--build-dir DIR] [--no-daemon]
 #

@@ -41,8 +41,9 @@ namespace tk::host {
 namespace {
 
 // FreeIPMI gives a command (and the login) up when no answer came for this
-// long, sending it again every kRetransmitMs.  It also counts a session
-// that stayed idle that long as lost, so one idle for half of it is opened
+// long, sending it again every kRetransmitMs: a controller that stops
+// answering fails a call in about 4 s.  It also counts a session that
+// stayed idle that long as lost, so one idle for half of it is opened
 // afresh before it is used.  FreeIPMI measures both on the wall clock: a
 // clock that libfaketime runs faster shortens them, a stopped one makes
 // them endless.
