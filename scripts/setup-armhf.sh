@@ -3,7 +3,8 @@
 # qemu-arm need on Debian 12, through apt-get: the cross compiler, the
 # user-mode emulator, and the armhf libraries the build links and the tests
 # load (GoogleTest, hiredis, libfaketime, the C and C++ run-time).  Does
-# nothing when all of it is there already.
+# nothing when all of it is there already.  Not FreeIPMI: libfreeipmi-dev
+# is not multi-arch, and the armhf IPMI library is built without it.
 set -eu
 
 PACKAGES="
