@@ -1,6 +1,8 @@
 #!/bin/sh
 # Installs everything the build, the demo and the tests need on Debian 12,
-# through apt-get; does nothing when all of it is there already.
+# through apt-get; does nothing when all of it is there already.  The last
+# line is for the package checks: dpkg-shlibdeps, xz for the package's
+# data, systemd-analyze, and man, which it asks for the unit's manual page.
 set -eu
 
 PACKAGES="
@@ -10,6 +12,7 @@ PACKAGES="
   libfreeipmi-dev openipmi
   faketime libfaketime
   clang libclang-rt-14-dev librrd-dev chromium
+  dpkg-dev xz-utils systemd man-db
 "
 
 missing=""

@@ -3,7 +3,8 @@
 # test, the unit and end-to-end tests again under AddressSanitizer with
 # UndefinedBehaviorSanitizer, the unit tests under ThreadSanitizer, the
 # reliability suite (fuzzers, fault walk, kills, soak), the benchmarks in
-# their quick form, and the armhf build with its tests under qemu-arm.
+# their quick form, the armhf build with its tests under qemu-arm, and the
+# Debian packages of both builds (the amd64 one installed and removed).
 # Every part runs; the exit status is non-zero when any part failed.  A
 # test that fails is run once more (the end-to-end tests race a fast fake
 # clock on a loaded machine); its first failure stays in the output.
@@ -45,6 +46,7 @@ step "thread sanitizer" tsan
 step "reliability" sh scripts/reliability.sh
 step "benchmarks (quick)" sh scripts/bench.sh --quick
 step "armhf under qemu-arm" sh scripts/test-armhf.sh
+step "packages" sh scripts/test-package.sh
 
 if [ -n "$failed" ]; then
   echo "test.sh: failed:$failed" >&2

@@ -1,0 +1,109 @@
+#!/bin/sh
+# The Debian packages of the normal and the armhf build (what they hold,
+# for which machine, needing what), a firmware build's install, and the
+# amd64 package on this machine: installed, its unit verified, its daemon
+# started as the unit starts it (a temporary card, a private /var/tmp) and
+# asked for the count, removed, purged.  The machine is left as it was; an
+# installed trendkeep or a /var/lib/trendkeep found here is not touched.
+# TK_NATIVE_BUILD, TK_ARMHF_BUILD: build directories (build, build-armhf),
+# configured here without tests when not yet configured.
+set -eu
+export LC_ALL=C
+cd "$(dirname "$0")/.."
+top=$(pwd)
+sh scripts/setup.sh
+sh scripts/setup-armhf.sh
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+work=$(mktemp -d /tmp/trendkeep-package-XXXXXX)
+trap 'rm -rf "$work"' EXIT INT TERM
+failures=""
+check() { # check WHAT COMMAND...
+  what=$1
+  shift
+  if "$@"; then echo "ok: $what" >&2; else echo "FAILED: $what" >&2; failures="$failures
+  $what"; fi
+}
+
+# arch, build directory, configure arguments, ELF header, dependencies.
+while read -r arch dir args elf deps; do
+  [ -f "$dir/CMakeCache.txt" ] || cmake -S . -B "$dir" -DTK_BUILD_TESTS=OFF $args >/dev/null
+  cmake --build "$dir" -j"$(nproc)" --target Trendkeep trendkeep-query trendkeep-card >/dev/null
+  rm -f "$dir"/packages/*.deb
+  (cd "$dir" && cpack -G DEB -B "$top/$dir/packages" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log" >&2; exit 1; }
+  deb=$(echo "$dir"/packages/trendkeep_*_"$arch".deb)
+  eval "deb_$arch=\$deb"
+  check "$arch: architecture" [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ]
+  check "$arch: depends on $deps" [ "$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/ *(.*//; s/^ *//' | sort | xargs)" = "$deps" ]
+  dpkg-deb -c "$deb" | awk '{print $6}' >"$work/$arch.files"
+  check "$arch: files" diff "$work/$arch.files" - <<'EOF'
+./etc/default/trendkeep
+./usr/local/bin/Trendkeep
+./usr/local/bin/trendkeep-card
+./usr/local/bin/trendkeep-query
+./usr/local/lib/systemd/
+./usr/local/lib/systemd/system/
+./usr/local/lib/systemd/system/trendkeep.service
+./usr/local/lib/trendkeep/
+./usr/local/lib/trendkeep/libbmc_services.so
+./usr/local/lib/trendkeep/libipmi.so.13
+./usr/local/lib/trendkeep/libzelvar_redis_access_interface.so.1
+./usr/local/share/man/man1/
+./usr/local/share/man/man1/trendkeep-card.1
+./usr/local/share/man/man1/trendkeep-query.1
+./usr/local/share/man/man8/
+./usr/local/share/man/man8/Trendkeep.8
+EOF
+  dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/local/bin/Trendkeep >"$work/daemon"
+  header=$(head -c 20 "$work/daemon" | od -An -tx1 | tr -d ' \n')
+  check "$arch: daemon is ELF $elf" [ "$(echo "$header" | cut -c1-12)$(echo "$header" | cut -c37-40)" = "$elf" ]
+done <<EOF
+amd64 ${TK_NATIVE_BUILD:-build} -DCMAKE_BUILD_TYPE=RelWithDebInfo 7f454c4602013e00 libc6 libfreeipmi17 libgcc-s1 libhiredis0.14 libstdc++6
+armhf ${TK_ARMHF_BUILD:-build-armhf} -DCMAKE_TOOLCHAIN_FILE=$top/cmake/armhf-toolchain.cmake 7f454c4601012800 libc6 libgcc-s1 libhiredis0.14 libstdc++6
+EOF
+
+# A firmware build: the host platform off, the platform's libraries given.
+lib=$top/${TK_NATIVE_BUILD:-build}/lib
+cmake -S . -B "$work/fw" -DTK_HOST_PLATFORM=OFF -DTK_BUILD_TESTS=OFF \
+  "-DTK_PLATFORM_LIBRARIES=$lib/libbmc_services.so;$lib/libipmi.so.13;$lib/libzelvar_redis_access_interface.so.1" >/dev/null
+cmake --build "$work/fw" --target Trendkeep >/dev/null
+DESTDIR="$work/fw/root" cmake --install "$work/fw" >/dev/null
+check "firmware build installs the daemon alone" [ "$(cd "$work/fw/root" && find . -type f | sort | xargs)" = \
+  "./usr/local/bin/Trendkeep ./usr/local/share/man/man8/Trendkeep.8" ]
+
+if dpkg-query -W trendkeep >/dev/null 2>&1 || [ -e /var/lib/trendkeep ]; then
+  check "trendkeep not installed here before the test" false
+else
+  snapshot() { find /usr/local /etc/default /etc/systemd /var/lib -xdev ! -path '/var/lib/dpkg*' ! -path '/var/lib/apt*' \
+    -printf '%p %y %m %u %g\n' 2>/dev/null | sort; }
+  snapshot >"$work/before"
+  unit=/usr/local/lib/systemd/system/trendkeep.service
+  for history in none kept; do
+    $SUDO dpkg -i "$deb_amd64" >/dev/null
+    check "card directory root's, not world-writable" [ "$(stat -c %U%A /var/lib/trendkeep/card)" = rootdrwxr-xr-x ]
+    check "systemd-analyze verify" systemd-analyze verify "$unit"
+    mkdir "$work/card"
+    # Started with the unit's own Environment= and ExecStart=.
+    check "the unit's daemon answers count" $SUDO sh tests/private_vartmp.sh sh -c '
+      env $(sed -n "s/^Environment=//p" "$1") TRENDKEEP_CARD="$2" $(sed -n "s/^ExecStart=//p" "$1") 2>"$2.log" & pid=$!
+      for i in $(seq 50); do n=$(/usr/local/bin/trendkeep-query --timeout 1 count 2>/dev/null) && break; sleep 0.2; done
+      kill -TERM $pid; wait $pid && [ "${n:-0}" -gt 0 ] || { cat "$2.log" >&2; false; }' sh "$unit" "$work/card"
+    rm -rf "$work/card"
+    $SUDO dpkg -r trendkeep >/dev/null
+    check "remove keeps the settings and the card" [ ! -e /usr/local/bin/Trendkeep -a -f /etc/default/trendkeep -a -d /var/lib/trendkeep/card ]
+    [ $history = none ] || $SUDO sh -c 'echo history >/var/lib/trendkeep/card/CPU0_Temp'
+    $SUDO dpkg --purge trendkeep >/dev/null 2>"$work/purge"
+    if [ $history = none ]; then
+      check "purge removes the settings and the empty card" [ ! -e /etc/default/trendkeep -a ! -e /var/lib/trendkeep ]
+    else
+      check "purge keeps history and says so" grep -q "history in /var/lib/trendkeep/card is kept" "$work/purge"
+      check "purge keeps history" [ -f /var/lib/trendkeep/card/CPU0_Temp ]
+      $SUDO rm -r /var/lib/trendkeep
+    fi
+  done
+  snapshot >"$work/after"
+  check "machine as it was" diff "$work/before" "$work/after"
+fi
+
+[ -z "$failures" ] || { echo "test-package: failed:$failures" >&2; exit 1; }
+echo "test-package: every check passed" >&2
