@@ -1,31 +1,37 @@
 #!/bin/sh
-# The Debian packages of the normal and the armhf build (what they hold,
-# for which machine, needing what), a firmware build's install, and the
-# amd64 package on this machine: installed, its unit verified, its daemon
-# started as the unit starts it (a temporary card, a private /var/tmp) and
-# asked for the count, removed, purged.  The machine is left as it was; an
-# installed trendkeep or a /var/lib/trendkeep found here is not touched.
-# TK_NATIVE_BUILD, TK_ARMHF_BUILD: build directories (build, build-armhf),
-# configured here without tests when not yet configured.
+# The Debian packages of the normal and the armhf build (files, machine,
+# dependencies), a firmware build's install, and the amd64 package on this
+# machine: installed, its unit verified, its daemon started as the unit
+# starts it (a temporary card, a private /var/tmp) and asked for the count,
+# removed, purged, the machine left as it was.  TK_NATIVE_BUILD and
+# TK_ARMHF_BUILD name the builds (build, build-armhf; configured if new).
 set -eu
 export LC_ALL=C
 cd "$(dirname "$0")/.."
 top=$(pwd)
-sh scripts/setup.sh
-sh scripts/setup-armhf.sh
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
+sh scripts/setup.sh && sh scripts/setup-armhf.sh
+SUDO=$([ "$(id -u)" -eq 0 ] || echo sudo)
 work=$(mktemp -d /tmp/trendkeep-package-XXXXXX)
-trap 'rm -rf "$work"' EXIT INT TERM
+installed=""
+# A run cut short still takes away the package and the card directory it made.
+cleanup() { rm -rf "$work"; [ -z "$installed" ] || { $SUDO dpkg --purge trendkeep; $SUDO rm -rf /var/lib/trendkeep; } >/dev/null 2>&1; }
+trap cleanup EXIT
+trap 'exit 1' INT TERM
 failures=""
 check() { # check WHAT COMMAND...
-  what=$1
-  shift
-  if "$@"; then echo "ok: $what" >&2; else echo "FAILED: $what" >&2; failures="$failures
+  what=$1 && shift
+  if "$@"; then echo "ok: $what" >&2; else echo "FAILED: $what" >&2 && failures="$failures
   $what"; fi
 }
 
-# arch, build directory, configure arguments, ELF header, dependencies.
+# Both packages hold these, and none of the shared /usr/local directories.
+l=./usr/local
+files="./etc/default/trendkeep $l/bin/Trendkeep $l/bin/trendkeep-card $l/bin/trendkeep-query $l/lib/systemd/
+  $l/lib/systemd/system/ $l/lib/systemd/system/trendkeep.service $l/lib/trendkeep/ $l/lib/trendkeep/libbmc_services.so
+  $l/lib/trendkeep/libipmi.so.13 $l/lib/trendkeep/libzelvar_redis_access_interface.so.1 $l/share/man/man1/
+  $l/share/man/man1/trendkeep-card.1 $l/share/man/man1/trendkeep-query.1 $l/share/man/man8/ $l/share/man/man8/Trendkeep.8"
+# arch, build directory, configure arguments, ELF header (class, byte order,
+# machine), dependencies.
 while read -r arch dir args elf deps; do
   [ -f "$dir/CMakeCache.txt" ] || cmake -S . -B "$dir" -DTK_BUILD_TESTS=OFF $args >/dev/null
   cmake --build "$dir" -j"$(nproc)" --target Trendkeep trendkeep-query trendkeep-card >/dev/null
@@ -35,28 +41,9 @@ while read -r arch dir args elf deps; do
   eval "deb_$arch=\$deb"
   check "$arch: architecture" [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ]
   check "$arch: depends on $deps" [ "$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/ *(.*//; s/^ *//' | sort | xargs)" = "$deps" ]
-  dpkg-deb -c "$deb" | awk '{print $6}' >"$work/$arch.files"
-  check "$arch: files" diff "$work/$arch.files" - <<'EOF'
-./etc/default/trendkeep
-./usr/local/bin/Trendkeep
-./usr/local/bin/trendkeep-card
-./usr/local/bin/trendkeep-query
-./usr/local/lib/systemd/
-./usr/local/lib/systemd/system/
-./usr/local/lib/systemd/system/trendkeep.service
-./usr/local/lib/trendkeep/
-./usr/local/lib/trendkeep/libbmc_services.so
-./usr/local/lib/trendkeep/libipmi.so.13
-./usr/local/lib/trendkeep/libzelvar_redis_access_interface.so.1
-./usr/local/share/man/man1/
-./usr/local/share/man/man1/trendkeep-card.1
-./usr/local/share/man/man1/trendkeep-query.1
-./usr/local/share/man/man8/
-./usr/local/share/man/man8/Trendkeep.8
-EOF
-  dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/local/bin/Trendkeep >"$work/daemon"
-  header=$(head -c 20 "$work/daemon" | od -An -tx1 | tr -d ' \n')
-  check "$arch: daemon is ELF $elf" [ "$(echo "$header" | cut -c1-12)$(echo "$header" | cut -c37-40)" = "$elf" ]
+  check "$arch: files" [ "$(dpkg-deb -c "$deb" | awk '{print $6}' | xargs)" = "$(echo $files)" ]
+  header=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/local/bin/Trendkeep | od -An -tx1 -v | tr -d ' \n')
+  check "$arch: daemon is ELF $elf" [ "$(echo "$header" | cut -c1-12,37-40)" = "$elf" ]
 done <<EOF
 amd64 ${TK_NATIVE_BUILD:-build} -DCMAKE_BUILD_TYPE=RelWithDebInfo 7f454c4602013e00 libc6 libfreeipmi17 libgcc-s1 libhiredis0.14 libstdc++6
 armhf ${TK_ARMHF_BUILD:-build-armhf} -DCMAKE_TOOLCHAIN_FILE=$top/cmake/armhf-toolchain.cmake 7f454c4601012800 libc6 libgcc-s1 libhiredis0.14 libstdc++6
@@ -79,6 +66,7 @@ else
   snapshot >"$work/before"
   unit=/usr/local/lib/systemd/system/trendkeep.service
   for history in none kept; do
+    installed=yes
     $SUDO dpkg -i "$deb_amd64" >/dev/null
     check "card directory root's, not world-writable" [ "$(stat -c %U%A /var/lib/trendkeep/card)" = rootdrwxr-xr-x ]
     check "systemd-analyze verify" systemd-analyze verify "$unit"
@@ -96,10 +84,11 @@ else
     if [ $history = none ]; then
       check "purge removes the settings and the empty card" [ ! -e /etc/default/trendkeep -a ! -e /var/lib/trendkeep ]
     else
-      check "purge keeps history and says so" grep -q "history in /var/lib/trendkeep/card is kept" "$work/purge"
-      check "purge keeps history" [ -f /var/lib/trendkeep/card/CPU0_Temp ]
+      check "purge keeps history and says so" sh -c '[ -f /var/lib/trendkeep/card/CPU0_Temp ] &&
+        grep -q "history in /var/lib/trendkeep/card is kept" "$1"' sh "$work/purge"
       $SUDO rm -r /var/lib/trendkeep
     fi
+    installed=""
   done
   snapshot >"$work/after"
   check "machine as it was" diff "$work/before" "$work/after"
