@@ -1,6 +1,6 @@
 #!/bin/sh
 # The whole test suite, as CI runs it: set-up, the normal build with every
-# test, the unit and end-to-end tests again under AddressSanitizer with
+# test but the reliability module, every test again under AddressSanitizer with
 # UndefinedBehaviorSanitizer, the unit tests under ThreadSanitizer, the
 # reliability suite (fuzzers, fault walk, kills, soak), the benchmarks in
 # their quick form, the armhf build with its tests under qemu-arm, and the
