@@ -43,7 +43,8 @@ tsan() {
 step "build and test" normal
 step "address and undefined-behaviour sanitizers" asan
 step "thread sanitizer" tsan
-step "reliability" sh scripts/reliability.sh
+# Ten seconds per fuzz target: the fuzzers then take as long as the reliability module beside them.
+step "reliability" env TK_FUZZ_SECONDS=10 sh scripts/reliability.sh
 step "benchmarks (quick)" sh scripts/bench.sh --quick
 step "armhf under qemu-arm" sh scripts/test-armhf.sh
 step "packages" sh scripts/test-package.sh
