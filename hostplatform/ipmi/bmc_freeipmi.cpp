@@ -314,12 +314,6 @@ std::string LoginFailure(ipmi_ctx_t ctx) {
     return "session open failed: " + what;
 }
 
-void PutDoubleLE(uint8_t *at, double value) {
-    uint64_t bits;
-    memcpy(&bits, &value, sizeof bits);
-    for (int i = 0; i < 8; ++i) at[i] = static_cast<uint8_t>(bits >> (8 * i));
-}
-
 class FreeIpmiSession : public BmcSession {
   public:
     ~FreeIpmiSession() override { Disconnect(); }
@@ -391,7 +385,7 @@ class FreeIpmiSession : public BmcSession {
             memset(r, 0, IPMI_SENSOR_READING_SIZE);
             r[IPMI_READING_NUM_OFFSET] = s.num;
             memcpy(r + IPMI_READING_NAME_OFFSET, s.name.data(), std::min<size_t>(s.name.size(), IPMI_READING_NAME_MAX - 1));
-            PutDoubleLE(r + IPMI_READING_VALUE_OFFSET, value);
+            tk::host::PutDoubleLE(r + IPMI_READING_VALUE_OFFSET, value);
             r[IPMI_READING_SKIP_OFFSET] = skip ? 1 : 0;
         }
         last_ms_ = WallMs();

@@ -10,6 +10,7 @@
 #define TRENDKEEP_HOSTPLATFORM_BMC_SESSION_H
 
 #include <stdint.h>
+#include <string.h>
 
 #include <memory>
 
@@ -26,6 +27,14 @@ class BmcSession {
     virtual bool Readings(uint8_t *buf, uint32_t *count) = 0;
     virtual bool Info(uint8_t *buf, uint32_t *count) = 0;
 };
+
+// Writes value as the little-endian double of a reading record, whatever
+// the machine's own byte order.
+inline void PutDoubleLE(uint8_t *at, double value) {
+    uint64_t bits;
+    memcpy(&bits, &value, sizeof bits);
+    for (int i = 0; i < 8; ++i) at[i] = static_cast<uint8_t>(bits >> (8 * i));
+}
 
 // Logs in to the controller named by setting (the value of TRENDKEEP_IPMI)
 // and reads its SDR repository; null on failure, logged.

@@ -64,12 +64,6 @@ OpenSession FindSession(const IPMI20_SESSION_T *session) {
     return it == s.open.end() ? OpenSession{} : it->second;
 }
 
-void PutDoubleLE(uint8_t *at, double value) {
-    uint64_t bits;
-    memcpy(&bits, &value, sizeof bits);
-    for (int i = 0; i < 8; ++i) at[i] = static_cast<uint8_t>(bits >> (8 * i));
-}
-
 }  // namespace
 
 int LIBIPMI_Create_IPMI_Local_Session(IPMI20_SESSION_T *session, const char * /*user*/,
@@ -129,7 +123,7 @@ int LIBIPMI_HL_GetAllSensorReadings(IPMI20_SESSION_T *session, uint8_t *buf, uin
         // The name ends, NUL included, before the reading.
         const size_t len = std::min<size_t>(sensor.name.size(), IPMI_READING_NAME_MAX - 1);
         memcpy(rec + IPMI_READING_NAME_OFFSET, sensor.name.data(), len);
-        PutDoubleLE(rec + IPMI_READING_VALUE_OFFSET, tk::host::ReadingAt(sensor, now));
+        tk::host::PutDoubleLE(rec + IPMI_READING_VALUE_OFFSET, tk::host::ReadingAt(sensor, now));
         rec[IPMI_READING_SKIP_OFFSET] = sensor.skip;
     }
     *count = static_cast<uint32_t>(n);
