@@ -55,7 +55,7 @@ class Ipmi(H.DaemonTestCase):
         self.assertEqual(c.ask(list_request(), len(LIST)), LIST)
         rounds = [("raw values set", {1: 61, 2: 190, 17: 95, 18: 25, 33: 140, 34: 30}, True),
                   ("controller stopped", {}, False), ("controller back", {1: 70, 33: 255, 34: 0}, True)]
-        raws = {}
+        raws, slots = {}, []
         for name, raw, answering in rounds:
             with self.subTest(name):
                 if answering and sim.proc is None:
@@ -67,11 +67,16 @@ class Ipmi(H.DaemonTestCase):
                     sim.set_raw(num, r)
                 raws = {**{s.num: s.raw for s in SENSORS}, **raws, **raw}
                 slot = self.two_slots_later(d)
+                slots.append(slot)
                 got = self.recorded(d, [BY_NUM[n].name for n, _ in LISTED] + ["IO_Utilization"], slot)
                 self.assertEqual(got.pop("IO_Utilization"), (1, 4.0, 4.0, 4.0, 4.0))
                 if answering:
                     self.assertEqual(got, {BY_NUM[n].name: (1,) + (S.value(BY_NUM[n], raws[n]),) * 4 for n, _ in LISTED})
                 self.assertTrue(d.alive())
+        # As the web server gets it: the first round's converted reading in its slot of the data answer.
+        day = H.epoch_utc("2026-12-04 00:00:00")
+        x = H.parse_slots(c.ask(H.data_request(day, 33), H.DATA_RESPONSE_SIZE), H.DATA_HEAD.size)[(slots[0] - day) // 300]
+        self.assertEqual((x.recorded, x.reading), (1, S.value(BY_NUM[33], 140)))
         # The outage was logged once by the library, and by the daemon at every refresh it failed.
         self.assertEqual(len(d.logged("P ipmi " + sim.target() + ": session open failed: connection timeout")), 1)
         self.assertGreaterEqual(len(d.logged("Create local ipmi session failed!")), 3)
