@@ -15,7 +15,7 @@
 
 namespace {
 
-const uint32_t kT0 = 1700000040;  // the start of a minute
+const uint32_t kT0 = 1796342460;  // the start of a minute: 2026-12-04 00:01 UTC
 const std::string kUtilEntries = "65535:CPU_Utilization:3 65534:MEM_Utilization:3 65533:IO_Utilization:3";
 
 LocalSensorData At(uint32_t i) { return g_localdatahdr.SensorData[i]; }  // a copy: the list is packed

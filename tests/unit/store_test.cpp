@@ -118,30 +118,34 @@ void Stamp(MBlock &b, int32_t key) {
     for (int s = 0; s < 288; ++s) b.Slots[s].SlotTime = (uint32_t)key + 300u * (uint32_t)s;
 }
 
+// The block a day goes into: its own, else the first empty one, else the
+// first dated after it, else the oldest (the first of equal keys).
+MBlock &BlockFor(MFile &f, int32_t key) {
+    MBlock *b = First(f.Days, 7, [&](const MBlock &x) { return x.DayKey == key; });
+    if (b == nullptr) b = First(f.Days, 7, [](const MBlock &x) { return x.DayKey == 0; });
+    if (b == nullptr) b = First(f.Days, 7, [&](const MBlock &x) { return x.DayKey > key; });
+    auto older = [](const MBlock &x, const MBlock &y) { return x.DayKey < y.DayKey; };
+    if (b == nullptr) b = std::min_element(f.Days, f.Days + 7, older);
+    return *b;
+}
+
 // Initialisation: the header from the entry, then the recorded day's block
-// stamped, or else a block already keyed to today, or else the oldest block
-// (the first of equal keys) keyed to today.
-void Prepare(MFile &f, const LocalSensorData &e, uint32_t record_day, int32_t today) {
+// stamped, or else, with the clock set, today's block.
+void Prepare(MFile &f, const LocalSensorData &e, uint32_t record_day, time_t now) {
     size_t len = strlen(e.SensorName);
     if (memcmp(f.Name, e.SensorName, len) != 0) memcpy(f.Name, e.SensorName, len + 1);
     f.Num = e.SensorNum, f.Class = e.SensorClass;
     MBlock *b = First(f.Days, 7, [&](const MBlock &x) { return record_day != 0 && x.DayKey == (int32_t)record_day; });
+    if (b == nullptr && now < TK_CLOCK_FLOOR) return;
     if (b == nullptr) {
-        b = First(f.Days, 7, [&](const MBlock &x) { return x.DayKey == today; });
-        auto older = [](const MBlock &x, const MBlock &y) { return x.DayKey < y.DayKey; };
-        if (b == nullptr) b = std::min_element(f.Days, f.Days + 7, older);
-        b->DayKey = today;
+        b = &BlockFor(f, (int32_t)DayStartTime(now));
+        b->DayKey = (int32_t)DayStartTime(now);
     }
     Stamp(*b, b->DayKey);
 }
 
 void Switch(MFile &f, int32_t key, bool went_back) {
-    int pick = 0;
-    for (int d = 0; d < 7 && f.Days[pick].DayKey != key; ++d) {
-        if (f.Days[d].DayKey == key || f.Days[d].DayKey < f.Days[pick].DayKey) pick = d;
-        if (f.Days[pick].DayKey == 0) break;
-    }
-    MBlock &b = f.Days[pick];
+    MBlock &b = BlockFor(f, key);
     b = MBlock{key, 0, b.DayMax, b.DayMin, b.DayMaxTime, b.DayMinTime, {}};  // the old extremes stay
     Stamp(b, key);
     for (MBlock &other : f.Days) if (went_back && other.DayKey > key) other = MBlock();
@@ -242,7 +246,7 @@ protected:
             model_[(size_t)lost_file] = MFile();
         }
         ASSERT_EQ(InitStore(now), 0);
-        for (size_t i = 0; i < entries_.size(); ++i) Prepare(model_[i], entries_[i], record_day_, DayStartTime(now));
+        for (size_t i = 0; i < entries_.size(); ++i) Prepare(model_[i], entries_[i], record_day_, now);
     }
     // Entry i's reading, greatest, least and average as a refresh leaves them.
     void Refresh(size_t i, const std::vector<double> &f, uint32_t max_time, uint32_t min_time) {
@@ -259,7 +263,7 @@ protected:
         bool ready = g_localdatahdr.DataReady == 1;
         StoreLoopTurn(now, 0);
         int32_t day = (int32_t)DayStartTime(now), slot = now / 300 * 300;
-        if (now <= 0 || day <= 0) day = (int32_t)record_day_, slot = (int32_t)record_slot_, ready = false;  // held
+        if (now < TK_CLOCK_FLOOR || day <= 0) day = (int32_t)record_day_, slot = (int32_t)record_slot_, ready = false;  // held
         if ((int32_t)record_day_ != day) {
             for (MFile &f : model_) Switch(f, day, (int32_t)record_day_ > day);
             record_day_ = (uint32_t)day;
