@@ -409,8 +409,10 @@ int InitSensorDataList(LocalDataHdr *hdr) {
         return -1;
     }
 
-    pthread_mutex_lock(&g_sensordatamutex);
-    hdr->SensorData = entries;
+    // Built aside and published at once: the device id queries go to the
+    // information store, and nobody waits on the list mutex for them.
+    LocalDataHdr built = {};
+    built.SensorData = entries;
     for (uint32_t i = 0; i < recs.ReadingCount; ++i) {
         const uint8_t *rec = recs.Readings + (size_t)i * IPMI_SENSOR_READING_SIZE;
         if (UsableInfo(rec, recs.Info, recs.InfoCount) == nullptr) continue;
@@ -421,17 +423,20 @@ int InitSensorDataList(LocalDataHdr *hdr) {
             fflush(stdout);
         }
         uint16_t devid = (uint16_t)(devrec[ZELVAR_DEVREC_DEVID_OFFSET] | devrec[ZELVAR_DEVREC_DEVID_OFFSET + 1] << 8);
-        LocalSensorData *e = &entries[hdr->SensorCount];
+        LocalSensorData *e = &entries[built.SensorCount];
         e->SensorClass = DevIdToClass(devid);
         e->SensorNum = num;
         ReadingName(rec, e->SensorName);
         e->Reading = 0.0;
         e->InUse = 1;
-        hdr->SensorCount++;
+        built.SensorCount++;
     }
-    AppendUtilisationEntry(hdr, CPU_UTIL_NAME, CPU_UTIL_NUM);
-    AppendUtilisationEntry(hdr, MEM_UTIL_NAME, MEM_UTIL_NUM);
-    AppendUtilisationEntry(hdr, IO_UTIL_NAME, IO_UTIL_NUM);
+    AppendUtilisationEntry(&built, CPU_UTIL_NAME, CPU_UTIL_NUM);
+    AppendUtilisationEntry(&built, MEM_UTIL_NAME, MEM_UTIL_NUM);
+    AppendUtilisationEntry(&built, IO_UTIL_NAME, IO_UTIL_NUM);
+    pthread_mutex_lock(&g_sensordatamutex);
+    hdr->SensorData = built.SensorData;
+    hdr->SensorCount = built.SensorCount;
     hdr->ListReady = 1;
     pthread_mutex_unlock(&g_sensordatamutex);
     // The refreshes read into the build's buffers from now on.

@@ -42,12 +42,23 @@ def cut(path_of):
             c.send(H.data_request(T0, 1))
     return do
 
+def open_writer(path):
+    """A write end of the FIFO at path once a reader has it open, else None."""
+    try:
+        return os.open(path, os.O_WRONLY | os.O_NONBLOCK)
+    except OSError:
+        return None
+
 def hang(d):
-    """The host IPMI library reads the sensor file at every session: a FIFO nobody writes hangs the next
-    refresh, which holds the list mutex; a count request then waits for it inside the store's turn."""
-    os.unlink(d.env["TRENDKEEP_SENSORS"]), os.mkfifo(d.env["TRENDKEEP_SENSORS"])
+    """The host IPMI library reads the sensor file at every session: a FIFO whose writer never writes hangs
+    the next refresh inside the library.  The controller is read without the list mutex, so count requests
+    are still answered, and the stop is not held up."""
+    os.unlink(d.env["TRENDKEEP_SENSORS"])
+    os.mkfifo(d.env["TRENDKEEP_SENSORS"])
+    d.hung_writer = H.wait_until(lambda: open_writer(d.env["TRENDKEEP_SENSORS"]), 20)
+    assert d.hung_writer is not None, "the refresh never hung"
     with H.Client() as c:
-        assert H.wait_until(lambda: c.ask(H.count_request(), 4, 1.0) == b"", 20), "the refresh never hung"
+        assert c.ask(H.count_request(), 4, 5) == H.COUNT.pack(6), "a count request waited for the controller"
     return signal.SIGTERM
 
 def trickle(d):
