@@ -1016,14 +1016,14 @@ bool IsCleanDateText(const uint8_t *text, size_t n) {
     return true;
 }
 
-// True when a whole record can be a request as the requester wrote it: a
-// count or list request (their date text is not read, so it may hold
-// anything), a data request whose text names a date, or a record of an
-// unknown kind whose text is clean (a whole record, read and dropped).
+// True when a whole record is one as a requester writes it: a clean date
+// text and, for a data request, one that names a date.  A record of a kind
+// the daemon does not know counts as framed too: it is read and dropped
+// whole.
 bool IsFramed(const PipeRequest &req) {
-    if (req.RequestType == SENSOR_COUNT_REQ || req.RequestType == SENSOR_LIST_REQ) return true;
+    if (!IsCleanDateText(reinterpret_cast<const uint8_t *>(req.DateTime), TK_DATE_TEXT_SIZE)) return false;
     if (req.RequestType == SENSOR_DATA_REQ) return DateTextToDayStart(req.DateTime) != TK_NO_DAY_KEY;
-    return IsCleanDateText(reinterpret_cast<const uint8_t *>(req.DateTime), TK_DATE_TEXT_SIZE);
+    return true;
 }
 
 // Where, after its first byte, the record at p plausibly begins a request:
@@ -1071,8 +1071,10 @@ int ReadPipeRequest(PipeRequest *req) {
             return -1;
         }
         size_t k = IsFramed(*req) ? 0 : ResyncOffset(p);
-        // A record that cannot be a request and holds none goes to the
-        // turn as it is, which answers it with nothing.
+        // A record that is not as a requester writes it and holds no start
+        // of one goes to the turn as it is: a requester may leave other
+        // bytes in a text the daemon does not read (that of a count or list
+        // request, or behind the terminator).
         if (k == 0) return 0;
         memmove(p, p + k, sizeof *req - k);
         memset(p + sizeof *req - k, 0, k);

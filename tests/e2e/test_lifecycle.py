@@ -177,6 +177,23 @@ class Lifecycle(H.DaemonTestCase):
         self.assertFalse(os.path.lexists(REQUEST_FIFO) or os.path.lexists(RESPONSE_FIFO))
         self.assertTrue(d.logged("P deregister /usr/local/bin/Trendkeep"))
 
+    def test_a_log_reader_that_has_gone_ends_nothing(self):
+        """Log lines go to standard error, a pipe whose reader has gone: each write fails, none ends the daemon."""
+        d = self.daemon(env={"TRENDKEEP_LOG": "-"})
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        d.proc = subprocess.Popen(H.DAEMON_WRAPPER + [H.DAEMON], env=d.env, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=write_end)
+        os.close(write_end)
+        self.assertTrue(H.wait_until(lambda: os.path.exists(RESPONSE_FIFO), 10))
+        with H.Client() as c:
+            self.assertEqual(c.ask(H.count_request(), 4, 10), H.COUNT.pack(6))
+            c.send(H.data_request(T0, 99))  # not stored: a failure line
+            self.assertEqual(c.ask(H.count_request(), 4, 10), H.COUNT.pack(6))
+        d.signal(signal.SIGTERM)
+        self.assertEqual(d.wait(20), 0)
+        self.assertFalse(os.path.lexists(REQUEST_FIFO) or os.path.lexists(RESPONSE_FIFO))
+
     @unittest.skipUnless(shutil.which("nm"), "binutils' nm is not installed")
     def test_exports_what_the_platform_libraries_expect(self):
         out = subprocess.run(["nm", "-D", "--defined-only", "-S", H.DAEMON], capture_output=True, text=True).stdout
