@@ -179,11 +179,9 @@ class Lifecycle(H.DaemonTestCase):
 
     def test_a_log_reader_that_has_gone_ends_nothing(self):
         """Log lines go to standard error, a pipe whose reader has gone: each write fails, none ends the daemon."""
-        d = self.daemon(env={"TRENDKEEP_LOG": "-"})
         read_end, write_end = os.pipe()
         os.close(read_end)
-        d.proc = subprocess.Popen(H.DAEMON_WRAPPER + [H.DAEMON], env=d.env, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.DEVNULL, stderr=write_end)
+        d = self.daemon(faketime=FAST, env={"TRENDKEEP_LOG": "-"}).start(stderr=write_end)
         os.close(write_end)
         self.assertTrue(H.wait_until(lambda: os.path.exists(RESPONSE_FIFO), 10))
         with H.Client() as c:

@@ -115,7 +115,9 @@ bool ReadWaiting(int fd, std::vector<unsigned char> *held, size_t *came, size_t 
 }
 
 std::string CountProblem(uint32_t count) {
-    const uint32_t most = kMaxListedSensors + UTIL_ENTRY_COUNT;
+    // The daemon lists at most TK_MAX_SENSORS sensors besides the three
+    // utilisation entries, which always close the list.
+    const uint32_t most = TK_MAX_SENSORS + UTIL_ENTRY_COUNT;
     if (count >= UTIL_ENTRY_COUNT && count <= most) return "";
     return "implausible sensor count " + std::to_string(count) + " (the daemon keeps " +
            std::to_string(UTIL_ENTRY_COUNT) + " to " + std::to_string(most) + ")";

@@ -38,10 +38,6 @@ enum QueryStatus {
     QUERY_NO_ANSWER = 3,    // no answer in time, or no such sensor
 };
 
-// The daemon lists at most this many sensors besides the three utilisation
-// entries, which always close the list.
-constexpr uint32_t kMaxListedSensors = 1024;
-
 struct SensorEntry {
     unsigned Num;
     std::string Name;  // as listed: at most 16 characters
