@@ -35,6 +35,10 @@ namespace {
 
 const int kIpmiTimeout = 30;
 const unsigned kSensorCountRetryMs = 10 * 1000;
+// A refresh gives up what it has not read by then, well inside the minute
+// it samples: a slow controller must not have refreshes run back to back.
+// (Its log line gives the figure in seconds.)
+const int64_t kRefreshDeadlineMs = 40 * 1000;
 
 // Fields of the library's records, read at their byte offsets.
 uint8_t ReadingNum(const uint8_t *rec) { return rec[IPMI_READING_NUM_OFFSET]; }
@@ -65,14 +69,21 @@ const uint8_t *UsableInfo(const uint8_t *reading, const uint8_t *info, uint32_t 
 }
 
 // The reading and sensor-info records of one use of the IPMI library, in
-// buffers of g_sensorcount records each, and how many of each it returned
-// (never more than that).
+// buffers of Capacity records each (g_sensorcount when allocated), and how
+// many of each it returned (never more than that).
 struct IpmiRecords {
     uint8_t *Readings;
     uint32_t ReadingCount;
     uint8_t *Info;
     uint32_t InfoCount;
+    uint32_t Capacity;
 };
+
+// The sampling thread's own buffers: the build hands its records over, and
+// every refresh reads into them without the list mutex.  The sensor-info
+// records of the last fetch stay, for a refresh whose deadline passed
+// before it could fetch them again.
+IpmiRecords g_refreshrecs;
 
 // The two uses of the library.  Building the list asks for the sensor
 // count and allocates both buffers before fetching anything; the refresh
@@ -91,9 +102,12 @@ const IpmiUse kListBuild = {"InitSensorDataList", true, "Malloc Sensors info spa
 const IpmiUse kRefresh = {"UpdateSensorReadingToLocalStruct", false, "Malloc Sensors space failed",
                           "Malloc Sensors space failed", "Get Sensor info failed"};
 
-void LogIpmiFailure(const IpmiUse &use, int line, const char *text) {
-    IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]%s\n", __FILE_NAME__, line, use.Func, line, text);
+// A failure report of func at line: "[file:line][func][line]text".
+void LogFailure(const char *func, int line, const char *text) {
+    IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]%s\n", __FILE_NAME__, line, func, line, text);
 }
+
+void LogIpmiFailure(const IpmiUse &use, int line, const char *text) { LogFailure(use.Func, line, text); }
 
 // Gives *buf a zero-filled buffer of g_sensorcount records of size bytes,
 // unless it has one.  Returns false, logged with text, when it cannot.
@@ -109,17 +123,42 @@ void ReleaseIpmiRecords(IpmiRecords *recs) {
     *recs = {};
 }
 
+// A controller may report any count: the list holds at most
+// TK_MAX_SENSORS sensors, and the records beyond them are left out.
+void BoundSensorCount(const IpmiUse &use) {
+    if (g_sensorcount <= TK_MAX_SENSORS) return;
+    IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Sensor count %u beyond the %u the list holds, the rest left out\n",
+                         __FILE_NAME__, __LINE__, use.Func, __LINE__, (unsigned)g_sensorcount, (unsigned)TK_MAX_SENSORS);
+    g_sensorcount = TK_MAX_SENSORS;
+}
+
+// The time-out of one IPMI call: the library's usual one, or what is left
+// of the refresh when that is less, but never below a second.  No deadline
+// (0): the usual one.
+int CallTimeout(int64_t deadline) {
+    if (deadline == 0) return kIpmiTimeout;
+    int64_t left = (deadline - g_monotonicms() + 999) / 1000;
+    if (left < 1) return 1;
+    if (left > kIpmiTimeout) return kIpmiTimeout;
+    return (int)left;
+}
+
+bool PastDeadline(int64_t deadline) { return deadline != 0 && g_monotonicms() >= deadline; }
+
 // One use of the IPMI library: opens *session; when building the list,
 // asks for the sensor count until the controller reports sensors, with a
 // pause after every attempt; fetches every reading record and every
-// sensor-info record.  Returns 0 on success, with the session still open:
-// the caller closes it once it has used the records.  Returns -1 on
-// failure, with nothing left allocated and the session closed.
-int FetchIpmiRecords(const IpmiUse &use, IPMI20_SESSION_T *session, IpmiRecords *recs) {
-    *recs = {};
+// sensor-info record into *recs.  The build starts from empty records; a
+// refresh reads into the thread's own, and once its deadline (monotonic
+// milliseconds, 0 for none) has passed after the readings, keeps the
+// sensor-info records it has rather than fetch them again.  Returns 0 on
+// success, with the session still open: the caller closes it once it has
+// used the records.  Returns -1 on failure with the session closed: the
+// build's records released, a refresh's kept for the next one.
+int FetchIpmiRecords(const IpmiUse &use, IPMI20_SESSION_T *session, IpmiRecords *recs, int64_t deadline) {
     memset(session, 0, sizeof *session);
     uint8_t privilege = 4;
-    if (LIBIPMI_Create_IPMI_Local_Session(session, "", "", &privilege, 0, 2, kIpmiTimeout) != 0) {
+    if (LIBIPMI_Create_IPMI_Local_Session(session, "", "", &privilege, 0, 2, CallTimeout(deadline)) != 0) {
         LogIpmiFailure(use, __LINE__, "Create local ipmi session failed!");
         if (!use.BuildsList) LIBIPMI_CloseSession(session);
         return -1;
@@ -130,23 +169,36 @@ int FetchIpmiRecords(const IpmiUse &use, IPMI20_SESSION_T *session, IpmiRecords 
         }
         g_sleepms(kSensorCountRetryMs);
     }
+    if (use.BuildsList) BoundSensorCount(use);
+    // Buffers of another size (the count asked again by a new build) go.
+    if (recs->Capacity != g_sensorcount) ReleaseIpmiRecords(recs);
+    recs->Capacity = g_sensorcount;
     bool ok = !use.BuildsList ||
               (AllocRecords(use, &recs->Info, IPMI_SENSOR_INFO_SIZE, use.NoInfoSpace, __LINE__) &&
                AllocRecords(use, &recs->Readings, IPMI_SENSOR_READING_SIZE, use.NoReadingSpace, __LINE__));
     ok = ok && AllocRecords(use, &recs->Readings, IPMI_SENSOR_READING_SIZE, use.NoReadingSpace, __LINE__);
     recs->ReadingCount = g_sensorcount;
-    if (ok && LIBIPMI_HL_GetAllSensorReadings(session, recs->Readings, &recs->ReadingCount, kIpmiTimeout) != 0) {
+    if (ok) memset(recs->Readings, 0, (size_t)g_sensorcount * IPMI_SENSOR_READING_SIZE);
+    if (ok && LIBIPMI_HL_GetAllSensorReadings(session, recs->Readings, &recs->ReadingCount, CallTimeout(deadline)) != 0) {
         LogIpmiFailure(use, __LINE__, use.FetchFailed);
         ok = false;
     }
+    // Past the deadline the sensor-info records of the last fetch stand in
+    // (a refresh only ever follows a build, which fetched them).
+    bool fetch_info = recs->Info == nullptr || !PastDeadline(deadline);
     ok = ok && AllocRecords(use, &recs->Info, IPMI_SENSOR_INFO_SIZE, use.NoInfoSpace, __LINE__);
-    recs->InfoCount = g_sensorcount;
-    if (ok && LIBIPMI_HL_AMIGetSensorInfo(session, recs->Info, &recs->InfoCount, kIpmiTimeout) != 0) {
-        LogIpmiFailure(use, __LINE__, use.FetchFailed);
-        ok = false;
+    if (ok && fetch_info) {
+        recs->InfoCount = g_sensorcount;
+        memset(recs->Info, 0, (size_t)g_sensorcount * IPMI_SENSOR_INFO_SIZE);
+        if (LIBIPMI_HL_AMIGetSensorInfo(session, recs->Info, &recs->InfoCount, CallTimeout(deadline)) != 0) {
+            LogIpmiFailure(use, __LINE__, use.FetchFailed);
+            recs->InfoCount = 0;
+            ok = false;
+        }
     }
     if (!ok) {
-        ReleaseIpmiRecords(recs);
+        recs->ReadingCount = 0;
+        if (use.BuildsList) ReleaseIpmiRecords(recs);
         LIBIPMI_CloseSession(session);
         return -1;
     }
@@ -209,18 +261,107 @@ void ApplyUtilisation(LocalSensorData *e, uint8_t b, uint32_t t) {
     e->InUse = 1;
 }
 
-// Fetches one utilisation figure and applies it to the entry at index idx
-// (none when idx is -1).  A failed fetch is logged with the caller's line
-// and leaves the entry alone.
-void RefreshUtilisation(LocalDataHdr *hdr, int idx, int item, uint32_t t, int line) {
-    uint8_t value = 0;
-    if (zelvar_redis_info_basic_interface(1, 9, 0, 0, item, &value, 1, 1) != 0) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Get Cpu cups failed\n", __FILE_NAME__, line,
-                             "UpdateCUPSToLocalStruct", line);
-        return;
+// The utilisation figures of one refresh: each byte as fetched, and
+// whether its fetch succeeded.
+struct UtilisationFigures {
+    uint8_t Value[UTIL_ENTRY_COUNT];
+    bool Read[UTIL_ENTRY_COUNT];
+};
+const int kUtilItems[UTIL_ENTRY_COUNT] = {ZELVAR_UTIL_CPU, ZELVAR_UTIL_MEM, ZELVAR_UTIL_IO};
+
+// Fetches the three utilisation figures.  A failed fetch is logged, each
+// with a line of its own, and leaves its entry alone when applied.
+void FetchUtilisation(UtilisationFigures *figures) {
+    for (int k = 0; k < UTIL_ENTRY_COUNT; ++k) {
+        figures->Value[k] = 0;
+        figures->Read[k] = zelvar_redis_info_basic_interface(1, 9, 0, 0, kUtilItems[k], &figures->Value[k], 1, 1) == 0;
     }
-    if (idx < 0) return;
-    ApplyUtilisation(&hdr->SensorData[idx], value, t);
+    // One line each, as the only thing that tells the three reports apart.
+    const char *func = "UpdateCUPSToLocalStruct";
+    if (!figures->Read[0]) LogFailure(func, __LINE__, "Get Cpu cups failed");
+    if (!figures->Read[1]) LogFailure(func, __LINE__, "Get Cpu cups failed");
+    if (!figures->Read[2]) LogFailure(func, __LINE__, "Get Cpu cups failed");
+}
+
+// Folds the fetched figures into the utilisation entries of the list (found
+// by name) for sample time t and marks the list refreshed.  The caller
+// holds g_sensordatamutex.
+void ApplyUtilisationFigures(LocalDataHdr *hdr, const UtilisationFigures &figures, uint32_t t) {
+    int idx[UTIL_ENTRY_COUNT] = {-1, -1, -1};
+    for (uint32_t i = 0; i < hdr->SensorCount; ++i) {
+        const char *name = hdr->SensorData[i].SensorName;
+        if (strncmp(name, CPU_UTIL_NAME, 15) == 0) {
+            idx[0] = (int)i;
+        } else if (strncmp(name, MEM_UTIL_NAME, 15) == 0) {
+            idx[1] = (int)i;
+        } else if (strncmp(name, IO_UTIL_NAME, 14) == 0) {
+            idx[2] = (int)i;
+        }
+    }
+    for (int k = 0; k < UTIL_ENTRY_COUNT; ++k) {
+        if (figures.Read[k] && idx[k] >= 0) ApplyUtilisation(&hdr->SensorData[idx[k]], figures.Value[k], t);
+    }
+    hdr->UpdateTime = t;
+    hdr->DataReady = 1;
+}
+
+// Reads every IPMI reading into the thread's own records, without the list
+// mutex.  Returns 0 on success, -1 on failure (logged).
+int FetchSensorReadings(int64_t deadline) {
+    if (g_sensorcount == 0) {
+        LogFailure(kRefresh.Func, __LINE__, "Sensors is 0,return");
+        return 1;
+    }
+    IPMI20_SESSION_T session;
+    if (FetchIpmiRecords(kRefresh, &session, &g_refreshrecs, deadline) != 0) return -1;
+    LIBIPMI_CloseSession(&session);
+    return 0;
+}
+
+// Folds the readings of the thread's records into the IPMI entries for
+// sample time t and marks the list refreshed.  The caller holds
+// g_sensordatamutex.
+void ApplySensorReadings(LocalDataHdr *hdr, uint32_t t) {
+    const IpmiRecords &recs = g_refreshrecs;
+    for (uint32_t i = 0; i < recs.ReadingCount; ++i) {
+        const uint8_t *rec = recs.Readings + (size_t)i * IPMI_SENSOR_READING_SIZE;
+        if (UsableInfo(rec, recs.Info, recs.InfoCount) == nullptr) continue;
+        uint8_t num = ReadingNum(rec);
+        for (uint32_t k = 0; k < hdr->SensorCount; ++k) {
+            if (hdr->SensorData[k].SensorNum == num) {
+                ApplyIpmiReading(&hdr->SensorData[k], ReadingValue(rec), t);
+                break;
+            }
+        }
+    }
+    hdr->UpdateTime = t;
+    hdr->DataReady = 1;
+}
+
+// One refresh of the sampling thread for sample time t.  The controller and
+// the information store are read without the list mutex, so that count and
+// list answers and the five-minute recording never wait for them; the
+// mutex is held only to fold in what was read.  What the deadline leaves
+// unread is given up, said once when refreshes start running late and once
+// when they are back in time.
+void RefreshList(LocalDataHdr *hdr, uint32_t t) {
+    static bool late = false;
+    int64_t deadline = g_monotonicms() + kRefreshDeadlineMs;
+    int ipmi = FetchSensorReadings(deadline);
+    bool util_fetched = !PastDeadline(deadline);
+    UtilisationFigures figures = {};
+    if (util_fetched) FetchUtilisation(&figures);
+    bool now_late = PastDeadline(deadline);
+    if (now_late && !late) {
+        LogFailure("SensorDataTask", __LINE__, "Refresh past its deadline of 40 s, what was not read is given up");
+    } else if (!now_late && late) {
+        LogFailure("SensorDataTask", __LINE__, "Refresh within its deadline again");
+    }
+    late = now_late;
+    pthread_mutex_lock(&g_sensordatamutex);
+    if (ipmi == 0) ApplySensorReadings(hdr, t);
+    if (util_fetched) ApplyUtilisationFigures(hdr, figures, t);
+    pthread_mutex_unlock(&g_sensordatamutex);
 }
 
 void AppendUtilisationEntry(LocalDataHdr *hdr, const char *name, uint16_t num) {
@@ -257,8 +398,8 @@ int InitSensorDataList(LocalDataHdr *hdr) {
     pthread_mutex_unlock(&g_sensordatamutex);
 
     IPMI20_SESSION_T session;
-    IpmiRecords recs;
-    if (FetchIpmiRecords(kListBuild, &session, &recs) != 0) return -1;
+    IpmiRecords recs = {};
+    if (FetchIpmiRecords(kListBuild, &session, &recs, 0) != 0) return -1;
     // One array with room for the utilisation entries from the start.
     size_t room = (size_t)g_sensorcount + UTIL_ENTRY_COUNT;
     LocalSensorData *entries = static_cast<LocalSensorData *>(calloc(room, sizeof(LocalSensorData)));
@@ -268,8 +409,10 @@ int InitSensorDataList(LocalDataHdr *hdr) {
         return -1;
     }
 
-    pthread_mutex_lock(&g_sensordatamutex);
-    hdr->SensorData = entries;
+    // Built aside and published at once: the device id queries go to the
+    // information store, and nobody waits on the list mutex for them.
+    LocalDataHdr built = {};
+    built.SensorData = entries;
     for (uint32_t i = 0; i < recs.ReadingCount; ++i) {
         const uint8_t *rec = recs.Readings + (size_t)i * IPMI_SENSOR_READING_SIZE;
         if (UsableInfo(rec, recs.Info, recs.InfoCount) == nullptr) continue;
@@ -280,82 +423,53 @@ int InitSensorDataList(LocalDataHdr *hdr) {
             fflush(stdout);
         }
         uint16_t devid = (uint16_t)(devrec[ZELVAR_DEVREC_DEVID_OFFSET] | devrec[ZELVAR_DEVREC_DEVID_OFFSET + 1] << 8);
-        LocalSensorData *e = &entries[hdr->SensorCount];
+        LocalSensorData *e = &entries[built.SensorCount];
         e->SensorClass = DevIdToClass(devid);
         e->SensorNum = num;
         ReadingName(rec, e->SensorName);
         e->Reading = 0.0;
         e->InUse = 1;
-        hdr->SensorCount++;
+        built.SensorCount++;
     }
-    AppendUtilisationEntry(hdr, CPU_UTIL_NAME, CPU_UTIL_NUM);
-    AppendUtilisationEntry(hdr, MEM_UTIL_NAME, MEM_UTIL_NUM);
-    AppendUtilisationEntry(hdr, IO_UTIL_NAME, IO_UTIL_NUM);
+    AppendUtilisationEntry(&built, CPU_UTIL_NAME, CPU_UTIL_NUM);
+    AppendUtilisationEntry(&built, MEM_UTIL_NAME, MEM_UTIL_NUM);
+    AppendUtilisationEntry(&built, IO_UTIL_NAME, IO_UTIL_NUM);
+    pthread_mutex_lock(&g_sensordatamutex);
+    hdr->SensorData = built.SensorData;
+    hdr->SensorCount = built.SensorCount;
     hdr->ListReady = 1;
     pthread_mutex_unlock(&g_sensordatamutex);
-    ReleaseIpmiRecords(&recs);
+    // The refreshes read into the build's buffers from now on.
+    ReleaseIpmiRecords(&g_refreshrecs);
+    g_refreshrecs = recs;
     LIBIPMI_CloseSession(&session);
     return 0;
 }
 
 int UpdateSensorReadingToLocalStruct(LocalDataHdr *hdr, uint32_t t) {
-    if (g_sensorcount == 0) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Sensors is 0,return\n", TK_AT);
-        return 0;
-    }
-    IPMI20_SESSION_T session;
-    IpmiRecords recs;
-    if (FetchIpmiRecords(kRefresh, &session, &recs) != 0) return -1;
-    for (uint32_t i = 0; i < recs.ReadingCount; ++i) {
-        const uint8_t *rec = recs.Readings + (size_t)i * IPMI_SENSOR_READING_SIZE;
-        if (UsableInfo(rec, recs.Info, recs.InfoCount) == nullptr) continue;
-        uint8_t num = ReadingNum(rec);
-        for (uint32_t k = 0; k < hdr->SensorCount; ++k) {
-            if (hdr->SensorData[k].SensorNum == num) {
-                ApplyIpmiReading(&hdr->SensorData[k], ReadingValue(rec), t);
-                break;
-            }
-        }
-    }
-    hdr->UpdateTime = t;
-    hdr->DataReady = 1;
-    ReleaseIpmiRecords(&recs);
-    LIBIPMI_CloseSession(&session);
+    int rc = FetchSensorReadings(0);
+    if (rc == 1) return 0;
+    if (rc != 0) return -1;
+    ApplySensorReadings(hdr, t);
     return 0;
 }
 
 void UpdateCUPSToLocalStruct(LocalDataHdr *hdr, uint32_t t) {
-    int cpu = -1, mem = -1, io = -1;
-    for (uint32_t i = 0; i < hdr->SensorCount; ++i) {
-        const char *name = hdr->SensorData[i].SensorName;
-        if (strncmp(name, CPU_UTIL_NAME, 15) == 0) {
-            cpu = (int)i;
-        } else if (strncmp(name, MEM_UTIL_NAME, 15) == 0) {
-            mem = (int)i;
-        } else if (strncmp(name, IO_UTIL_NAME, 14) == 0) {
-            io = (int)i;
-        }
-    }
-    RefreshUtilisation(hdr, cpu, ZELVAR_UTIL_CPU, t, __LINE__);
-    RefreshUtilisation(hdr, mem, ZELVAR_UTIL_MEM, t, __LINE__);
-    RefreshUtilisation(hdr, io, ZELVAR_UTIL_IO, t, __LINE__);
-    hdr->UpdateTime = t;
-    hdr->DataReady = 1;
+    UtilisationFigures figures;
+    FetchUtilisation(&figures);
+    ApplyUtilisationFigures(hdr, figures, t);
 }
 
 int SampleIfNewMinute(LocalDataHdr *hdr, time_t now, uint32_t *last_sample) {
     // Sample times are 32-bit; a clock outside them would stamp readings
-    // with a wrapped time (near 2106 for a clock just before the epoch).
-    // Held as int64_t, where the upper bound is a real test whatever time_t is.
-    int64_t wide = now;
-    if (wide <= 0 || wide > INT32_MAX) return 0;
+    // with a wrapped time (near 2106 for a clock just before the epoch),
+    // and one not yet set with a day the store does not record.  Held as
+    // int64_t, where the upper bound is a real test whatever time_t is.
+    if (!ClockIsSet(now)) return 0;
     uint32_t t = (uint32_t)now / 60 * 60;
     int refreshed = 0;
     if (t != *last_sample) {
-        pthread_mutex_lock(&g_sensordatamutex);
-        UpdateSensorReadingToLocalStruct(hdr, t);
-        UpdateCUPSToLocalStruct(hdr, t);
-        pthread_mutex_unlock(&g_sensordatamutex);
+        RefreshList(hdr, t);
         refreshed = 1;
     }
     *last_sample = t;

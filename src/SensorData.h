@@ -9,6 +9,11 @@
 #include <time.h>
 
 #define SENSOR_NAME_SIZE 20
+// The most IPMI sensors the list holds, beyond the three utilisation
+// entries.  The largest servers have a few hundred sensors (those past 255
+// on further LUNs); a controller that reports more gets the first of them
+// listed and one log line, never memory in proportion to its claim.
+#define TK_MAX_SENSORS 1024
 #define UTIL_ENTRY_COUNT 3
 #define CPU_UTIL_NAME "CPU_Utilization"
 #define MEM_UTIL_NAME "MEM_Utilization"
@@ -101,7 +106,8 @@ uint8_t DevIdToClass(uint16_t devid);
 int InitSensorDataList(LocalDataHdr *hdr);
 
 // Refreshes the IPMI entries with the readings of sample time t.  The
-// caller holds g_sensordatamutex.  Returns 0 on success (also without
+// caller holds g_sensordatamutex (the sampling thread itself reads the
+// controller without it: SampleIfNewMinute).  Returns 0 on success (also without
 // sensors), -1 on failure with the list unchanged.
 int UpdateSensorReadingToLocalStruct(LocalDataHdr *hdr, uint32_t t);
 
@@ -111,9 +117,12 @@ void UpdateCUPSToLocalStruct(LocalDataHdr *hdr, uint32_t t);
 
 // One poll of the sampling loop at wall-clock time now: refreshes the list
 // when now lies in another minute than *last_sample, then records the
-// minute in *last_sample.  A clock at or before the epoch, or beyond what a
-// 32-bit time holds, refreshes nothing and leaves *last_sample alone.
-// Returns 1 when it refreshed, 0 otherwise.
+// minute in *last_sample.  The controller and the information store are
+// read without g_sensordatamutex, within a deadline well inside the minute;
+// the mutex is taken only to fold in what was read.  A clock not yet set
+// (before TK_CLOCK_FLOOR) or beyond what a 32-bit time holds refreshes
+// nothing and leaves *last_sample alone.  Returns 1 when it refreshed, 0
+// otherwise.
 int SampleIfNewMinute(LocalDataHdr *hdr, time_t now, uint32_t *last_sample);
 
 // Body of the sampling thread: builds the list, then refreshes it once per

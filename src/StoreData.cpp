@@ -314,6 +314,30 @@ void StampSlots(DayBlock *block, uint32_t day_key) {
     for (int s = 0; s < SLOTS_PER_DAY; ++s) block->Slots[s].SlotTime = day_key + (uint32_t)(SLOT_SECONDS * s);
 }
 
+}  // namespace
+
+DayBlock *BlockForDay(SensorDataFile *file, int32_t day_key) {
+    for (DayBlock &block : file->Days) {
+        if (block.DayKey == day_key) return &block;
+    }
+    for (DayBlock &block : file->Days) {
+        if (block.DayKey == 0) return &block;
+    }
+    // A block dated after the day was recorded under a clock that ran
+    // ahead.  Never the oldest, it would otherwise outlive every real day,
+    // and each new day would take the one block of real history left.
+    for (DayBlock &block : file->Days) {
+        if (block.DayKey > day_key) return &block;
+    }
+    DayBlock *oldest = &file->Days[0];
+    for (DayBlock &block : file->Days) {
+        if (block.DayKey < oldest->DayKey) oldest = &block;
+    }
+    return oldest;
+}
+
+namespace {
+
 void CopyHeaderName(const SensorDataFile *file, char name[SENSOR_NAME_SIZE + 1]) {
     memcpy(name, file->Header.SensorName, SENSOR_NAME_SIZE);
     name[SENSOR_NAME_SIZE] = '\0';
@@ -341,24 +365,17 @@ int PrepareRecordDayBlock(StoreHandler **arr, LocalDataHdr *hdr, RecordTimeFile 
             }
         }
     }
-    // The recorded day is not held: take the oldest block (a new file gives
-    // block 0) for today.  Its old contents stay until the day switch of
-    // the first turn clears it.  A block that holds today already (a start
-    // that ended before its first turn) is taken instead: keying a second
-    // block to today would throw away the oldest day for nothing.
-    uint32_t today = (uint32_t)DayStartTime(g_clock(nullptr));
-    DayBlock *oldest = &file->Days[0];
-    for (DayBlock &block : file->Days) {
-        if (block.DayKey < oldest->DayKey) oldest = &block;
-    }
-    for (DayBlock &block : file->Days) {
-        if (block.DayKey == (int32_t)today) {
-            oldest = &block;
-            break;
-        }
-    }
-    oldest->DayKey = (int32_t)today;
-    StampSlots(oldest, today);
+    // The recorded day is not held: take a block for today as the day
+    // switch would (a new file gives block 0).  Its old contents stay until
+    // the day switch of the first turn clears it.  A block that holds today
+    // already (a start that ended before its first turn) is taken as it is.
+    // A clock not yet set names no today: no block is taken, none emptied.
+    time_t now = g_clock(nullptr);
+    int32_t today = ClockIsSet(now) ? (int32_t)DayStartTime(now) : 0;
+    if (today <= 0) return 0;
+    DayBlock *block = BlockForDay(file, today);
+    block->DayKey = today;
+    StampSlots(block, (uint32_t)today);
     return 0;
 }
 
@@ -751,17 +768,7 @@ int SwitchRecordDay(StoreHandler *arr, uint32_t count, int32_t day_key, int went
     for (uint32_t i = 0; i < count; ++i) {
         SensorDataFile *file = arr[i].Map;
         if (file == nullptr) continue;
-        // The block of the day if it is held, else the first empty block,
-        // else the oldest.
-        DayBlock *chosen = &file->Days[0];
-        for (DayBlock &block : file->Days) {
-            if (block.DayKey == day_key) {
-                chosen = &block;
-                break;
-            }
-            if (block.DayKey < chosen->DayKey) chosen = &block;
-            if (chosen->DayKey == 0) break;
-        }
+        DayBlock *chosen = BlockForDay(file, day_key);
         chosen->DayKey = day_key;
         memset(chosen->Slots, 0, sizeof chosen->Slots);
         chosen->StatsValid = 0;
@@ -864,12 +871,6 @@ const int kPartialRequestWaitMs = 1000;
 const int kResponseWriteWaitMs = 1000;
 const unsigned kTurnSleepMs = 100;
 const int kRequestWaitSeconds = 1;
-
-int64_t MonotonicMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 // Opens one of the daemon's FIFOs read-write, never through a link, and
 // makes sure it is a FIFO of the daemon's user: one that another user made
@@ -985,31 +986,141 @@ struct TurnBuffers {
 
 }  // namespace
 
+namespace {
+
+// Framing.  The protocol has no marker between records: each is 131 bytes
+// read after the one before.  A stray byte written by anyone between two
+// requests shifts every later record, so that each would swallow the start
+// of the next.  A record that cannot be a request shows the stream has lost
+// its framing; the reader then starts the record again where a request
+// plausibly begins within it, so a stray byte costs at most the request it
+// touched.
+
+bool IsRequestKind(uint8_t kind) {
+    return kind == SENSOR_COUNT_REQ || kind == SENSOR_LIST_REQ || kind == SENSOR_DATA_REQ;
+}
+
+// A character of a "%d-%d-%dT%d:%d:%d" date text.
+bool IsDateTextChar(uint8_t c) { return (c >= '0' && c <= '9') || c == '-' || c == 'T' || c == ':' || c == ' '; }
+
+// True when the n bytes at text are as a requester leaves its date text: a
+// run of date characters and then only NULs (a text that fills all 128
+// bytes has no terminator and is not).
+bool IsCleanDateText(const uint8_t *text, size_t n) {
+    size_t i = 0;
+    while (i < n && IsDateTextChar(text[i])) ++i;
+    if (i == TK_DATE_TEXT_SIZE) return false;
+    for (; i < n; ++i) {
+        if (text[i] != 0) return false;
+    }
+    return true;
+}
+
+// True when a whole record is one as a requester writes it: a clean date
+// text and, for a data request, one that names a date.  A record of a kind
+// the daemon does not know counts as framed too: it is read and dropped
+// whole.
+bool IsFramed(const PipeRequest &req) {
+    if (!IsCleanDateText(reinterpret_cast<const uint8_t *>(req.DateTime), TK_DATE_TEXT_SIZE)) return false;
+    if (req.RequestType == SENSOR_DATA_REQ) return DateTextToDayStart(req.DateTime) != TK_NO_DAY_KEY;
+    return true;
+}
+
+// Where, after its first byte, the record at p plausibly begins a request:
+// a request kind, then a clean date text as far as the record goes (a
+// data request's starting with a digit), with at least kResyncEvidence
+// bytes to judge by.  Returns the offset, or 0 when there is none.
+const size_t kResyncEvidence = 8;
+size_t ResyncOffset(const uint8_t *p) {
+    for (size_t k = 1; k + kResyncEvidence <= sizeof(PipeRequest); ++k) {
+        if (!IsRequestKind(p[k])) continue;
+        const uint8_t *text = p + k + 1;
+        size_t n = sizeof(PipeRequest) - k - 1;
+        if (n > TK_DATE_TEXT_SIZE) n = TK_DATE_TEXT_SIZE;
+        if (p[k] == SENSOR_DATA_REQ && !(text[0] >= '0' && text[0] <= '9')) continue;
+        if (IsCleanDateText(text, n)) return k;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int ReadPipeRequest(PipeRequest *req) {
     memset(req, 0, sizeof *req);
     uint8_t *p = reinterpret_cast<uint8_t *>(req);
     size_t got = 0;
     int64_t deadline = 0;
-    while (got < sizeof *req) {
-        ssize_t n = sigwrap_read(RecordStore.RequestFifoFd, p + got, sizeof *req - got);
-        if (n > 0) {
-            if (got == 0) deadline = MonotonicMs() + kPartialRequestWaitMs;
-            got += (size_t)n;
-            continue;
+    for (;;) {
+        while (got < sizeof *req) {
+            ssize_t n = sigwrap_read(RecordStore.RequestFifoFd, p + got, sizeof *req - got);
+            if (n > 0) {
+                if (deadline == 0) deadline = MonotonicMs() + kPartialRequestWaitMs;
+                got += (size_t)n;
+                continue;
+            }
+            // A record already begun may finish in a second write of the
+            // requester, within one bound for the whole record from its
+            // first byte (a new start after lost framing included):
+            // bounding each gap instead would let a requester that trickles
+            // a byte at a time hold the thread for minutes.
+            int64_t left = deadline - MonotonicMs();
+            if (got > 0 && n < 0 && errno == EAGAIN && left > 0) {
+                struct timeval wait = {(time_t)(left / 1000), (suseconds_t)(left % 1000 * 1000)};
+                if (WaitFdReadable(RecordStore.RequestFifoFd, &wait) > 0) continue;
+            }
+            return -1;
         }
-        // A record already begun may finish in a second write of the
-        // requester, within one bound for the whole record from its first
-        // byte: bounding each gap instead would let a requester that
-        // trickles a byte at a time hold the thread for minutes.
-        int64_t left = deadline - MonotonicMs();
-        if (got > 0 && n < 0 && errno == EAGAIN && left > 0) {
-            struct timeval wait = {(time_t)(left / 1000), (suseconds_t)(left % 1000 * 1000)};
-            if (WaitFdReadable(RecordStore.RequestFifoFd, &wait) > 0) continue;
-        }
-        return -1;
+        size_t k = IsFramed(*req) ? 0 : ResyncOffset(p);
+        // A record that is not as a requester writes it and holds no start
+        // of one goes to the turn as it is: a requester may leave other
+        // bytes in a text the daemon does not read (that of a count or list
+        // request, or behind the terminator).
+        if (k == 0) return 0;
+        memmove(p, p + k, sizeof *req - k);
+        memset(p + sizeof *req - k, 0, k);
+        got = sizeof *req - k;
     }
-    return 0;
 }
+
+namespace {
+
+// Why the store records nothing in a turn: nothing (it records), a clock
+// that cannot be read or reads beyond what the store's 32-bit times hold
+// (2038 on), or a clock not yet set.  Either would switch every file to a
+// day before all others and empty the whole card.
+enum ClockState { kClockSet, kClockOutOfRange, kClockNotSet };
+ClockState g_clockstate = kClockSet;
+
+// Decides whether the turn at now, of day day_key, may switch days and
+// record; says so once when recording stops and once when it resumes.
+// Returns true when the turn must leave the card alone.
+bool HoldRecording(int32_t now, int32_t day_key) {
+    ClockState state = kClockSet;
+    if (now <= 0 || day_key <= 0) {
+        state = kClockOutOfRange;
+    } else if (!ClockIsSet(now)) {
+        state = kClockNotSet;
+    }
+    if (state == g_clockstate) return state != kClockSet;
+    // Said as the turn's own.
+#define TK_TURN_AT __FILE_NAME__, __LINE__, "StoreLoopTurn", __LINE__
+    if (state == kClockOutOfRange) {
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Clock out of range:%d, history kept, nothing recorded\n",
+                             TK_TURN_AT, (int)now);
+    } else if (state == kClockNotSet) {
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL,
+                             "[%s:%d][%s][%d]Clock not set:%d is before %d, history kept, nothing recorded\n",
+                             TK_TURN_AT, (int)now, (int)TK_CLOCK_FLOOR);
+    } else {
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_NOTICE, "[%s:%d][%s][%d]Clock set:%d, recording resumes\n", TK_TURN_AT,
+                             (int)now);
+    }
+#undef TK_TURN_AT
+    g_clockstate = state;
+    return state != kClockSet;
+}
+
+}  // namespace
 
 void StoreLoopTurn(int32_t now, int wait_seconds) {
     static TurnBuffers buffers;
@@ -1034,18 +1145,7 @@ void StoreLoopTurn(int32_t now, int wait_seconds) {
         }
     }
 
-    // A clock that cannot be read, or reads beyond what the store's 32-bit
-    // times can hold (2038 on), would switch every file to a day before
-    // all others and empty the whole card: answer requests, keep history.
-    if (now <= 0 || day_key <= 0) {
-        static bool told = false;
-        if (!told) {
-            IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Clock out of range:%d, history kept, nothing recorded\n",
-                                 TK_AT, (int)now);
-            told = true;
-        }
-        return;
-    }
+    if (HoldRecording(now, day_key)) return;
     RecordTimeFile *rt = RecordStore.RecordTimeMap;
     if ((int32_t)rt->RecordDay != day_key) {
         int went_back = (int32_t)rt->RecordDay > day_key ? 1 : 0;

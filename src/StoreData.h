@@ -248,7 +248,8 @@ void SensorFileName(const char *name, char out[SENSOR_FILE_NAME_SIZE]);
 int InitSensorDataRecordSt(StoreHandler **arr, LocalDataHdr *hdr);
 
 // Refreshes file i's header from list entry i and stamps the block of the
-// recorded day (or takes the oldest block for today).  Returns 0.
+// recorded day (or takes BlockForDay's block for today, when the clock is
+// set).  Returns 0.
 int PrepareRecordDayBlock(StoreHandler **arr, LocalDataHdr *hdr, RecordTimeFile *rt, uint32_t i);
 
 // The recorder's and the query's speed-ups: the recorder keeps each list
@@ -269,8 +270,14 @@ void RecordSensorsDataToMem(LocalDataHdr *hdr, StoreHandler *arr, uint32_t slot_
 // when arr is null.
 int UpdateMemToFile(StoreHandler *arr, uint32_t count);
 
-// Gives every file a fresh block for day_key; with went_back 1 empties the
-// blocks of later days.  Returns 0.
+// The block of file that day_key goes into: the day's own block where it
+// is held, else the first empty block, else the first block dated after the
+// day (recorded under a clock that ran ahead), else the oldest (the first of
+// equal keys).
+DayBlock *BlockForDay(SensorDataFile *file, int32_t day_key);
+
+// Gives every file a fresh block for day_key (BlockForDay); with went_back 1
+// empties the blocks of later days.  Returns 0.
 int SwitchRecordDay(StoreHandler *arr, uint32_t count, int32_t day_key, int went_back);
 
 // Window of a history query for the requested day start at time now.

@@ -40,6 +40,15 @@ SleepFn g_sleepms = [](unsigned milliseconds) {
     }
 };
 ThreadCreateFn g_threadcreate = pthread_create;
+MonotonicFn g_monotonicms = MonotonicMs;
+
+int64_t MonotonicMs(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+int ClockIsSet(int64_t t) { return t >= TK_CLOCK_FLOOR && t <= INT32_MAX ? 1 : 0; }
 
 namespace {
 
@@ -248,6 +257,10 @@ int Init(void) {
 }
 
 int TrendkeepMain(void) {
+    // Writes to a peer that has gone (standard error a pipe whose reader
+    // left, a FIFO) must fail with EPIPE, not end the daemon: its FIFOs
+    // would be left behind and nothing deregistered.
+    signal(SIGPIPE, SIG_IGN);
     IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_INFO, "[Trendkeep][%d]Trendkeep Program started!\n", __LINE__);
     if (daemon_init() != 0) {
         IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL, "[%s][%d]Error Daemonizing !!!\n", __FILE_NAME__,

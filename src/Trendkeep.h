@@ -100,6 +100,25 @@ void KeepRecordTimeCopy(void);
 typedef time_t (*ClockFn)(time_t *);
 extern ClockFn g_clock;
 
+// The earliest time the daemon takes for a set clock: 2025-01-01 00:00:00
+// UTC.  A BMC whose real-time clock lost its power boots at the clock's
+// default date (1970, 2000 and the like) and keeps it until time is
+// synchronised.  Taken for today, such a date would be a day before every
+// day on the card: the set-back rule would empty the whole week.  So a
+// clock before this floor samples nothing, records nothing and switches no
+// day; requests are still answered from the days held.
+#define TK_CLOCK_FLOOR 1735689600
+// Returns 1 when t is a time the daemon records under: not before
+// TK_CLOCK_FLOOR, and within the store's 32-bit times.  Returns 0 otherwise.
+int ClockIsSet(int64_t t);
+
+// Milliseconds on a clock that no setting of the wall clock moves (the
+// monotonic clock); tests replace it to run deadlines at exact times.
+typedef int64_t (*MonotonicFn)(void);
+extern MonotonicFn g_monotonicms;
+// The monotonic clock itself, in milliseconds.
+int64_t MonotonicMs(void);
+
 // Pause of the daemon's loops, in milliseconds; tests replace it so that
 // the waits of the loops cost no real time.
 typedef void (*SleepFn)(unsigned milliseconds);

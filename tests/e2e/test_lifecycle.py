@@ -42,12 +42,23 @@ def cut(path_of):
             c.send(H.data_request(T0, 1))
     return do
 
+def open_writer(path):
+    """A write end of the FIFO at path once a reader has it open, else None."""
+    try:
+        return os.open(path, os.O_WRONLY | os.O_NONBLOCK)
+    except OSError:
+        return None
+
 def hang(d):
-    """The host IPMI library reads the sensor file at every session: a FIFO nobody writes hangs the next
-    refresh, which holds the list mutex; a count request then waits for it inside the store's turn."""
-    os.unlink(d.env["TRENDKEEP_SENSORS"]), os.mkfifo(d.env["TRENDKEEP_SENSORS"])
+    """The host IPMI library reads the sensor file at every session: a FIFO whose writer never writes hangs
+    the next refresh inside the library.  The controller is read without the list mutex, so count requests
+    are still answered, and the stop is not held up."""
+    os.unlink(d.env["TRENDKEEP_SENSORS"])
+    os.mkfifo(d.env["TRENDKEEP_SENSORS"])
+    d.hung_writer = H.wait_until(lambda: open_writer(d.env["TRENDKEEP_SENSORS"]), 20)
+    assert d.hung_writer is not None, "the refresh never hung"
     with H.Client() as c:
-        assert H.wait_until(lambda: c.ask(H.count_request(), 4, 1.0) == b"", 20), "the refresh never hung"
+        assert c.ask(H.count_request(), 4, 5) == H.COUNT.pack(6), "a count request waited for the controller"
     return signal.SIGTERM
 
 def trickle(d):
@@ -165,6 +176,23 @@ class Lifecycle(H.DaemonTestCase):
         self.assertTrue(H.wait_until(lambda: not os.path.exists("/proc/%d" % pid), 10))
         self.assertFalse(os.path.lexists(REQUEST_FIFO) or os.path.lexists(RESPONSE_FIFO))
         self.assertTrue(d.logged("P deregister /usr/local/bin/Trendkeep"))
+
+    def test_a_log_reader_that_has_gone_ends_nothing(self):
+        """Log lines go to standard error, a pipe whose reader has gone: each write fails, none ends the daemon."""
+        d = self.daemon(env={"TRENDKEEP_LOG": "-"})
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        d.proc = subprocess.Popen(H.DAEMON_WRAPPER + [H.DAEMON], env=d.env, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=write_end)
+        os.close(write_end)
+        self.assertTrue(H.wait_until(lambda: os.path.exists(RESPONSE_FIFO), 10))
+        with H.Client() as c:
+            self.assertEqual(c.ask(H.count_request(), 4, 10), H.COUNT.pack(6))
+            c.send(H.data_request(T0, 99))  # not stored: a failure line
+            self.assertEqual(c.ask(H.count_request(), 4, 10), H.COUNT.pack(6))
+        d.signal(signal.SIGTERM)
+        self.assertEqual(d.wait(20), 0)
+        self.assertFalse(os.path.lexists(REQUEST_FIFO) or os.path.lexists(RESPONSE_FIFO))
 
     @unittest.skipUnless(shutil.which("nm"), "binutils' nm is not installed")
     def test_exports_what_the_platform_libraries_expect(self):

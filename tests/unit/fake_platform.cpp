@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "SensorData.h"
 #include "platform/bmc_services.h"
 #include "platform/libipmi.h"
 #include "platform/zelvar_redis.h"
@@ -31,11 +32,24 @@ void Record(char kind, int level, const char *fmt, va_list ap) {
     if (g_fake.EchoMessages) fprintf(stderr, "%c %d %s\n", kind, level, buf);
 }
 
-// Logs a call; true when the arrangement fails it.
+// Logs a call; true when the arrangement fails it.  The list mutex is not
+// recursive: a try from the thread that holds it fails.
 bool Call(const std::string &what, const std::string &fail) {
     FAKE_LOCKED;
     g_fake.Calls.push_back(what);
+    if (pthread_mutex_trylock(&g_sensordatamutex) == 0) {
+        pthread_mutex_unlock(&g_sensordatamutex);
+    } else {
+        g_fake.CallsUnderListMutex.push_back(what);
+    }
+    if (g_fake.OnCall) g_fake.OnCall(what);
     return g_fake.Fail.count(fail) > 0;
+}
+
+int IpmiCall(const std::string &what, const std::string &fail, int timeout) {
+    FAKE_LOCKED;
+    g_fake.IpmiTimeouts.push_back(timeout);
+    return Call(what, fail) ? 1 : 0;
 }
 
 // The reading (or sensor-info) records of the sensors that have one, at
@@ -101,8 +115,9 @@ int CheckTFCardMountStatus(char *mount_path, uint64_t *free_kb) {
     return 0;
 }
 
-int LIBIPMI_Create_IPMI_Local_Session(IPMI20_SESSION_T *, const char *, const char *, uint8_t *, int, int, int) {
-    return Call("open", "session");
+int LIBIPMI_Create_IPMI_Local_Session(IPMI20_SESSION_T *, const char *, const char *, uint8_t *, int, int,
+                                      int timeout) {
+    return IpmiCall("open", "session", timeout);
 }
 
 int LIBIPMI_HL_GetSensorCount(IPMI20_SESSION_T *, uint32_t *count, int) {
@@ -114,12 +129,12 @@ int LIBIPMI_HL_GetSensorCount(IPMI20_SESSION_T *, uint32_t *count, int) {
     return 0;
 }
 
-int LIBIPMI_HL_GetAllSensorReadings(IPMI20_SESSION_T *, uint8_t *buf, uint32_t *n, int) {
-    return Call("readings", "readings") ? 1 : WriteRecords(buf, n, false);
+int LIBIPMI_HL_GetAllSensorReadings(IPMI20_SESSION_T *, uint8_t *buf, uint32_t *n, int timeout) {
+    return IpmiCall("readings", "readings", timeout) ? 1 : WriteRecords(buf, n, false);
 }
 
-int LIBIPMI_HL_AMIGetSensorInfo(IPMI20_SESSION_T *, uint8_t *buf, uint32_t *n, int) {
-    return Call("info", "info") ? 1 : WriteRecords(buf, n, true);
+int LIBIPMI_HL_AMIGetSensorInfo(IPMI20_SESSION_T *, uint8_t *buf, uint32_t *n, int timeout) {
+    return IpmiCall("info", "info", timeout) ? 1 : WriteRecords(buf, n, true);
 }
 
 int LIBIPMI_CloseSession(IPMI20_SESSION_T *) { return Call("close", ""); }

@@ -48,6 +48,11 @@ struct FakePlatform {
     // "close", "devid:N" (with " dirty" when its buffer came not zero-filled),
     // "cpu", "mem", "io", "bad store call".
     std::vector<std::string> Calls;
+    // Calls made while the list mutex was held (in a test of one thread: by
+    // the caller), by name.
+    std::vector<std::string> CallsUnderListMutex;
+    std::vector<int> IpmiTimeouts;                 // the time-out argument of each IPMI call but the close
+    std::function<void(const std::string &)> OnCall;  // called with each call's name as it is made
     std::map<int, uint16_t> DevIds;  // sensor number -> device id; absent: the query fails
     uint8_t Cpu = 0, Mem = 0, Io = 0;
 };

@@ -134,7 +134,7 @@ TEST_F(LifecycleDeathTest, EveryWayOutEndsWithItsStatus) {
         // in each new minute, looking every second; left at the fourth pause.
         {"sampling", [] {
              // After the first, second and third pause: a new minute, the same, the next.
-             g_clock = [](time_t *) -> time_t { return 1700000015 + 30 * std::count(g_pauses.begin(), g_pauses.end(), ' '); };
+             g_clock = [](time_t *) -> time_t { return 1796342415 + 30 * std::count(g_pauses.begin(), g_pauses.end(), ' '); };
              g_sleepms = [](unsigned ms) {
                  g_pauses += std::to_string(ms) + " ";
                  if (std::count(g_pauses.begin(), g_pauses.end(), ' ') < 4) return;
@@ -145,7 +145,7 @@ TEST_F(LifecycleDeathTest, EveryWayOutEndsWithItsStatus) {
              };
              g_fake.Sensors = {{1, "Inlet_Temp", 20.0}}, g_fake.SensorCount = 1, g_fake.DevIds[1] = 0x8000;
              SensorDataTask(nullptr);
-         }, 0, "pauses 10000 1000 1000 1000 sessions 3 updated 1700000100"},
+         }, 0, "pauses 10000 1000 1000 1000 sessions 3 updated 1796342460"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.Name);

@@ -15,7 +15,7 @@
 
 namespace {
 
-const uint32_t kT0 = 1700000040;  // the start of a minute
+const uint32_t kT0 = 1796342460;  // the start of a minute: 2026-12-04 00:01 UTC
 const std::string kUtilEntries = "65535:CPU_Utilization:3 65534:MEM_Utilization:3 65533:IO_Utilization:3";
 
 LocalSensorData At(uint32_t i) { return g_localdatahdr.SensorData[i]; }  // a copy: the list is packed
@@ -284,7 +284,9 @@ TEST_F(SensorDataTest, SamplesOnceInEveryOtherMinuteOfThe32BitClock) {
         uint32_t Last, Refreshed, LastAfter;
     } cases[] = {{kT0 + 25, 0, 1, kT0}, {kT0 + 59, kT0, 0, kT0}, {kT0 + 60, kT0, 1, kT0 + 60},
                  {kT0 + 30, kT0 + 300, 1, kT0},  // the clock set back
-                 {0, kT0, 0, kT0}, {-1, kT0, 0, kT0}, {-61, kT0, 0, kT0}, {-86400L * 365, kT0, 0, kT0}, {beyond, kT0, 0, kT0}};
+                 {0, kT0, 0, kT0}, {-1, kT0, 0, kT0}, {-61, kT0, 0, kT0}, {-86400L * 365, kT0, 0, kT0}, {beyond, kT0, 0, kT0},
+                 {946685100, kT0, 0, kT0},      // a clock not yet set: 2000-01-01 00:05 UTC
+                 {TK_CLOCK_FLOOR - 1, kT0, 0, kT0}, {TK_CLOCK_FLOOR, kT0, 1, TK_CLOCK_FLOOR}};
     for (const auto &c : cases) {
         g_fake.Calls.clear();
         g_localdatahdr.UpdateTime = 0;
@@ -294,6 +296,75 @@ TEST_F(SensorDataTest, SamplesOnceInEveryOtherMinuteOfThe32BitClock) {
         EXPECT_EQ((uint32_t)g_localdatahdr.UpdateTime, c.Refreshed ? c.LastAfter : 0) << c.Now;
         EXPECT_EQ(Joined(g_fake.Calls), c.Refreshed ? "open readings info close cpu mem io" : "") << c.Now;
     }
+    // The controller and the information store are read without the list mutex.
+    EXPECT_EQ(Joined(g_fake.CallsUnderListMutex), "");
+}
+
+// A controller that answers slowly: each refresh has a deadline of 40 s on
+// the monotonic clock.  Each IPMI call gets what is left of it (30 s at
+// most, 1 s at least); past it, the rest is given up (a sensor-info fetch
+// then keeps the records of the last one) and said once per outage.
+int64_t g_mono = 0;
+
+TEST_F(SensorDataTest, ARefreshGivesUpWhatItsDeadlineLeavesUnread) {
+    Inventory({{1, "Inlet"}, {2, "CPU0"}});
+    ASSERT_EQ(InitSensorDataList(&g_localdatahdr), 0);
+    MonotonicFn saved = g_monotonicms;
+    g_monotonicms = [] { return g_mono; };
+    const struct {
+        const char *Name;
+        int ReadingsMs, InfoMs;  // how long each call takes
+        const char *Calls, *Timeouts, *Messages;
+        double Inlet;  // Inlet's reading after the refresh
+    } cases[] = {
+        {"in time", 1000, 1000, "open readings info close cpu mem io", "30 30 30", "", 1.0},
+        {"readings take 25 s: the info fetch gets the 15 s left", 25000, 0, "open readings info close cpu mem io",
+         "30 30 15", "", 2.0},
+        {"past the deadline after the readings: the info kept, the utilisation given up", 41000, 0,
+         "open readings close", "30 30",
+         "D130 SensorDataTask: Refresh past its deadline of 40 s, what was not read is given up", 3.0},
+        {"late again: said once", 39000, 5000, "open readings info close", "30 30 1", "", 4.0},
+        {"back in time", 0, 0, "open readings info close cpu mem io", "30 30 30",
+         "D130 SensorDataTask: Refresh within its deadline again", 5.0},
+    };
+    uint32_t last = 0;
+    uint32_t t = kT0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.Name);
+        g_fake.Calls.clear();
+        g_fake.Messages.clear();
+        g_fake.IpmiTimeouts.clear();
+        g_fake.Sensors[0].Reading = c.Inlet;
+        const int readings_ms = c.ReadingsMs;
+        const int info_ms = c.InfoMs;
+        g_fake.OnCall = [readings_ms, info_ms](const std::string &call) {
+            if (call == "readings") g_mono += readings_ms;
+            if (call == "info") g_mono += info_ms;
+        };
+        t += 60;
+        EXPECT_EQ(SampleIfNewMinute(&g_localdatahdr, t, &last), 1);
+        EXPECT_EQ(Joined(g_fake.Calls), c.Calls);
+        std::vector<std::string> timeouts;
+        for (int timeout : g_fake.IpmiTimeouts) timeouts.push_back(std::to_string(timeout));
+        EXPECT_EQ(Joined(timeouts), c.Timeouts);
+        EXPECT_EQ(MessagesText(), c.Messages);
+        EXPECT_EQ(At(0).Reading, c.Inlet);
+        EXPECT_EQ(g_localdatahdr.UpdateTime, t);
+    }
+    g_monotonicms = saved;
+}
+
+// A controller may claim any number of sensors: the list takes the first
+// TK_MAX_SENSORS of them and says so once.
+TEST_F(SensorDataTest, TheListHoldsAtMostItsBoundOfSensors) {
+    std::vector<S> many;
+    for (int i = 0; i < TK_MAX_SENSORS + 6; ++i) many.push_back({i % 256, "Many"});
+    Inventory(many);
+    g_fake.SensorCount = 30000;
+    ASSERT_EQ(InitSensorDataList(&g_localdatahdr), 0);
+    EXPECT_EQ(g_sensorcount, (uint32_t)TK_MAX_SENSORS);
+    EXPECT_EQ(g_localdatahdr.SensorCount, (uint32_t)TK_MAX_SENSORS + 3);
+    EXPECT_EQ(MessagesText(), "D130 InitSensorDataList: Sensor count 30000 beyond the 1024 the list holds, the rest left out");
 }
 
 TEST_F(SensorDataTest, BuildingSamplingAndRecordingShareTheListUnderTheMutex) {

@@ -118,30 +118,34 @@ void Stamp(MBlock &b, int32_t key) {
     for (int s = 0; s < 288; ++s) b.Slots[s].SlotTime = (uint32_t)key + 300u * (uint32_t)s;
 }
 
+// The block a day goes into: its own, else the first empty one, else the
+// first dated after it, else the oldest (the first of equal keys).
+MBlock &BlockFor(MFile &f, int32_t key) {
+    MBlock *b = First(f.Days, 7, [&](const MBlock &x) { return x.DayKey == key; });
+    if (b == nullptr) b = First(f.Days, 7, [](const MBlock &x) { return x.DayKey == 0; });
+    if (b == nullptr) b = First(f.Days, 7, [&](const MBlock &x) { return x.DayKey > key; });
+    auto older = [](const MBlock &x, const MBlock &y) { return x.DayKey < y.DayKey; };
+    if (b == nullptr) b = std::min_element(f.Days, f.Days + 7, older);
+    return *b;
+}
+
 // Initialisation: the header from the entry, then the recorded day's block
-// stamped, or else a block already keyed to today, or else the oldest block
-// (the first of equal keys) keyed to today.
-void Prepare(MFile &f, const LocalSensorData &e, uint32_t record_day, int32_t today) {
+// stamped, or else, with the clock set, today's block.
+void Prepare(MFile &f, const LocalSensorData &e, uint32_t record_day, time_t now) {
     size_t len = strlen(e.SensorName);
     if (memcmp(f.Name, e.SensorName, len) != 0) memcpy(f.Name, e.SensorName, len + 1);
     f.Num = e.SensorNum, f.Class = e.SensorClass;
     MBlock *b = First(f.Days, 7, [&](const MBlock &x) { return record_day != 0 && x.DayKey == (int32_t)record_day; });
+    if (b == nullptr && now < TK_CLOCK_FLOOR) return;
     if (b == nullptr) {
-        b = First(f.Days, 7, [&](const MBlock &x) { return x.DayKey == today; });
-        auto older = [](const MBlock &x, const MBlock &y) { return x.DayKey < y.DayKey; };
-        if (b == nullptr) b = std::min_element(f.Days, f.Days + 7, older);
-        b->DayKey = today;
+        b = &BlockFor(f, (int32_t)DayStartTime(now));
+        b->DayKey = (int32_t)DayStartTime(now);
     }
     Stamp(*b, b->DayKey);
 }
 
 void Switch(MFile &f, int32_t key, bool went_back) {
-    int pick = 0;
-    for (int d = 0; d < 7 && f.Days[pick].DayKey != key; ++d) {
-        if (f.Days[d].DayKey == key || f.Days[d].DayKey < f.Days[pick].DayKey) pick = d;
-        if (f.Days[pick].DayKey == 0) break;
-    }
-    MBlock &b = f.Days[pick];
+    MBlock &b = BlockFor(f, key);
     b = MBlock{key, 0, b.DayMax, b.DayMin, b.DayMaxTime, b.DayMinTime, {}};  // the old extremes stay
     Stamp(b, key);
     for (MBlock &other : f.Days) if (went_back && other.DayKey > key) other = MBlock();
@@ -242,7 +246,7 @@ protected:
             model_[(size_t)lost_file] = MFile();
         }
         ASSERT_EQ(InitStore(now), 0);
-        for (size_t i = 0; i < entries_.size(); ++i) Prepare(model_[i], entries_[i], record_day_, DayStartTime(now));
+        for (size_t i = 0; i < entries_.size(); ++i) Prepare(model_[i], entries_[i], record_day_, now);
     }
     // Entry i's reading, greatest, least and average as a refresh leaves them.
     void Refresh(size_t i, const std::vector<double> &f, uint32_t max_time, uint32_t min_time) {
@@ -259,7 +263,7 @@ protected:
         bool ready = g_localdatahdr.DataReady == 1;
         StoreLoopTurn(now, 0);
         int32_t day = (int32_t)DayStartTime(now), slot = now / 300 * 300;
-        if (now <= 0 || day <= 0) day = (int32_t)record_day_, slot = (int32_t)record_slot_, ready = false;  // held
+        if (now < TK_CLOCK_FLOOR || day <= 0) day = (int32_t)record_day_, slot = (int32_t)record_slot_, ready = false;  // held
         if ((int32_t)record_day_ != day) {
             for (MFile &f : model_) Switch(f, day, (int32_t)record_day_ > day);
             record_day_ = (uint32_t)day;
@@ -460,6 +464,92 @@ TEST_F(CrossArchCard, ReadsTheReferenceCard) {
 }
 
 // ---------------------------------------------------------------------------
+// Clocks as a BMC meets them.  Each row starts from a card that holds a
+// week (4 to 10 December 2026), may re-date some of its blocks, then runs
+// the store through the row's times, restarting it where a step says so.
+// Card and model agree after every turn; afterwards the row's days are held,
+// every day held is answered, and the store has said once that recording
+// stopped and once that it resumed.
+
+using ClockTest = ModelRun;
+
+TEST_F(ClockTest, AClockNotSetOrSetWrongCostsNoHistory) {
+    const time_t kLastNoon = kDay + 6 * 86400 + 12 * 3600;
+    const time_t kBoot = 946685100;  // 2000-01-01 00:05, where a clock that lost its power starts
+    struct Step {
+        time_t Now;
+        bool Restart;
+    };
+    const struct Row {
+        const char *Name;
+        int Future;  // the week's first days re-dated to January 2030 (a clock that once ran ahead)
+        std::vector<Step> Steps;
+        std::vector<int> Held;  // the days held afterwards, counted from 4 December
+        std::vector<std::string> Log;
+    } rows[] = {
+        {"not yet set at a start, then set", 0,
+         {{kBoot, true}, {kBoot + 300, false}, {kBoot + 86400, false}, {kLastNoon + 600, false}},
+         {0, 1, 2, 3, 4, 5, 6},
+         {"Clock not set:946685100 is before 1735689600, history kept, nothing recorded",
+          "Clock set:1796904600, recording resumes"}},
+        {"lost during a run, then set", 0, {{kLastNoon + 300, false}, {kBoot, false}, {kLastNoon + 900, false}},
+         {0, 1, 2, 3, 4, 5, 6},
+         {"Clock not set:946685100 is before 1735689600, history kept, nothing recorded",
+          "Clock set:1796904900, recording resumes"}},
+        {"set back within the week: the later days emptied", 0, {{kDay + 3 * 86400 + 3600, false}}, {0, 1, 2, 3}, {}},
+        {"a card dated in the future: each new day takes a future block first", 5,
+         {{kLastNoon + 86400, false}, {kLastNoon + 2 * 86400, true}, {kLastNoon + 3 * 86400, false},
+          {kLastNoon + 4 * 86400, false}, {kLastNoon + 5 * 86400, false}},
+         {5, 6, 7, 8, 9, 10, 11}, {}},
+    };
+    SetList({{"CPU0_Temp", 1, 0}, {"CPU_Utilization", 0xFFFF, 3}});
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.Name);
+        ReleaseStore();
+        fs::remove_all(card_ + "/DataRecord");
+        model_.assign(entries_.size(), MFile());
+        record_day_ = 0;
+        record_slot_ = 0;
+        Start(kDay + 300);
+        for (int d = 0; d < 7; ++d) {
+            for (int32_t at : {300, 43200, 86100}) {
+                int32_t now = kDay + 86400 * d + at;
+                Refresh(0, {20.0 + d, 21.0 + d, 19.0 + d, 20.5 + d}, (uint32_t)now - 60, (uint32_t)now - 120);
+                Turn(now);
+            }
+        }
+        for (int d = 0; d < row.Future; ++d) {
+            int32_t future = (int32_t)LocalTime(2030, 1, 1 + d);
+            for (size_t i = 0; i < entries_.size(); ++i) {
+                RecordStore.SensorArr[i].Map->Days[d].DayKey = future;
+                model_[i].Days[d].DayKey = future;
+            }
+        }
+        ResetFakePlatform();
+        for (const Step &step : row.Steps) {
+            if (step.Restart) Start(step.Now);
+            Refresh(0, {5.0, 6.0, 4.0, 5.5}, (uint32_t)step.Now - 60, (uint32_t)step.Now - 120);
+            Turn((int32_t)step.Now);
+            for (const MBlock &b : model_[0].Days) {
+                EXPECT_TRUE(b.DayKey == 0 || QueryAgrees(1, b.DayKey, (int32_t)step.Now));
+            }
+        }
+        std::vector<int> held;
+        for (const MBlock &b : model_[0].Days) {
+            if (b.DayKey != 0) held.push_back((b.DayKey - kDay) / 86400);
+        }
+        std::sort(held.begin(), held.end());
+        EXPECT_EQ(held, row.Held);
+        std::vector<std::string> log;
+        for (const LoggedMessage &m : g_fake.Messages) {
+            size_t at = m.Text.find("Clock ");
+            if (at != std::string::npos) log.push_back(m.Text.substr(at, m.Text.size() - at - 1));
+        }
+        EXPECT_EQ(log, row.Log);
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Requests at exact times on FIFOs of the test's own: each answer must be
 // byte for byte the model's (data), the list's (count, list) or none.  The
 // README's slot: 10:05 of 4 December 2026 (UTC), block 0, slot 121, file
@@ -545,6 +635,89 @@ TEST_F(RequestTurnTest, EachRequestGetsItsAnswerOrNone) {
     const uint8_t *file = reinterpret_cast<const uint8_t *>(RecordStore.SensorArr[0].Map);
     EXPECT_TRUE(std::equal(kGoldenSlot.begin(), kGoldenSlot.end(), file + 4529));
     close(fd[2]), close(fd[3]);
+}
+
+// A request record as a requester writes it: kind, a date text, number.
+std::string RequestBytes(uint8_t kind, const char *date, uint16_t num) {
+    std::string rec(131, '\0');
+    rec[0] = (char)kind;
+    memcpy(&rec[1], date, strlen(date));
+    rec[129] = (char)(num & 0xFF);
+    rec[130] = (char)(num >> 8);
+    return rec;
+}
+
+// Reads every record of stream from a pipe as the store thread does: "kind:number" of each, or "torn" for
+// bytes that never made a whole record.
+std::vector<std::string> ReadAllRequests(const std::string &stream) {
+    int fds[2];
+    EXPECT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    EXPECT_EQ(write(fds[1], stream.data(), stream.size()), (ssize_t)stream.size());
+    close(fds[1]);
+    RecordStore.RequestFifoFd = fds[0];
+    std::vector<std::string> got;
+    PipeRequest req;
+    for (int n = 0; n < 1000; ++n) {
+        int rc = ReadPipeRequest(&req);
+        uint16_t num = req.SensorNum;
+        if (rc == 0) got.push_back(std::to_string(req.RequestType) + ":" + std::to_string(num));
+        if (rc != 0) break;
+    }
+    RecordStore.RequestFifoFd = -1;
+    close(fds[0]);
+    return got;
+}
+
+// Lost framing: a stray byte (or several) between requests costs at most the
+// request it touched; the stream is found again within one record.
+TEST(RequestFramingTest, AStrayByteCostsAtMostTheRequestItTouched) {
+    const std::string count = RequestBytes(1, "", 0);
+    const std::string list = RequestBytes(2, "2026-12-04T00:00:00", 0);
+    const std::string data = RequestBytes(4, "2026-12-04T17:42:10", 9);
+    const struct {
+        const char *Name;
+        std::string Stream;
+        std::vector<std::string> Read;
+    } cases[] = {
+        {"whole requests", count + data + list, {"1:0", "4:9", "2:0"}},
+        {"a stray byte before a count request", "x" + count + data, {"1:0", "4:9"}},
+        {"stray bytes before a data request", std::string("\xfe\0", 2) + data + list, {"4:9", "2:0"}},
+        {"a stray request kind", "\x01" + data + count, {"4:9", "1:0"}},
+        {"a stray kind with a date character", "\x04" "2" + list + data, {"2:0", "4:9"}},
+        {"a record of an unknown kind, read whole", RequestBytes(3, "2026-12-04T00:00:00", 1) + count, {"3:1", "1:0"}},
+        {"a data request naming no date, read as it is", RequestBytes(4, "tomorrow", 7) + count, {"4:7", "1:0"}},
+        {"other bytes in a text the daemon does not read", RequestBytes(1, "\xff\x03junk", 0) + count, {"1:0", "1:0"}},
+        {"a run of junk with no request in it, then requests", std::string(200, 'x') + count + data,
+         {"120:30840", "1:0", "4:9"}},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(ReadAllRequests(c.Stream), c.Read) << c.Name;
+    }
+}
+
+// The same rule against a seeded stream: requests of every kind with up to
+// three random bytes before some of them.  Every request that no stray
+// byte touched is read whole, in order.
+TEST(RequestFramingTest, EveryUntouchedRequestIsReadWhole) {
+    std::mt19937 rng(20261207);
+    const uint16_t nums[] = {0, 1, 2, 4, 9, 0xFFFF, 0xFFFE, 0xFFFD};
+    const uint8_t kinds[] = {1, 2, 4};
+    std::string stream;
+    std::vector<std::string> untouched;
+    for (int i = 0; i < 300; ++i) {
+        bool touched = rng() % 4 == 0;
+        for (uint32_t j = 0; touched && j <= rng() % 3; ++j) stream += (char)(rng() % 256);
+        uint8_t kind = kinds[rng() % 3];
+        uint16_t num = nums[rng() % 8];
+        stream += RequestBytes(kind, "2026-12-04T17:42:10", num);
+        if (!touched) untouched.push_back(std::to_string(kind) + ":" + std::to_string(num));
+    }
+    std::vector<std::string> got = ReadAllRequests(stream);
+    size_t found = 0;
+    for (const std::string &rec : got) {
+        if (found < untouched.size() && rec == untouched[found]) ++found;
+    }
+    EXPECT_EQ(found, untouched.size());
 }
 
 // ---------------------------------------------------------------------------
