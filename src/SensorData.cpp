@@ -342,16 +342,17 @@ void ApplySensorReadings(LocalDataHdr *hdr, uint32_t t) {
 // the information store are read without the list mutex, so that count and
 // list answers and the five-minute recording never wait for them; the
 // mutex is held only to fold in what was read.  What the deadline leaves
-// unread is given up, said once when refreshes start running late and once
-// when they are back in time.
+// of the controller unread is given up, said once when refreshes start
+// running late and once when they are back in time.  The utilisation
+// figures are read all the same: the information store answers within its
+// own short time-outs.
 void RefreshList(LocalDataHdr *hdr, uint32_t t) {
     static bool late = false;
     int64_t deadline = g_monotonicms() + kRefreshDeadlineMs;
     int ipmi = FetchSensorReadings(deadline);
-    bool util_fetched = !PastDeadline(deadline);
-    UtilisationFigures figures = {};
-    if (util_fetched) FetchUtilisation(&figures);
     bool now_late = PastDeadline(deadline);
+    UtilisationFigures figures = {};
+    FetchUtilisation(&figures);
     if (now_late && !late) {
         LogFailure("SensorDataTask", __LINE__, "Refresh past its deadline of 40 s, what was not read is given up");
     } else if (!now_late && late) {
@@ -360,7 +361,7 @@ void RefreshList(LocalDataHdr *hdr, uint32_t t) {
     late = now_late;
     pthread_mutex_lock(&g_sensordatamutex);
     if (ipmi == 0) ApplySensorReadings(hdr, t);
-    if (util_fetched) ApplyUtilisationFigures(hdr, figures, t);
+    ApplyUtilisationFigures(hdr, figures, t);
     pthread_mutex_unlock(&g_sensordatamutex);
 }
 

@@ -784,7 +784,8 @@ int SwitchRecordDay(StoreHandler *arr, uint32_t count, int32_t day_key, int went
 
 void SetQueryWindow(SensorDataQuery *query, int32_t day_start, int32_t now) {
     query->StartTime = day_start;
-    if ((int64_t)now - day_start > DAY_SECONDS) {
+    // Under a clock not yet set every day held lies in the past.
+    if (!ClockIsSet(now) || (int64_t)now - day_start > DAY_SECONDS) {
         query->EndTime = (int32_t)((int64_t)day_start + DAY_LAST_SECOND);
     } else {
         query->EndTime = (int32_t)((int64_t)now / SLOT_SECONDS * SLOT_SECONDS);

@@ -280,7 +280,9 @@ DayBlock *BlockForDay(SensorDataFile *file, int32_t day_key);
 // empties the blocks of later days.  Returns 0.
 int SwitchRecordDay(StoreHandler *arr, uint32_t count, int32_t day_key, int went_back);
 
-// Window of a history query for the requested day start at time now.
+// Window of a history query for the requested day start at time now: the
+// whole day once it is over (or while the clock is not yet set), else up to
+// the current five-minute boundary.
 void SetQueryWindow(SensorDataQuery *query, int32_t day_start, int32_t now);
 
 // Fills the query from the files.  Returns 0 when filled, -1 when no file

@@ -3,7 +3,7 @@
 must leave as it found it; the report in Chromium.  Run as root, the tools neither write through nor drain what others
 plant at the FIFO paths, end every chart, print no name raw and take little memory on any card."""
 
-import contextlib, csv, json, os, re, shutil, struct, subprocess, sys, tempfile, time, unittest
+import contextlib, csv, json, os, re, select, shutil, struct, subprocess, sys, tempfile, time, unittest
 import xml.etree.ElementTree as ET
 
 import tkharness as H
@@ -42,6 +42,37 @@ def daemon_away(mute):
         yield
     finally:
         [os.replace(path + ".away", path) for path in (REQUEST_FIFO, RESPONSE_FIFO)]
+
+# Days of 23 and 25 hours: 2026-03-29 and 2026-10-25.
+CET, CSV_HEAD = {"TZ": "CET-1CEST,M3.5.0,M10.5.0/3"}, "slot,slot_time,time,recorded,reading,max,min,avg\n"
+LIST9, COUNT9 = b"".join(H.list_item(*item) for item in LISTED), H.COUNT.pack(len(LISTED))
+
+def cet_key(day, hours_ahead):
+    """Local midnight of day on CET/CEST, hours_ahead of UTC then."""
+    return H.epoch_utc(day + " 00:00:00") - 3600 * hours_ahead
+
+def answer(num, key, recorded=(), extremes=(0, 0), walked=H.SLOTS_PER_DAY):
+    """A history answer of sensor num: the first walked five-minute steps from key stamped as the daemon stamps
+    them, the slots in recorded recorded with 21.25."""
+    slots = [H.SLOT.pack(int(s in recorded), key + H.SLOT_SECONDS * s, *[21.25 if s in recorded else 0.0] * 4)
+             for s in range(walked)]
+    return H.DATA_HEAD.pack(num, 21.25, 21.25, *extremes) + b"".join(slots) + bytes(H.SLOT.size * (288 - walked))
+
+def stand_in(answers, args):
+    """Runs trendkeep-query --verbose with args on FIFOs that only the test serves: to each request it writes the
+    answer given for the request's kind (by default the module's count and list) in one write, as the daemon
+    does.  Returns the status, the output and the error lines."""
+    answers = {H.SENSOR_COUNT_REQ: COUNT9, H.SENSOR_LIST_REQ: LIST9, **answers}
+    with daemon_away(True), H.Client() as peer:
+        proc = subprocess.Popen([QUERY, "--verbose", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                env=dict(os.environ, **CET))
+        deadline = time.monotonic() + 30
+        while proc.poll() is None and time.monotonic() < deadline:
+            if select.select([peer.req], [], [], 0.05)[0]:
+                request = os.read(peer.req, H.REQUEST.size)
+                os.write(peer.resp, answers[request[0]])
+        out, err = proc.communicate(timeout=10)
+    return proc.returncode, out, err
 
 class Query(unittest.TestCase):
     def query(self, *args, status=0):
@@ -124,6 +155,53 @@ class Query(unittest.TestCase):
             fifo.write(b"\x07" * 5000)  # left by requesters that gave up
             self.assertEqual(self.query(*jobs[1], "--json"), alone[1])
 
+    def test_answers_not_asked_for_are_discarded(self):
+        listed, gone = self.query("list"), H.pack_request(H.SENSOR_DATA_REQ, DAY + "T00:00:00", 7)
+        kd, k23, k25 = cet_key("2026-12-04", 1), cet_key("2026-03-29", 1), cet_key("2026-10-25", 2)
+        asked, outside = ("data", "7", "2026-12-04", "--csv"), "slot 0 stamped 2026-12-03 00:00:00, outside the five-minute"
+        for n, (args, left, answers, status, out, discarded) in enumerate([
+                # A requester that gave up left the daemon's answer behind: drained before asking.
+                (("data", "7", "2020-01-01", "--timeout", "1"), (gone, H.DATA_RESPONSE_SIZE), None, 3, "",
+                 ["discarded 10682 stale bytes from the response FIFO before asking"]),
+                (("count",), (H.list_request(), len(LIST9)), None, 0, "9\n", ["discarded 207 stale bytes"]),
+                (("list",), (H.count_request(), 4), None, 0, listed, ["discarded 4 stale bytes"]),
+                # Answers that come after the request, from a stand-in daemon.
+                (asked, None, {4: answer(1, kd, {100}, (kd + 30000, kd + 30000))}, 3, "",
+                 ["discarded 10682 bytes from the response FIFO: not the data answer asked for: an answer for sensor 1, "
+                  "not 7"]),
+                (asked, None, {4: answer(7, kd - 86400, {100}, (kd - 56400, kd - 56400))}, 3, "", [outside]),
+                (asked, None, {4: answer(7, kd - 86400, walked=120)}, 3, "", [outside]),  # nothing recorded that day
+                (asked, None, {4: answer(7, kd, walked=120)}, 0, CSV_HEAD, []),
+                (asked, None, {4: answer(7, kd, {100}, (kd + 30000, kd - 60))}, 3, "",
+                 ["the least value's time 2026-12-03 23:59:00 lies outside 2026-12-04"]),
+                (("data", "7", "2026-03-29", "--csv"), None, {4: answer(7, k23, {275, 276}, (k23 + 82500, k23 + 82500))}, 3,
+                 "", ["slot 276 recorded at 2026-03-30 00:00:00, outside 2026-03-29"]),
+                (("data", "7", "2026-10-25", "--csv"), None, {4: answer(7, k25, {287}, (k25 + 89000, k25 + 86100))}, 0,
+                 CSV_HEAD + "287,%d,2026-10-25T22:55:00,1,21.25,21.25,21.25,21.25\n" % (k25 + 86100), []),
+                (("count",), None, {1: H.COUNT.pack(2)}, 3, "", ["implausible sensor count 2 (the daemon keeps 3 to 1027)"]),
+                (("count",), None, {1: H.COUNT.pack(1028)}, 3, "", ["implausible sensor count 1028 "]),
+                (("count",), None, {1: H.COUNT.pack(1027)}, 0, "1027\n", []),
+                (("count",), None, {1: LIST9 + COUNT9}, 0, "9\n", ["discarded 207 bytes from the response FIFO that came "
+                                                                  "ahead of the count answer"]),
+                (("list",), None, {2: LIST9[:3 * 23 + 18] + b"ear2" + LIST9[3 * 23 + 22:]}, 3, "",
+                 ["item 3 has a name that runs past 16 bytes"]),
+                (("list",), None, {2: LIST9[6 * 23:] + LIST9[:6 * 23]}, 3, "",
+                 ["item 6 is 200 'Backplane_Temp_R' of class 0, not the utilisation entry 0xFFFF 'CPU_Utilization' of class 3"])]):
+            with self.subTest(n=n, args=args):
+                if answers is None:
+                    with H.Client() as requester:  # asks, then gives up before the answer comes
+                        requester.send(left[0])
+                        self.assertTrue(H.wait_until(lambda: requester.waiting() == left[1], 10), requester.waiting())
+                    r = H.run_tool(QUERY, "--verbose", *args, env=CET)
+                    got = (r.returncode, r.stdout, r.stderr)
+                else:
+                    got = stand_in(answers, ("--timeout", "1", *args))
+                self.assertEqual(got[:2], (status, out), got[2])
+                notes = [line for line in got[2].splitlines() if line.startswith("trendkeep-query: discarded ")]
+                self.assertEqual(len(notes), len(discarded), got[2])
+                for note, text in zip(notes, discarded):
+                    self.assertIn(text, note)
+
 def patch(name, at, data, key=KEY1, slot=None):
     """A damage: data written into a file at at (None: appended), counted from the block of day key (or its slot)."""
     if key and at is not None:
@@ -167,6 +245,9 @@ class Card(unittest.TestCase):
         self.assertEqual((r.returncode, "no history store in" in r.stderr), (2, True))
         bp, first = "Backplane_Temp_Rear", H.block_of(stored("Backplane_Temp_Rear"), KEY1).raw
         block = {k: [b.day_key for b in stored(bp).blocks].index(k) for k in (KEY1, KEY2)}
+        empty, ahead = [b.day_key for b in stored(bp).blocks].index(0), KEY2 + 86400  # prepared by a clock a day ahead
+        prepared = H.BLOCK_HEAD.pack(ahead, 0, 0.0, 0.0, 0, 0) + b"".join(
+            H.SLOT.pack(0, ahead + H.SLOT_SECONDS * s, 0.0, 0.0, 0.0, 0.0) for s in range(H.SLOTS_PER_DAY))
         for damages, expected in [
                 ([lambda r: os.truncate(os.path.join(r, "Hex Answer"), 50000)], "Hex Answer: truncated: 50000 bytes, "
                  "expected 74818"),
@@ -187,6 +268,8 @@ class Card(unittest.TestCase):
                 ([patch(bp, 5, struct.pack("<d", 1.0))], "DayMax: expected at least 30.125 (greatest of slot 26"),
                 ([patch(bp, 0, first, KEY2)], "block %d, DayKey: day 2026-12-03 (%d) is also held by block %d" % (
                     max(block.values()), KEY1, min(block.values()))),
+                ([patch(bp, H.FILE_HEAD.size + H.BLOCK_SIZE * empty, prepared, 0)], "%s: block %d, DayKey: day "
+                 "2026-12-05 (%d) is after the record day 2026-12-04 of DataTime/RecordTime" % (bp, empty, ahead)),
                 ([patch("DataTime/RecordTime", 4, struct.pack("<I", KEY2 + 86400), None)],
                  "DataTime/RecordTime: RecordSlot: expected a slot start within 2026-12-04"),
                 ([patch(bp, 2, b"FAN1\0", None)], "Backplane_Temp_Rear: header, SensorName: expected the name this file "

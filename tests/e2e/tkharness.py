@@ -157,6 +157,10 @@ class Client:
         """Bytes waiting in the request FIFO."""
         return struct.unpack("i", fcntl.ioctl(self.req, termios.FIONREAD, b"\0" * 4))[0]
 
+    def waiting(self):
+        """Bytes waiting in the response FIFO."""
+        return struct.unpack("i", fcntl.ioctl(self.resp, termios.FIONREAD, b"\0" * 4))[0]
+
 class Daemon:
     """One run of the daemon, in the foreground unless detach, with its own card, log and sensor file, on UTC
     unless env says otherwise."""

@@ -204,7 +204,7 @@ std::vector<uint8_t> Filled(size_t n) { return std::vector<uint8_t>(n, 0xAB); }
 // The query of num for day at now as the 10690-byte query record; *rc gets
 // its result.
 std::vector<uint8_t> Search(std::vector<MFile> &files, uint16_t num, int32_t day, int32_t now, int *rc) {
-    int32_t end = (int64_t)now - day > 86400 ? day + 86399 : now - now % 300;
+    int32_t end = now < TK_CLOCK_FLOOR || (int64_t)now - day > 86400 ? day + 86399 : now - now % 300;
     std::vector<uint8_t> q(10690, 0);
     PutU32(&q[0], (uint32_t)day);
     PutU32(&q[4], (uint32_t)end);

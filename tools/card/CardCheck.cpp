@@ -21,8 +21,9 @@ std::string BlockWhere(int d) { return "block " + std::to_string(d); }
 
 class FileChecker {
 public:
-    FileChecker(const SensorFileImage &file, CheckSummary &sum, std::function<void(const Problem &)> add)
-        : File(file), Sum(sum), AddProblem(std::move(add)) {}
+    FileChecker(const SensorFileImage &file, int64_t record_day, CheckSummary &sum,
+                std::function<void(const Problem &)> add)
+        : File(file), RecordDay(record_day), Sum(sum), AddProblem(std::move(add)) {}
 
     void Run() {
         if (!File.Complete()) {
@@ -47,6 +48,14 @@ public:
                                                     "; only the first is ever read");
             } else {
                 first_block_of_day[key] = d;
+            }
+            // The day the daemon last switched to is the latest it has
+            // reached; a later one was written under a clock that ran ahead.
+            if (RecordDay != 0 && key > RecordDay) {
+                Add(BlockWhere(d) + ", DayKey", "day " + DateText(key) + " (" + std::to_string(key) +
+                                                    ") is after the record day " + DateText(RecordDay) + " of " +
+                                                    RECORD_TIME_DIR "/" RECORD_TIME_FILE +
+                                                    ": dated by a clock that ran ahead");
             }
             CheckBlock(d);
         }
@@ -202,35 +211,37 @@ private:
     }
 
     const SensorFileImage &File;
+    const int64_t RecordDay;  // of a sound record time file, else 0
     CheckSummary &Sum;
     std::function<void(const Problem &)> AddProblem;
     std::map<std::string, int> FaultCounts;
 };
 
-void CheckRecordTime(const CardImage &card, const std::function<void(const Problem &)> &problem) {
+// Returns the record day when the file is sound and holds one, else 0.
+int64_t CheckRecordTime(const CardImage &card, const std::function<void(const Problem &)> &problem) {
     const std::string file = RECORD_TIME_DIR "/" RECORD_TIME_FILE;
     auto add = [&](const std::string &where, const std::string &what) { problem({file, where, what}); };
     if (!card.HasTimeDir) {
         problem({RECORD_TIME_DIR, "", "missing: the directory of the record time file is not there"});
-        return;
+        return 0;
     }
     if (!card.HasRecordTime) {
         add("", "missing");
-        return;
+        return 0;
     }
     if (card.RecordTimeSize != RECORD_TIME_SIZE) {
         add("", std::string(card.RecordTimeSize < RECORD_TIME_SIZE ? "truncated" : "damaged: file too long") + " (" +
                     std::to_string(card.RecordTimeSize) + " bytes, expected " + std::to_string(RECORD_TIME_SIZE) + ")");
-        return;
+        return 0;
     }
     const int64_t day = card.RecordTime.RecordDay, slot = card.RecordTime.RecordSlot;
     if (day == 0) {
         if (slot != 0) add("RecordSlot", "expected 0 while RecordDay is 0 (nothing switched to yet), found " + TimeAndText(slot));
-        return;
+        return 0;
     }
     if (!IsDayKey(day)) {
         add("RecordDay", "expected a local midnight, found " + TimeAndText(day));
-        return;
+        return 0;
     }
     // The day switch stores RecordDay and only then, with the turn's slot,
     // RecordSlot: a daemon stopped between the two leaves RecordSlot in an
@@ -242,6 +253,7 @@ void CheckRecordTime(const CardImage &card, const std::function<void(const Probl
     } else if (slot % SLOT_SECONDS != 0) {
         add("RecordSlot", "expected a multiple of " + std::to_string(SLOT_SECONDS) + " seconds, found " + TimeAndText(slot));
     }
+    return day;
 }
 
 }  // namespace
@@ -253,11 +265,11 @@ void CardChecker::Add(const Problem &p) {
 
 void CardChecker::Start(const CardImage &card) {
     for (const StrayEntry &s : card.Strays) Stray(s);
-    CheckRecordTime(card, [this](const Problem &p) { Add(p); });
+    RecordDay = CheckRecordTime(card, [this](const Problem &p) { Add(p); });
 }
 
 void CardChecker::File(const SensorFileImage &file) {
-    FileChecker(file, Sum, [this](const Problem &p) { Add(p); }).Run();
+    FileChecker(file, RecordDay, Sum, [this](const Problem &p) { Add(p); }).Run();
 }
 
 void CardChecker::Stray(const StrayEntry &s) {

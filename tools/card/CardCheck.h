@@ -45,6 +45,7 @@ private:
 
     ProblemSink Sink;
     CheckSummary Sum;
+    int64_t RecordDay = 0;  // of a sound record time file, else 0
 };
 
 // The whole check: reads every file of the card once.

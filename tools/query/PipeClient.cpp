@@ -4,13 +4,17 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 
+#include "LocalCalendar.h"
+#include "TextFormat.h"
 #include "ToolCli.h"
 #include "Trendkeep.h"
 
@@ -90,9 +94,102 @@ bool WaitReadable(int fd, double deadline) {
     }
 }
 
+// Reads what waits in fd, keeping the last len bytes of it in held and
+// counting all of it in came, until fd is read empty (true) or the deadline
+// passes first (false).
+bool ReadWaiting(int fd, std::vector<unsigned char> *held, size_t *came, size_t len, double deadline) {
+    unsigned char buf[4096];
+    while (Now() < deadline) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            *came += (size_t)n;
+            held->insert(held->end(), buf, buf + n);
+            if (held->size() > len) held->erase(held->begin(), held->end() - (ptrdiff_t)len);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) throw ToolError(QUERY_USAGE, std::string("cannot read the answer: ") + strerror(errno));
+        return true;
+    }
+    return false;
+}
+
+std::string CountProblem(uint32_t count) {
+    const uint32_t most = kMaxListedSensors + UTIL_ENTRY_COUNT;
+    if (count >= UTIL_ENTRY_COUNT && count <= most) return "";
+    return "implausible sensor count " + std::to_string(count) + " (the daemon keeps " +
+           std::to_string(UTIL_ENTRY_COUNT) + " to " + std::to_string(most) + ")";
+}
+
+// The daemon lists the first 16 characters of each name with the rest of
+// the field zero, and closes the list with the three utilisation entries.
+std::string ListProblem(const unsigned char *answer, uint32_t count) {
+    static const struct {
+        unsigned Num;
+        const char *Name;
+    } kClosing[UTIL_ENTRY_COUNT] = {{CPU_UTIL_NUM, CPU_UTIL_NAME}, {MEM_UTIL_NUM, MEM_UTIL_NAME}, {IO_UTIL_NUM, IO_UTIL_NAME}};
+    for (uint32_t i = 0; i < count; ++i) {
+        const unsigned char *at = answer + (size_t)i * sizeof(SensorListItem);
+        const unsigned char *name = at + offsetof(SensorListItem, SensorName);
+        for (size_t b = SENSOR_LIST_NAME_CHARS; b < SENSOR_NAME_SIZE; ++b) {
+            if (name[b] != 0) {
+                return "item " + std::to_string(i) + " has a name that runs past " +
+                       std::to_string(SENSOR_LIST_NAME_CHARS) + " bytes";
+            }
+        }
+        if (count - i > UTIL_ENTRY_COUNT) continue;
+        SensorListItem item;
+        memcpy(&item, at, sizeof item);
+        const unsigned num = item.SensorNum, cls = item.SensorClass;
+        const auto &want = kClosing[UTIL_ENTRY_COUNT - (count - i)];
+        const std::string text = FieldText(reinterpret_cast<const char *>(name), SENSOR_NAME_SIZE);
+        if (num != want.Num || cls != UTIL_SENSOR_CLASS || text != want.Name) {
+            return "item " + std::to_string(i) + " is " + SensorNumText(num) + " '" + text + "' of class " +
+                   std::to_string(cls) + ", not the utilisation entry " + SensorNumText(want.Num) + " '" + want.Name +
+                   "' of class " + std::to_string(UTIL_SENSOR_CLASS) + " that the list ends with";
+        }
+    }
+    return "";
+}
+
+// A history answer belongs to the day that runs from day_key to day_end,
+// the next local midnight (23 or 25 hours later where the clocks change).
+// The daemon stamps each slot of the window it walks, the day's 288
+// five-minute steps from its key, with the step's time, records slots only
+// within the day, and sends extreme times of the day, or 0 for a day with
+// nothing recorded.
+std::string DataProblem(const unsigned char *answer, unsigned num, int64_t day_key, int64_t day_end,
+                        const std::string &day_text) {
+    SensorDataResponse resp;
+    memcpy(&resp, answer, sizeof resp);
+    const unsigned got = resp.SensorNum;
+    if (got != num) return "an answer for sensor " + SensorNumText(got) + ", not " + SensorNumText(num);
+    if (day_key == -1 || day_end == -1) return day_text + " has no local midnight in this time zone";
+    const int64_t walk_end = day_key + (int64_t)SLOTS_PER_DAY * SLOT_SECONDS;
+    for (int s = 0; s < SLOTS_PER_DAY; ++s) {
+        const int64_t t = resp.Slots[s].SlotTime;
+        const unsigned recorded = resp.Slots[s].Recorded;
+        if (recorded == 1 && (t < day_key || t >= day_end)) {
+            return "slot " + std::to_string(s) + " recorded at " + DateTimeText(t) + ", outside " + day_text;
+        }
+        if (t != 0 && (t < day_key || t >= walk_end)) {
+            return "slot " + std::to_string(s) + " stamped " + DateTimeText(t) + ", outside the five-minute steps of " +
+                   day_text;
+        }
+    }
+    const int64_t max_time = resp.MaxTime, min_time = resp.MinTime;
+    const std::pair<const char *, int64_t> extremes[] = {{"greatest", max_time}, {"least", min_time}};
+    for (const auto &[what, t] : extremes) {
+        if (t != 0 && (t < day_key || t >= day_end)) {
+            return std::string("the ") + what + " value's time " + DateTimeText(t) + " lies outside " + day_text;
+        }
+    }
+    return "";
+}
+
 }  // namespace
 
-PipeClient::PipeClient(double timeout_seconds) : TimeoutSeconds(timeout_seconds) {
+PipeClient::PipeClient(double timeout_seconds, bool verbose) : TimeoutSeconds(timeout_seconds), Verbose(verbose) {
     // On failure the destructor does not run: close what is open here.
     RequestFd = OpenDaemonFifo(TK_REQUEST_FIFO);
     try {
@@ -127,17 +224,33 @@ PipeClient::~PipeClient() {
     if (ResponseFd >= 0) close(ResponseFd);
 }
 
+void PipeClient::Note(const std::string &text) const {
+    if (Verbose) fprintf(stderr, "trendkeep-query: %s\n", PrintableText(text).c_str());
+}
+
+// Our turn is taken, so what waits in the response FIFO was written for a
+// requester that gave up.  Only what is there now is read: a writer that
+// keeps writing cannot hold us here.
 void PipeClient::Drain() {
+    int waiting = 0;
+    if (ioctl(ResponseFd, FIONREAD, &waiting) != 0 || waiting <= 0) return;
+    size_t left = (size_t)waiting;
+    size_t drained = 0;
     char buf[4096];
-    for (;;) {
-        ssize_t n = read(ResponseFd, buf, sizeof buf);
-        if (n > 0) continue;
+    while (left > 0) {
+        ssize_t n = read(ResponseFd, buf, std::min(left, sizeof buf));
         if (n < 0 && errno == EINTR) continue;
-        return;
+        if (n <= 0) break;
+        left -= (size_t)n;
+        drained += (size_t)n;
+    }
+    if (drained > 0) {
+        Note("discarded " + std::to_string(drained) +
+             " stale bytes from the response FIFO before asking: answers for a requester that gave up");
     }
 }
 
-bool PipeClient::Ask(const PipeRequest &req, void *out, size_t len, const uint16_t *echo) {
+bool PipeClient::Ask(const PipeRequest &req, void *out, size_t len, const char *kind, const AnswerCheck &check) {
     Drain();
     ssize_t w;
     do {
@@ -148,24 +261,36 @@ bool PipeClient::Ask(const PipeRequest &req, void *out, size_t len, const uint16
         throw ToolError(QUERY_USAGE, std::string("cannot send the request: ") + (w < 0 ? strerror(errno) : "short write"));
     }
 
-    double deadline = Now() + TimeoutSeconds;
-    char *dst = static_cast<char *>(out);
+    // The daemon writes each answer with one write, and a reader gets all of
+    // a write or none of it.  So whenever the FIFO has been read empty, what
+    // came since the last look ends where an answer ends: ours, if it came,
+    // is the last len bytes, and whatever came ahead of it answered requests
+    // of others that gave up.  What cannot be ours is discarded whole.
+    const double deadline = Now() + TimeoutSeconds;
+    const std::string bytes_read = " bytes from the response FIFO";
+    std::vector<unsigned char> held;
+    size_t came = 0;
     for (;;) {
-        size_t got = 0;
-        while (got < len) {
-            if (!WaitReadable(ResponseFd, deadline)) return false;
-            ssize_t n = read(ResponseFd, dst + got, len - got);
-            if (n > 0) {
-                got += (size_t)n;
-            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                throw ToolError(QUERY_USAGE, std::string("cannot read the answer: ") + strerror(errno));
+        if (!WaitReadable(ResponseFd, deadline) || !ReadWaiting(ResponseFd, &held, &came, len, deadline)) {
+            if (came > 0) {
+                Note("discarded " + std::to_string(came) + bytes_read + ": no whole " + kind + " answer of " +
+                     std::to_string(len) + " bytes ended there before the deadline");
             }
+            return false;
         }
-        uint16_t num;
-        if (echo == nullptr) return true;
-        memcpy(&num, dst, sizeof num);
-        if (num == *echo) return true;
-        // An answer to a request someone gave up on: keep waiting for ours.
+        if (held.size() < len) continue;
+        const std::string why = check(held.data());
+        if (why.empty()) {
+            if (came > len) {
+                Note("discarded " + std::to_string(came - len) + bytes_read + " that came ahead of the " + kind +
+                     " answer: answers to requests of others");
+            }
+            memcpy(out, held.data(), len);
+            return true;
+        }
+        Note("discarded " + std::to_string(came) + bytes_read + ": not the " + kind + " answer asked for: " + why);
+        held.clear();
+        came = 0;
     }
 }
 
@@ -174,21 +299,27 @@ std::optional<uint32_t> PipeClient::Count() {
     memset(&req, 0, sizeof req);
     req.RequestType = SENSOR_COUNT_REQ;
     uint32_t count = 0;
-    if (!Ask(req, &count, sizeof count, nullptr)) return std::nullopt;
+    auto check = [](const unsigned char *answer) {
+        uint32_t c;
+        memcpy(&c, answer, sizeof c);
+        return CountProblem(c);
+    };
+    if (!Ask(req, &count, sizeof count, "count", check)) return std::nullopt;
     return count;
 }
 
 std::optional<std::vector<SensorEntry>> PipeClient::List() {
+    // A count that Count gives is within the daemon's bound, so it is fit
+    // for an allocation.
     std::optional<uint32_t> count = Count();
     if (!count) return std::nullopt;
-    // Far above any sensor count (IPMI numbers are one byte), so a length
-    // that is not plausible is not trusted for an allocation.
-    if (*count > 4096) throw ToolError(QUERY_USAGE, "implausible sensor count " + std::to_string(*count) + " in the answer");
     std::vector<SensorListItem> items(*count);
     PipeRequest req;
     memset(&req, 0, sizeof req);
     req.RequestType = SENSOR_LIST_REQ;
-    if (*count > 0 && !Ask(req, items.data(), items.size() * sizeof(SensorListItem), nullptr)) return std::nullopt;
+    const uint32_t n = *count;
+    auto check = [n](const unsigned char *answer) { return ListProblem(answer, n); };
+    if (!Ask(req, items.data(), items.size() * sizeof(SensorListItem), "list", check)) return std::nullopt;
     std::vector<SensorEntry> list;
     for (const SensorListItem &item : items) {
         list.push_back({item.SensorNum, std::string(item.SensorName, strnlen(item.SensorName, SENSOR_NAME_SIZE)),
@@ -203,8 +334,10 @@ bool PipeClient::Data(unsigned num, const std::string &day_text, SensorDataRespo
     req.RequestType = SENSOR_DATA_REQ;
     snprintf(req.DateTime, sizeof req.DateTime, "%sT00:00:00", day_text.c_str());
     req.SensorNum = (uint16_t)num;
-    uint16_t echo = (uint16_t)num;
-    return Ask(req, out, sizeof *out, &echo);
+    const int64_t day_key = DayKeyOf(day_text);
+    const int64_t day_end = day_key == -1 ? -1 : NextDayKey(day_key);
+    auto check = [&](const unsigned char *answer) { return DataProblem(answer, num, day_key, day_end, day_text); };
+    return Ask(req, out, sizeof *out, "data", check);
 }
 
 }  // namespace tk

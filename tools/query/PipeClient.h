@@ -1,22 +1,27 @@
 // The requester's side of the daemon's two FIFOs.
 //
 // The protocol has no request id, no status and no error record: an answer
-// is recognised only by its length (and, for history, the sensor number it
-// echoes), and a request that cannot be answered gets silence.  So:
+// is matched to its request only by its kind's length and, for history, the
+// sensor number it echoes and the day its times fall in; a request that
+// cannot be answered gets silence.  So:
 //  - requesters take turns through an flock on the request FIFO itself,
 //    since two requests in flight at once could take each other's answers
 //    (a lock file of our own in /var/tmp could be planted or held by
 //    anyone);
 //  - the FIFOs are opened only when they are what the daemon made: FIFOs,
 //    reached without a link, owned by root or by us;
-//  - before each request, stale bytes left in the response FIFO by a
-//    requester that gave up are drained;
+//  - with our turn taken, whatever already waits in the response FIFO was
+//    written for a requester that gave up: it is drained before asking;
+//  - an answer that is not consistent with the request (another sensor,
+//    times outside the day asked for, a count or list the daemon cannot
+//    send) is discarded, and reading goes on until the deadline;
 //  - every wait for an answer has a deadline.
 #ifndef TRENDKEEP_TOOLS_PIPECLIENT_H
 #define TRENDKEEP_TOOLS_PIPECLIENT_H
 
 #include <stdint.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +38,10 @@ enum QueryStatus {
     QUERY_NO_ANSWER = 3,    // no answer in time, or no such sensor
 };
 
+// The daemon lists at most this many sensors besides the three utilisation
+// entries, which always close the list.
+constexpr uint32_t kMaxListedSensors = 1024;
+
 struct SensorEntry {
     unsigned Num;
     std::string Name;  // as listed: at most 16 characters
@@ -42,13 +51,15 @@ struct SensorEntry {
 class PipeClient {
 public:
     // Opens both FIFOs and takes the requesters' lock; fails with
-    // QUERY_NO_DAEMON when they do not exist or are not the daemon's.
-    explicit PipeClient(double timeout_seconds);
+    // QUERY_NO_DAEMON when they do not exist or are not the daemon's.  With
+    // verbose set, says on stderr what it discards from the response FIFO.
+    PipeClient(double timeout_seconds, bool verbose);
     ~PipeClient();
     PipeClient(const PipeClient &) = delete;
     PipeClient &operator=(const PipeClient &) = delete;
 
-    // Each returns nothing when no answer came before the deadline.
+    // Each returns nothing when no answer fit for the request came before
+    // the deadline.
     std::optional<uint32_t> Count();
     std::optional<std::vector<SensorEntry>> List();
     // day_text is "YYYY-MM-DD"; the response is copied into out.
@@ -57,13 +68,19 @@ public:
     double Timeout() const { return TimeoutSeconds; }
 
 private:
-    // Sends one request and reads exactly len bytes of answer into out;
-    // with echo set, answers that do not start with that sensor number are
-    // left-overs of someone else's request and are skipped.
-    bool Ask(const PipeRequest &req, void *out, size_t len, const uint16_t *echo);
+    // Why an answer of the expected length cannot be the one asked for;
+    // empty when it can.
+    using AnswerCheck = std::function<std::string(const unsigned char *answer)>;
+
+    // Sends one request and waits for its answer of len bytes, which check
+    // accepts, and copies it into out; what is read and not accepted is
+    // discarded.  kind names the answer in the notes.
+    bool Ask(const PipeRequest &req, void *out, size_t len, const char *kind, const AnswerCheck &check);
     void Drain();
+    void Note(const std::string &text) const;
 
     double TimeoutSeconds;
+    bool Verbose;
     int RequestFd = -1;
     int ResponseFd = -1;
 };

@@ -55,7 +55,7 @@ int CmdCount(const ParsedArgs &args) {
     ExpectArgCount(args, 0, 0, "count");
     RejectDataOptions(args, "count");
     Format fmt = OutputFormat(args);
-    PipeClient client(TimeoutOf(args));
+    PipeClient client(TimeoutOf(args), args.Has("verbose"));
     std::optional<uint32_t> count = client.Count();
     if (!count) {
         throw ToolError(QUERY_NO_ANSWER, "no answer to the count request within " + Seconds(client.Timeout()) +
@@ -75,7 +75,7 @@ int CmdList(const ParsedArgs &args) {
     ExpectArgCount(args, 0, 0, "list");
     RejectDataOptions(args, "list");
     Format fmt = OutputFormat(args);
-    PipeClient client(TimeoutOf(args));
+    PipeClient client(TimeoutOf(args), args.Has("verbose"));
     auto list = client.List();
     if (!list) NoListAnswer(client.Timeout());
     if (fmt == Format::Json) {
@@ -141,7 +141,7 @@ int CmdData(const ParsedArgs &args) {
         throw ToolError(QUERY_USAGE, "DATE must be a calendar date as YYYY-MM-DD, not '" + day + "'");
     }
     int64_t day_key = DayKeyOf(day);
-    PipeClient client(TimeoutOf(args));
+    PipeClient client(TimeoutOf(args), args.Has("verbose"));
 
     std::optional<SensorEntry> entry;
     unsigned num;
@@ -275,6 +275,7 @@ const OptionInfo kOptions[] = {
     {"svg", 0, "FILE", "data: also draw the day as an SVG chart into FILE"},
     {"all-slots", 0, nullptr, "data: show all 288 slots, not only the recorded ones"},
     {"timeout", 0, "SECONDS", "how long to wait for each answer (default 3)"},
+    {"verbose", 'v', nullptr, "say on standard error what is discarded from the response FIFO, and why"},
 };
 
 const char kEpilogue[] =
@@ -285,6 +286,13 @@ const char kEpilogue[] =
     "cannot answer gets no answer at all, so an unknown sensor, a day it does\n"
     "not hold and a daemon that is not running all end the same way: without\n"
     "an answer.\n"
+    "\n"
+    "Nor do answers name the request they answer: one that a requester who\n"
+    "gave up left behind could pass for ours. So what waits in the response\n"
+    "FIFO before asking is discarded, and so is an answer that cannot be the\n"
+    "one asked for (another sensor, a time outside the day asked for, a count\n"
+    "or list the daemon cannot send); reading then goes on until the time-out.\n"
+    "--verbose says what was discarded and why.\n"
     "\n"
     "Exit status:\n"
     "  0  answered\n"
