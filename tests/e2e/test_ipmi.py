@@ -109,7 +109,8 @@ class Ipmi(H.DaemonTestCase):
         boundary = math.ceil((refresh + 60) / 300) * 300  # a recording after that refresh had its minute
         seen = proxy.forwarded
         # Under way once it has logged in and read a few sensors; it reads 20 and 30 later, their new values.
-        self.assertTrue(H.wait_until(lambda: proxy.forwarded >= seen + 20, refresh - fake_now() + 30))
+        self.assertTrue(H.wait_until(lambda: proxy.forwarded >= seen + 20, refresh - fake_now() + 30),
+                        "no refresh read more than a few sensors")
         sim.set_raw(20, 61)
         sim.set_raw(30, 62)
         with self.subTest("count requests answered during a refresh"):
