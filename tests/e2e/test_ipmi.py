@@ -102,7 +102,7 @@ class Ipmi(H.DaemonTestCase):
         count = lambda: H.run_tool(H.QUERY, "count")  # noqa: E731
         # The list is built at full speed (the SDR repository alone is some 1800 datagrams), then the controller
         # slows down while the daemon does not use it.
-        self.assertTrue(H.wait_until(lambda: count().returncode == 0, 60), "the list was never answered")
+        self.assertTrue(H.wait_until(lambda: count().returncode == 0, 60, 1), "the list was never answered")
         self.assertTrue(H.wait_until(lambda: proxy.quiet_for(1.0), 30), "the controller never fell quiet")
         proxy.delay = SLOW_DELAY
         refresh = math.ceil((fake_now() + 2) / 60) * 60  # the next refresh, the first slow one
