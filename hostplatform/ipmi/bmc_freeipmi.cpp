@@ -358,7 +358,11 @@ class FreeIpmiSession : public BmcSession {
         return true;
     }
 
-    bool Readings(uint8_t *buf, uint32_t *count) override {
+    // One Get Sensor Reading a threshold sensor, in repository order, for
+    // as long as the deadline allows: once it has passed, no further sensor
+    // is read and the records written so far are the answer.  The command
+    // under way when it passes is waited for, FreeIPMI's time-out at most.
+    bool Readings(uint8_t *buf, uint32_t *count, int64_t deadline_ms) override {
         std::lock_guard<std::mutex> lock(mutex_);
         const int64_t idle = WallMs() - last_ms_;
         if ((ctx_ == nullptr || idle < 0 || idle >= int64_t{kTimeoutMs / 2}) && !Connect()) return false;
@@ -366,7 +370,7 @@ class FreeIpmiSession : public BmcSession {
         uint32_t n = 0;
         for (const Sensor &s : repo.sensors) {
             if (s.type == IPMI_SDR_FORMAT_EVENT_ONLY_RECORD) continue;
-            if (n == *count) break;
+            if (n == *count || MonotonicMs() >= deadline_ms) break;
             double value = 0;
             bool skip = true;
             if (s.threshold) {

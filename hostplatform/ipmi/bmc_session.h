@@ -11,6 +11,7 @@
 
 #include <stdint.h>
 #include <string.h>
+#include <time.h>
 
 #include <memory>
 
@@ -24,9 +25,20 @@ class BmcSession {
     virtual bool Count(uint32_t *count) = 0;
     // Fill buf with at most *count records and set *count to the number
     // written, as LIBIPMI_HL_GetAllSensorReadings / _AMIGetSensorInfo.
-    virtual bool Readings(uint8_t *buf, uint32_t *count) = 0;
+    // The readings stop at deadline_ms (MonotonicMs): what was read by then
+    // is returned, and the call succeeds.
+    virtual bool Readings(uint8_t *buf, uint32_t *count, int64_t deadline_ms) = 0;
     virtual bool Info(uint8_t *buf, uint32_t *count) = 0;
 };
+
+// Milliseconds on CLOCK_MONOTONIC, the clock of the calls' time-outs: one
+// that the wall clock's steps (a time server, an operator) never stretch or
+// cut short.
+inline int64_t MonotonicMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 // Writes value as the little-endian double of a reading record, whatever
 // the machine's own byte order.

@@ -106,11 +106,14 @@ int LIBIPMI_HL_GetSensorCount(IPMI20_SESSION_T *session, uint32_t *count, int /*
     return 0;
 }
 
+// The time-out bounds a controller's readings (bmc_session.h); the sensor
+// file answers at once.
 int LIBIPMI_HL_GetAllSensorReadings(IPMI20_SESSION_T *session, uint8_t *buf, uint32_t *count,
-                                    int /*timeout*/) {
+                                    int timeout) {
+    const int64_t deadline_ms = tk::host::MonotonicMs() + int64_t{timeout} * 1000;
     OpenSession open = FindSession(session);
     if (buf == nullptr || count == nullptr) return kFailed;
-    if (open.bmc) return open.bmc->Readings(buf, count) ? 0 : kFailed;
+    if (open.bmc) return open.bmc->Readings(buf, count, deadline_ms) ? 0 : kFailed;
     auto table = open.table;
     if (!table || table->Fails(FailCall::Readings)) return kFailed;
     const time_t now = time(nullptr);

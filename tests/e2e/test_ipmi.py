@@ -1,11 +1,13 @@
 """The real daemon against a real IPMI peer: OpenIPMI's ipmi_sim on loopback (scripts/ipmisim.py writes its SDRs).
 The list comes from the SDR repository, the readings follow raw values set through its console, converted by each
-record's formula; a controller gone and back; logins refused.  The daemon's clock runs 120 times faster
-(libfaketime), not frozen: FreeIPMI's time-outs count on it."""
+record's formula; a controller gone and back; logins refused; a slow controller behind a delaying proxy.  The
+daemon's clock runs 120 times faster (libfaketime), not frozen: FreeIPMI's time-outs count on it; with the slow
+controller it runs at the real pace, as a slow network's delays are real."""
 
-import os, subprocess, sys, unittest
+import math, os, subprocess, sys, time, unittest
 
 import tkharness as H
+from delayproxy import DelayProxy
 from tkharness import COUNT, count_request, list_request
 
 sys.path.insert(0, os.path.join(H.HERE, "..", "..", "scripts"))
@@ -24,6 +26,13 @@ LISTED = [(1, 0), (2, 1), (17, 1), (18, 1), (33, 2), (34, 2)]
 BY_NUM = {s.num: s for s in SENSORS}
 LIST = b"".join(H.list_item(n, BY_NUM[n].name, cls) for n, cls in LISTED) + b"".join(
     H.list_item(n, name, 3) for n, name in H.UTILISATION)
+
+# A controller whose every datagram is held 0.3 s on the way there and back: one Get Sensor Reading takes about
+# 0.6 s, a refresh of these 150 sensors a minute and a half unless it is cut short.
+SLOW_DELAY = 0.3
+SLOW_SENSORS = [T(n, "Temp_%03d" % n, S.TEMP, S.DEG_C, raw=40) for n in range(1, 151)]
+SLOW_COUNT = str(len(SLOW_SENSORS) + len(H.UTILISATION))
+SLOW_START = "2026-12-04 10:03:40"
 
 class Ipmi(H.DaemonTestCase):
     def sim(self, sensors=SENSORS):
@@ -80,6 +89,46 @@ class Ipmi(H.DaemonTestCase):
         # The outage was logged once by the library, and by the daemon at every refresh it failed.
         self.assertEqual(len(d.logged("P ipmi " + sim.target() + ": session open failed: connection timeout")), 1)
         self.assertGreaterEqual(len(d.logged("Create local ipmi session failed!")), 3)
+
+    def test_a_slow_controller_holds_up_neither_requests_nor_the_recording(self):
+        sim = self.sim(SLOW_SENSORS)
+        proxy = DelayProxy(sim.port).start()
+        self.addCleanup(proxy.stop)
+        env = dict(sim.env(), TRENDKEEP_IPMI="lan:127.0.0.1:%d" % proxy.port)
+        started = time.monotonic()
+        d = self.daemon(faketime="@" + SLOW_START, env=env, sensors=[], sensor_doc={"cpu": 37, "mem": 50, "io": 4})
+        d.start()
+        fake_now = lambda: H.epoch_utc(SLOW_START) + time.monotonic() - started  # noqa: E731
+        count = lambda: H.run_tool(H.QUERY, "count")  # noqa: E731
+        # The list is built at full speed (the SDR repository alone is some 1800 datagrams), then the controller
+        # slows down while the daemon does not use it.
+        self.assertTrue(H.wait_until(lambda: count().returncode == 0, 60, 1), "the list was never answered")
+        self.assertTrue(H.wait_until(lambda: proxy.quiet_for(1.0), 30), "the controller never fell quiet")
+        proxy.delay = SLOW_DELAY
+        refresh = math.ceil((fake_now() + 2) / 60) * 60  # the next refresh, the first slow one
+        boundary = math.ceil((refresh + 60) / 300) * 300  # a recording after that refresh had its minute
+        seen = proxy.forwarded
+        # Under way once it has logged in and read a few sensors; it reads 20 and 30 later, their new values.
+        self.assertTrue(H.wait_until(lambda: proxy.forwarded >= seen + 20, refresh - fake_now() + 30),
+                        "no refresh read more than a few sensors")
+        sim.set_raw(20, 61)
+        sim.set_raw(30, 62)
+        with self.subTest("count requests answered during a refresh"):
+            for _ in range(5):
+                r = count()
+                self.assertEqual((r.returncode, r.stdout.strip()), (0, SLOW_COUNT), r.stderr)
+                time.sleep(1)
+            seen = proxy.forwarded
+            self.assertTrue(H.wait_until(lambda: proxy.forwarded > seen, 5), "the refresh was over")
+        with self.subTest("the recording at its boundary, while the refresh begun there goes on"):
+            self.wait_record_time(d.card, lambda day, slot: slot >= boundary, boundary - fake_now() + 30)
+            seen = proxy.forwarded
+            self.assertTrue(H.wait_until(lambda: proxy.forwarded > seen, 5), "the refresh was over")
+            # What the slow refresh read before its time ran out, recorded; a whole refresh would still run.
+            got = self.recorded(d, ["Temp_020", "Temp_030"], boundary)
+            self.assertEqual({name: x[:2] for name, x in got.items()}, {"Temp_020": (1, 61.0), "Temp_030": (1, 62.0)})
+        # Slow is not failed: the controller answered every command in time.
+        self.assertEqual([x for x in d.log_lines() if x.startswith("P ipmi ")], [])
 
     def test_a_refused_login_ends_the_list_build_with_one_clear_line(self):
         sim = self.sim(SENSORS[:1])
