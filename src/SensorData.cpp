@@ -35,6 +35,9 @@ namespace {
 
 const int kIpmiTimeout = 30;
 const unsigned kSensorCountRetryMs = 10 * 1000;
+// The build reads every record once, over a link that may be slow: it may
+// take this long, so that the list holds every sensor.
+const int64_t kBuildReadMs = 10 * 60 * 1000;
 // A refresh gives up what it has not read by then, well inside the minute
 // it samples: a slow controller must not have refreshes run back to back.
 // (Its log line gives the figure in seconds.)
@@ -132,14 +135,13 @@ void BoundSensorCount(const IpmiUse &use) {
     g_sensorcount = TK_MAX_SENSORS;
 }
 
-// The time-out of one IPMI call: the library's usual one, or what is left
-// of the refresh when that is less, but never below a second.  No deadline
-// (0): the usual one.
+// The time-out of one IPMI call: what is left until the deadline, rounded
+// up to whole seconds and never below one, so that a library that honours
+// it returns at the deadline.  No deadline (0): the library's usual one.
 int CallTimeout(int64_t deadline) {
     if (deadline == 0) return kIpmiTimeout;
     int64_t left = (deadline - g_monotonicms() + 999) / 1000;
     if (left < 1) return 1;
-    if (left > kIpmiTimeout) return kIpmiTimeout;
     return (int)left;
 }
 
@@ -169,7 +171,10 @@ int FetchIpmiRecords(const IpmiUse &use, IPMI20_SESSION_T *session, IpmiRecords 
         }
         g_sleepms(kSensorCountRetryMs);
     }
-    if (use.BuildsList) BoundSensorCount(use);
+    if (use.BuildsList) {
+        BoundSensorCount(use);
+        deadline = g_monotonicms() + kBuildReadMs;
+    }
     // Buffers of another size (the count asked again by a new build) go.
     if (recs->Capacity != g_sensorcount) ReleaseIpmiRecords(recs);
     recs->Capacity = g_sensorcount;
