@@ -1028,20 +1028,50 @@ bool IsFramed(const PipeRequest &req) {
 }
 
 // Where, after its first byte, the record at p plausibly begins a request:
-// a request kind, then a clean date text as far as the record goes (a
-// data request's starting with a digit), with at least kResyncEvidence
-// bytes to judge by.  Returns the offset, or 0 when there is none.
+// a request kind, then a clean date text as far as the record goes (a data
+// request's starting with a digit).  A record that itself begins with a
+// request kind may be that request with a text the daemon cannot use (a
+// data request naming no date, its sensor number looking like a kind): a
+// start within it needs kResyncEvidence bytes to judge by.  The start is
+// only tried: the record completed from there is judged again.  Returns
+// the offset, or 0 when there is none.
 const size_t kResyncEvidence = 8;
 size_t ResyncOffset(const uint8_t *p) {
-    for (size_t k = 1; k + kResyncEvidence <= sizeof(PipeRequest); ++k) {
+    size_t last = IsRequestKind(p[0]) ? sizeof(PipeRequest) - kResyncEvidence : sizeof(PipeRequest) - 1;
+    for (size_t k = 1; k <= last; ++k) {
         if (!IsRequestKind(p[k])) continue;
         const uint8_t *text = p + k + 1;
         size_t n = sizeof(PipeRequest) - k - 1;
         if (n > TK_DATE_TEXT_SIZE) n = TK_DATE_TEXT_SIZE;
-        if (p[k] == SENSOR_DATA_REQ && !(text[0] >= '0' && text[0] <= '9')) continue;
+        if (p[k] == SENSOR_DATA_REQ && n > 0 && !(text[0] >= '0' && text[0] <= '9')) continue;
         if (IsCleanDateText(text, n)) return k;
     }
     return 0;
+}
+
+// Gathers bytes from the request FIFO into the record at p until it holds
+// all of them, *got counting those it has.  A record already begun may
+// finish in a later write of the requester, within one bound for the whole
+// record from its first byte (*deadline, set then; a new start after lost
+// framing included): bounding each gap instead would let a requester that
+// trickles a byte at a time hold the thread for minutes.  Returns true once
+// the record is whole.
+bool FillRequest(uint8_t *p, size_t *got, int64_t *deadline) {
+    while (*got < sizeof(PipeRequest)) {
+        ssize_t n = sigwrap_read(RecordStore.RequestFifoFd, p + *got, sizeof(PipeRequest) - *got);
+        if (n > 0) {
+            if (*deadline == 0) *deadline = MonotonicMs() + kPartialRequestWaitMs;
+            *got += (size_t)n;
+            continue;
+        }
+        int64_t left = *deadline - MonotonicMs();
+        if (*got > 0 && n < 0 && errno == EAGAIN && left > 0) {
+            struct timeval wait = {(time_t)(left / 1000), (suseconds_t)(left % 1000 * 1000)};
+            if (WaitFdReadable(RecordStore.RequestFifoFd, &wait) > 0) continue;
+        }
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -1051,32 +1081,28 @@ int ReadPipeRequest(PipeRequest *req) {
     uint8_t *p = reinterpret_cast<uint8_t *>(req);
     size_t got = 0;
     int64_t deadline = 0;
+    // The first whole record as it came, for when no request follows it.
+    PipeRequest as_read;
+    bool whole = false;
     for (;;) {
-        while (got < sizeof *req) {
-            ssize_t n = sigwrap_read(RecordStore.RequestFifoFd, p + got, sizeof *req - got);
-            if (n > 0) {
-                if (deadline == 0) deadline = MonotonicMs() + kPartialRequestWaitMs;
-                got += (size_t)n;
-                continue;
-            }
-            // A record already begun may finish in a second write of the
-            // requester, within one bound for the whole record from its
-            // first byte (a new start after lost framing included):
-            // bounding each gap instead would let a requester that trickles
-            // a byte at a time hold the thread for minutes.
-            int64_t left = deadline - MonotonicMs();
-            if (got > 0 && n < 0 && errno == EAGAIN && left > 0) {
-                struct timeval wait = {(time_t)(left / 1000), (suseconds_t)(left % 1000 * 1000)};
-                if (WaitFdReadable(RecordStore.RequestFifoFd, &wait) > 0) continue;
-            }
-            return -1;
+        if (!FillRequest(p, &got, &deadline)) {
+            if (!whole) return -1;
+            *req = as_read;
+            return 0;
         }
-        size_t k = IsFramed(*req) ? 0 : ResyncOffset(p);
+        if (IsFramed(*req)) return 0;
+        if (!whole) as_read = *req;
+        whole = true;
+        size_t k = ResyncOffset(p);
         // A record that is not as a requester writes it and holds no start
-        // of one goes to the turn as it is: a requester may leave other
-        // bytes in a text the daemon does not read (that of a count or list
+        // of one goes to the turn as it came, and so does one whose tried
+        // start does not make a request: a requester may leave other bytes
+        // in a text the daemon does not read (that of a count or list
         // request, or behind the terminator).
-        if (k == 0) return 0;
+        if (k == 0) {
+            *req = as_read;
+            return 0;
+        }
         memmove(p, p + k, sizeof *req - k);
         memset(p + sizeof *req - k, 0, k);
         got = sizeof *req - k;

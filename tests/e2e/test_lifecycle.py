@@ -10,8 +10,7 @@ from tkharness import PID_FILE, RECORD_DIR, REQUEST_FIFO, RESPONSE_FIFO
 FAST, T0 = "@2026-12-04 10:00:00 x20", H.epoch_utc("2026-12-04 10:00:00")  # card watch every 1.5 s, list built in 0.5 s
 CARD_LOST = r"M 178 \[Trendkeep\.cpp\]\[\d+\]Check TFCard mount status failed!Program will exit!"
 PLANT = {"fifo": ["mkfifo"], "file": ["sh", "-c", 'echo planted > "$0"'], "link": ["ln", "-s", "VICTIM/small"]}
-SENSOR, TIME_DIR = os.path.join(RECORD_DIR, "CPU0_Temp"), os.path.join(RECORD_DIR, "DataTime")
-TIME_FILE, REG, DIR = os.path.join(TIME_DIR, "RecordTime"), stat.S_IFREG, stat.S_IFDIR
+TIME_DIR, DIR = os.path.join(RECORD_DIR, "DataTime"), stat.S_IFDIR
 
 def plant(rel, how, target=""):
     """What another hand leaves at rel on a card: how(the target in the victim directory, the path)."""
@@ -98,15 +97,9 @@ RUNS = [
         lines=[CARD_LOST]),
     Run("the record time file cut short", end=cut(H.record_time_path), status=1, seconds=10, lines=[CARD_LOST]),
     Run("stop, the controller hung", end=hang, seconds=3), Run("stop, a requester trickling", end=trickle, seconds=3),
-    Run("sensor file links out", card=plant(SENSOR, os.symlink, "big"), entry=(SENSOR, REG, 74818)),
-    Run("record time file links out", card=plant(TIME_FILE, os.symlink, "small"), entry=(TIME_FILE, REG, 8)),
+    # Sensor and record time files planted as links, FIFOs, hard links or other users' files: the store's own table.
     Run("DataRecord links out", card=plant("DataRecord", os.symlink), entry=("DataRecord", DIR, None)),
-    Run("record directory links out", card=plant(RECORD_DIR, os.symlink), entry=(RECORD_DIR, DIR, None)),
     Run("day-time directory links out", card=plant(TIME_DIR, os.symlink), entry=(TIME_DIR, DIR, None)),
-    Run("sensor file is a hard link", card=plant(SENSOR, os.link, "big"), entry=(SENSOR, REG, 74818)),
-    Run("sensor file is a FIFO", card=plant(SENSOR, lambda _, path: os.mkfifo(path)), entry=(SENSOR, REG, 74818)),
-    Run("sensor file of another user", card=plant(SENSOR, lambda _, path: H.as_nobody("truncate", "-s", "74818", path)),
-        entry=(SENSOR, REG, 74818)),
     Run("day-time directory is a plain file", card=plant(TIME_DIR, lambda _, path: H.replace_file(path, "planted")),
         entry=(TIME_DIR, DIR, None)),
 ]

@@ -28,12 +28,6 @@ MOVING = [dict(num=1, name="CPU0_Temp", devid=0x3001, reading={"base": 50, "swin
     num=2, name="FAN1", devid=0x5001, reading=5400), dict(num=3, name="PSU_In_Power", devid=0x8001, reading=320.5)]
 ALL = [(s["num"], s["name"]) for s in MOVING] + H.UTILISATION
 
-def half_record_of_one_gone(c):
-    with H.Client() as gone:
-        gone.send(count_request()[:60])
-    time.sleep(1.5)  # a begun record is dropped a second after its last byte
-    c.send(count_request())
-
 class Requests(H.DaemonTestCase):
     def start(self, rule, sensors=MANY, run="run"):
         """A daemon on the card of the test, its clock set to rule; returns once its store answers."""
@@ -84,7 +78,6 @@ class Requests(H.DaemonTestCase):
                  LIST + COUNT.pack(43) + cpu + COUNT.pack(43), None),
                 ("one record in two writes", lambda c: [c.send(p) or time.sleep(0.05) for p in (data[:100], data[100:])],
                  cpu, None),
-                ("half a record of a requester gone", half_record_of_one_gone, COUNT.pack(43), None),
                 ("no such sensor", data_request(D1, 200), b"", ("Match sensor failed,sensor num:200", 1)),
                 ("days not held", data_request(D2, 1) + data_request(D1 - 86400, 1) + H.pack_request(4, "not a date", 1)
                  + H.pack_request(4, b"\xff" * 128, 1), b"", ("Request datatime invalied", 4))]:

@@ -668,56 +668,39 @@ std::vector<std::string> ReadAllRequests(const std::string &stream) {
     return got;
 }
 
-// Lost framing: a stray byte (or several) between requests costs at most the
-// request it touched; the stream is found again within one record.
-TEST(RequestFramingTest, AStrayByteCostsAtMostTheRequestItTouched) {
-    const std::string count = RequestBytes(1, "", 0);
-    const std::string list = RequestBytes(2, "2026-12-04T00:00:00", 0);
-    const std::string data = RequestBytes(4, "2026-12-04T17:42:10", 9);
-    const struct {
-        const char *Name;
-        std::string Stream;
-        std::vector<std::string> Read;
-    } cases[] = {
-        {"whole requests", count + data + list, {"1:0", "4:9", "2:0"}},
-        {"a stray byte before a count request", "x" + count + data, {"1:0", "4:9"}},
-        {"stray bytes before a data request", std::string("\xfe\0", 2) + data + list, {"4:9", "2:0"}},
-        {"a stray request kind", "\x01" + data + count, {"4:9", "1:0"}},
-        {"a stray kind with a date character", "\x04" "2" + list + data, {"2:0", "4:9"}},
-        {"a record of an unknown kind, read whole", RequestBytes(3, "2026-12-04T00:00:00", 1) + count, {"3:1", "1:0"}},
-        {"a data request naming no date, read as it is", RequestBytes(4, "tomorrow", 7) + count, {"4:7", "1:0"}},
-        {"other bytes in a text the daemon does not read", RequestBytes(1, "\xff\x03junk", 0) + count, {"1:0", "1:0"}},
-        {"a run of junk with no request in it, then requests", std::string(200, 'x') + count + data,
-         {"120:30840", "1:0", "4:9"}},
-    };
-    for (const auto &c : cases) {
-        EXPECT_EQ(ReadAllRequests(c.Stream), c.Read) << c.Name;
-    }
-}
-
-// The same rule against a seeded stream: requests of every kind with up to
-// three random bytes before some of them.  Every request that no stray
-// byte touched is read whole, in order.
-TEST(RequestFramingTest, EveryUntouchedRequestIsReadWhole) {
+// Lost framing: stray bytes between requests (from one to a run of 200)
+// cost at most the request they touch; the stream is found again within one
+// record.  A seeded stream of count, list and data requests, each read whole
+// unless a stray byte touched it, among records that get no answer whatever
+// happens to them (a kind the daemon does not know, a data request naming no
+// date) or may get one (a count request with other bytes in the text the
+// daemon does not read): those may be lost, never the requests after them.
+TEST(RequestFramingTest, AStrayByteCostsAtMostTheRecordItTouched) {
     std::mt19937 rng(20261207);
     const uint16_t nums[] = {0, 1, 2, 4, 9, 0xFFFF, 0xFFFE, 0xFFFD};
-    const uint8_t kinds[] = {1, 2, 4};
+    const struct {
+        uint8_t Kind;
+        const char *Text;
+        bool Kept;
+    } records[] = {{1, "", true},          {2, "2026-12-04T00:00:00", true}, {4, "2026-12-04T17:42:10", true},
+                   {3, "2026-12-04", false}, {4, "tomorrow", false},         {1, "\xff\x03junk", false}};
     std::string stream;
-    std::vector<std::string> untouched;
-    for (int i = 0; i < 300; ++i) {
-        bool touched = rng() % 4 == 0;
-        for (uint32_t j = 0; touched && j <= rng() % 3; ++j) stream += (char)(rng() % 256);
-        uint8_t kind = kinds[rng() % 3];
+    std::vector<std::string> kept;
+    for (int i = 0; i < 400; ++i) {
+        uint32_t stray = rng() % 4 == 0 ? 1 + rng() % 3 : 0;
+        if (rng() % 50 == 0) stray = 200;
+        for (uint32_t j = 0; j < stray; ++j) stream += (char)(rng() % 256);
+        const auto &rec = records[rng() % 6];
         uint16_t num = nums[rng() % 8];
-        stream += RequestBytes(kind, "2026-12-04T17:42:10", num);
-        if (!touched) untouched.push_back(std::to_string(kind) + ":" + std::to_string(num));
+        stream += RequestBytes(rec.Kind, rec.Text, num);
+        if (stray == 0 && rec.Kept) kept.push_back(std::to_string(rec.Kind) + ":" + std::to_string(num));
     }
     std::vector<std::string> got = ReadAllRequests(stream);
     size_t found = 0;
     for (const std::string &rec : got) {
-        if (found < untouched.size() && rec == untouched[found]) ++found;
+        if (found < kept.size() && rec == kept[found]) ++found;
     }
-    EXPECT_EQ(found, untouched.size());
+    EXPECT_EQ(found, kept.size()) << "the first record lost: " << (found < kept.size() ? kept[found] : "");
 }
 
 // ---------------------------------------------------------------------------
