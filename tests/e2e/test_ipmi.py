@@ -7,10 +7,10 @@ controller it runs at the real pace, as a slow network's delays are real."""
 import math, os, subprocess, sys, time, unittest
 
 import tkharness as H
-from delayproxy import DelayProxy
 from tkharness import COUNT, count_request, list_request
 
 sys.path.insert(0, os.path.join(H.HERE, "..", "..", "scripts"))
+from delayproxy import DelayProxy  # noqa: E402
 import ipmisim as S  # noqa: E402
 
 CLOCK = "@2026-12-04 10:00:30 x120"

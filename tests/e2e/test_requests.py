@@ -72,8 +72,6 @@ class Requests(H.DaemonTestCase):
         for name, send, answer, logged in [  # what the requester sends, the bytes that come back, (logged, times)
                 ("count", count_request(), COUNT.pack(43), None), ("list", list_request(), LIST, None),
                 ("data", data, cpu, None), ("data of a utilisation figure", data_request(TEN, 0xFFFD), io, None),
-                ("other kinds are dropped", b"".join(H.pack_request(k, "2026-12-04T10:00:00", 1) for k in (0, 3, 5, 255))
-                 + count_request(), COUNT.pack(43), None),
                 ("back to back, in order", list_request() + count_request() + data + count_request(),
                  LIST + COUNT.pack(43) + cpu + COUNT.pack(43), None),
                 ("one record in two writes", lambda c: [c.send(p) or time.sleep(0.05) for p in (data[:100], data[100:])],
@@ -168,29 +166,6 @@ class Requests(H.DaemonTestCase):
             self.assertIn([s for s in range(288) if slots[s].recorded], ([], [96]), name)
         self.check_answers(D1, D2)
         self.check_answers(D2, D2)
-
-        # Restarted under a clock not yet set (a BMC whose clock lost its power boots in 2000): nothing on the
-        # card changes, every day held is answered whole; once the clock is set, recording resumes.
-        self.stop_daemon(d)
-        kept = {name: self.stored(name, None).raw for _, name in ALL}
-        self.stored_before = {name: {b.day_key: b.raw for b in self.stored(name, None).blocks} for _, name in ALL}
-        self.assertIn(D1, self.stored_before["FAN1"])
-        record_time = H.read_record_time(self.card)
-        d = self.start("@2000-01-01 00:05:00 x100", MOVING, "clock not set")
-        self.settle("2000-01-01 00:40:00 x100")
-        self.assertEqual(({name: self.stored(name, None).raw for _, name in ALL}, H.read_record_time(self.card)),
-                         (kept, record_time))
-        for day in (D1, D2, LATER):
-            self.check_answers(day, day + 86400)
-        self.settle("@2026-12-07 09:03:00 x100")
-        # The first boundary after the clock is set may come before the first refresh; the next ones do not.
-        self.wait_record_time(self.card, lambda day, slot: (day, slot) == (LATER, LATER + 9 * 3600 + 900))
-        for _, name in ALL:  # the days before untouched, the day of the clock recorded into
-            days = {b.day_key: b.raw for b in self.stored(name, None).blocks if b.day_key not in (0, LATER)}
-            before = {day: raw for day, raw in self.stored_before[name].items() if day not in (0, LATER)}
-            slots = self.stored(name, LATER).slots
-            self.assertEqual((days, [slots[s].recorded for s in (110, 111)]), (before, [1, 1]))
-        self.assertEqual([len(d.logged(text)) for text in ("Clock not set:", "Clock set:")], [1, 1])
 
 if __name__ == "__main__":
     unittest.main()

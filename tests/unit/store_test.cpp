@@ -496,7 +496,6 @@ TEST_F(ClockTest, AClockNotSetOrSetWrongCostsNoHistory) {
          {0, 1, 2, 3, 4, 5, 6},
          {"Clock not set:946685100 is before 1735689600, history kept, nothing recorded",
           "Clock set:1796904900, recording resumes"}},
-        {"set back within the week: the later days emptied", 0, {{kDay + 3 * 86400 + 3600, false}}, {0, 1, 2, 3}, {}},
         {"a card dated in the future: each new day takes a future block first", 5,
          {{kLastNoon + 86400, false}, {kLastNoon + 2 * 86400, true}, {kLastNoon + 3 * 86400, false},
           {kLastNoon + 4 * 86400, false}, {kLastNoon + 5 * 86400, false}},

@@ -1,9 +1,16 @@
 """A slow network between the daemon and a simulated controller: a UDP proxy on 127.0.0.1 that holds every datagram
 for `delay` seconds (which may change at any time) before passing it on, to the controller's port and each answer
 back to the socket that last sent one (the daemon uses one session at a time).  Datagrams leave in the order they
-came, in both directions together.  The proxy stops after `lifetime` seconds if nobody stops it sooner."""
+came, in both directions together.  The proxy stops after `lifetime` seconds if nobody stops it sooner.
 
-import collections, select, socket, threading, time
+    proxy = DelayProxy(sim.port, delay=0.3).start()   # listens on 127.0.0.1:proxy.port
+    proxy.stop()
+
+As a program, `python3 scripts/delayproxy.py PORT DELAY` puts DELAY seconds each way in front of the controller on
+127.0.0.1:PORT (the simulated BMC of scripts/ipmisim.py, say), prints the address to give the daemon as
+TRENDKEEP_IPMI=lan:ADDRESS, and runs for an hour or until SIGTERM."""
+
+import collections, select, signal, socket, sys, threading, time
 
 def loopback_socket():
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -64,3 +71,26 @@ class DelayProxy:
                     self.forwarded += 1
                 except OSError:  # nobody listening there: lost, as on a network
                     pass
+
+def main(argv):
+    if len(argv) != 3 or argv[1] in ("-h", "--help"):
+        print("usage: python3 scripts/delayproxy.py PORT DELAY\n"
+              "Forwards UDP on a free port of 127.0.0.1 to 127.0.0.1:PORT, holding every datagram DELAY seconds.")
+        return 0 if len(argv) == 2 else 2
+    try:
+        proxy = DelayProxy(int(argv[1]), float(argv[2]), lifetime=3600.0)
+    except (ValueError, OSError) as e:
+        print("delayproxy: %s" % e, file=sys.stderr)
+        return 2
+    signal.signal(signal.SIGTERM, lambda *_: proxy.stopping.set())
+    proxy.start()
+    print("127.0.0.1:%d" % proxy.port, flush=True)
+    try:
+        proxy.thread.join()
+    except KeyboardInterrupt:
+        pass
+    proxy.stop()
+    return 0
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
