@@ -90,8 +90,9 @@ IpmiRecords g_refreshrecs;
 
 // The two uses of the library.  Building the list asks for the sensor
 // count and allocates both buffers before fetching anything; the refresh
-// allocates each buffer just before its fetch, and closes the session
-// even when it could not be opened.  Each logs in its own words, under
+// reads into the buffers the build handed over (allocating one that is
+// missing just before its fetch), and closes the session even when it
+// could not be opened.  Each logs in its own words, under
 // its own name.
 struct IpmiUse {
     const char *Func;
@@ -311,7 +312,8 @@ void ApplyUtilisationFigures(LocalDataHdr *hdr, const UtilisationFigures &figure
 }
 
 // Reads every IPMI reading into the thread's own records, without the list
-// mutex.  Returns 0 on success, -1 on failure (logged).
+// mutex.  Returns 0 on success, 1 when there are no sensors to read, -1 on
+// failure (each logged).
 int FetchSensorReadings(int64_t deadline) {
     if (g_sensorcount == 0) {
         LogFailure(kRefresh.Func, __LINE__, "Sensors is 0,return");
@@ -361,7 +363,8 @@ void RefreshList(LocalDataHdr *hdr, uint32_t t) {
     if (now_late && !late) {
         LogFailure("SensorDataTask", __LINE__, "Refresh past its deadline of 40 s, what was not read is given up");
     } else if (!now_late && late) {
-        LogFailure("SensorDataTask", __LINE__, "Refresh within its deadline again");
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_NOTICE, "[%s:%d][%s][%d]Refresh within its deadline again\n", __FILE_NAME__,
+                             __LINE__, "SensorDataTask", __LINE__);
     }
     late = now_late;
     pthread_mutex_lock(&g_sensordatamutex);

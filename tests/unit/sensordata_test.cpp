@@ -329,7 +329,7 @@ TEST_F(SensorDataTest, ARefreshGivesUpWhatItsDeadlineLeavesUnread) {
          "D130 SensorDataTask: Refresh past its deadline of 40 s, what was not read is given up", 3.0},
         {"late again: said once", 39000, 5000, "open readings info close cpu mem io", "40 40 1", "", 4.0},
         {"back in time", 0, 0, "open readings info close cpu mem io", "40 40 40",
-         "D130 SensorDataTask: Refresh within its deadline again", 5.0},
+         "D134 SensorDataTask: Refresh within its deadline again", 5.0},
     };
     uint32_t last = 0;
     uint32_t t = kT0;
