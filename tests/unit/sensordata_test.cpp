@@ -352,8 +352,8 @@ TEST_F(SensorDataTest, ARefreshGivesUpWhatItsDeadlineLeavesUnread) {
         for (int timeout : g_fake.IpmiTimeouts) timeouts.push_back(std::to_string(timeout));
         EXPECT_EQ(Joined(timeouts), c.Timeouts);
         EXPECT_EQ(MessagesText(), c.Messages);
-        EXPECT_EQ(At(0).Reading, c.Inlet);
-        EXPECT_EQ(g_localdatahdr.UpdateTime, t);
+        EXPECT_EQ(+At(0).Reading, c.Inlet);  // copies: the list is packed
+        EXPECT_EQ(+g_localdatahdr.UpdateTime, t);
     }
     g_monotonicms = saved;
 }
@@ -367,7 +367,7 @@ TEST_F(SensorDataTest, TheListHoldsAtMostItsBoundOfSensors) {
     g_fake.SensorCount = 30000;
     ASSERT_EQ(InitSensorDataList(&g_localdatahdr), 0);
     EXPECT_EQ(g_sensorcount, (uint32_t)TK_MAX_SENSORS);
-    EXPECT_EQ(g_localdatahdr.SensorCount, (uint32_t)TK_MAX_SENSORS + 3);
+    EXPECT_EQ(+g_localdatahdr.SensorCount, (uint32_t)TK_MAX_SENSORS + 3);
     EXPECT_EQ(MessagesText(), "D130 InitSensorDataList: Sensor count 30000 beyond the 1024 the list holds, the rest left out");
 }
 
