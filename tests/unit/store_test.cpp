@@ -476,9 +476,10 @@ using ClockTest = ModelRun;
 TEST_F(ClockTest, AClockNotSetOrSetWrongCostsNoHistory) {
     const time_t kLastNoon = kDay + 6 * 86400 + 12 * 3600;
     const time_t kBoot = 946685100;  // 2000-01-01 00:05, where a clock that lost its power starts
+    enum Do { kTurn, kRestart, kRestartTimeLost };  // a turn, after a restart, with the record time file lost
     struct Step {
         time_t Now;
-        bool Restart;
+        Do Before = kTurn;
     };
     const struct Row {
         const char *Name;
@@ -488,17 +489,17 @@ TEST_F(ClockTest, AClockNotSetOrSetWrongCostsNoHistory) {
         std::vector<std::string> Log;
     } rows[] = {
         {"not yet set at a start, then set", 0,
-         {{kBoot, true}, {kBoot + 300, false}, {kBoot + 86400, false}, {kLastNoon + 600, false}},
+         {{kBoot, kRestart}, {kBoot + 300}, {kBoot + 86400}, {kBoot + 86700, kRestartTimeLost}, {kLastNoon + 600}},
          {0, 1, 2, 3, 4, 5, 6},
          {"Clock not set:946685100 is before 1735689600, history kept, nothing recorded",
           "Clock set:1796904600, recording resumes"}},
-        {"lost during a run, then set", 0, {{kLastNoon + 300, false}, {kBoot, false}, {kLastNoon + 900, false}},
+        {"lost during a run, then set", 0, {{kLastNoon + 300}, {kBoot}, {kLastNoon + 900}},
          {0, 1, 2, 3, 4, 5, 6},
          {"Clock not set:946685100 is before 1735689600, history kept, nothing recorded",
           "Clock set:1796904900, recording resumes"}},
         {"a card dated in the future: each new day takes a future block first", 5,
-         {{kLastNoon + 86400, false}, {kLastNoon + 2 * 86400, true}, {kLastNoon + 3 * 86400, false},
-          {kLastNoon + 4 * 86400, false}, {kLastNoon + 5 * 86400, false}},
+         {{kLastNoon + 86400}, {kLastNoon + 2 * 86400, kRestart}, {kLastNoon + 3 * 86400}, {kLastNoon + 4 * 86400},
+          {kLastNoon + 5 * 86400}},
          {5, 6, 7, 8, 9, 10, 11}, {}},
     };
     SetList({{"CPU0_Temp", 1, 0}, {"CPU_Utilization", 0xFFFF, 3}});
@@ -526,7 +527,7 @@ TEST_F(ClockTest, AClockNotSetOrSetWrongCostsNoHistory) {
         }
         ResetFakePlatform();
         for (const Step &step : row.Steps) {
-            if (step.Restart) Start(step.Now);
+            if (step.Before != kTurn) Start(step.Now, step.Before == kRestartTimeLost);
             Refresh(0, {5.0, 6.0, 4.0, 5.5}, (uint32_t)step.Now - 60, (uint32_t)step.Now - 120);
             Turn((int32_t)step.Now);
             for (const MBlock &b : model_[0].Days) {
