@@ -10,6 +10,7 @@
 // which starts the next period.
 #include "SensorData.h"
 
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -29,6 +30,9 @@ const DevIdClass DevIdClassTable[DEVID_CLASS_ROWS] = {
     {0x5000, 0x50C1, 1},
     {0x7000, 0x703F, 1},
     {0x8000, 0x8029, 2},
+    // Sensors of every other kind (percentages, airflow, flow rates and the
+    // like): a class of their own rather than the temperature class.
+    {0x9000, 0x9100, 4},
 };
 
 namespace {
@@ -325,21 +329,36 @@ int FetchSensorReadings(int64_t deadline) {
     return 0;
 }
 
+// The entry a reading record belongs to: the first with the reading's
+// number and name.  A number alone is not enough: after the controller's
+// repository changed, a number may stand for another sensor, and its
+// reading must not land in the entry of the one it stood for before.
+LocalSensorData *EntryOfReading(LocalDataHdr *hdr, const uint8_t *rec) {
+    char name[SENSOR_NAME_SIZE];
+    ReadingName(rec, name);
+    uint8_t num = ReadingNum(rec);
+    for (uint32_t k = 0; k < hdr->SensorCount; ++k) {
+        LocalSensorData *e = &hdr->SensorData[k];
+        if (e->SensorNum == num && strncmp(e->SensorName, name, SENSOR_NAME_SIZE) == 0) return e;
+    }
+    return nullptr;
+}
+
 // Folds the readings of the thread's records into the IPMI entries for
-// sample time t and marks the list refreshed.  The caller holds
-// g_sensordatamutex.
+// sample time t and marks the list refreshed.  A reading that is not a
+// finite number (a sensor that could not be read, a formula's logarithm of
+// zero) is no reading: its entry stays as it was, and when nothing was
+// read since the last recording, that recording leaves its slot empty.
+// The caller holds g_sensordatamutex.
 void ApplySensorReadings(LocalDataHdr *hdr, uint32_t t) {
     const IpmiRecords &recs = g_refreshrecs;
     for (uint32_t i = 0; i < recs.ReadingCount; ++i) {
         const uint8_t *rec = recs.Readings + (size_t)i * IPMI_SENSOR_READING_SIZE;
         if (UsableInfo(rec, recs.Info, recs.InfoCount) == nullptr) continue;
-        uint8_t num = ReadingNum(rec);
-        for (uint32_t k = 0; k < hdr->SensorCount; ++k) {
-            if (hdr->SensorData[k].SensorNum == num) {
-                ApplyIpmiReading(&hdr->SensorData[k], ReadingValue(rec), t);
-                break;
-            }
-        }
+        double v = ReadingValue(rec);
+        if (!std::isfinite(v)) continue;
+        LocalSensorData *e = EntryOfReading(hdr, rec);
+        if (e != nullptr) ApplyIpmiReading(e, v, t);
     }
     hdr->UpdateTime = t;
     hdr->DataReady = 1;

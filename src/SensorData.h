@@ -86,7 +86,7 @@ typedef struct DevIdClass {
     uint16_t High;
     uint8_t Class;
 } DevIdClass;
-#define DEVID_CLASS_ROWS 4
+#define DEVID_CLASS_ROWS 5
 extern const DevIdClass DevIdClassTable[DEVID_CLASS_ROWS];
 
 extern LocalDataHdr g_localdatahdr;

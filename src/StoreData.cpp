@@ -710,7 +710,12 @@ void RecordSensorsDataToMem(LocalDataHdr *hdr, StoreHandler *arr, uint32_t slot_
         }
         DayBlock *block = file ? FindDayBlock(file, (int32_t)day_key) : nullptr;
         int s = block ? FindSlot(block, slot_start) : -1;
-        if (s >= 0 && e.InUse == 1) {
+        // Only what was measured is recorded: an entry that no refresh
+        // could read since the last recording (a sensor unavailable, a
+        // controller unreachable, a figure the store did not give) leaves
+        // its slot as the day switch made it, unrecorded with zero figures,
+        // never its old figures.
+        if (s >= 0 && e.InUse == 1 && e.Valid == 1) {
             SampleSlot &slot = block->Slots[s];
             slot.Recorded = 1;
             slot.Reading = e.Reading;

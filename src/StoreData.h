@@ -260,9 +260,10 @@ int PrepareRecordDayBlock(StoreHandler **arr, LocalDataHdr *hdr, RecordTimeFile 
 // run side by side.  1 from the start.
 extern int g_storespeedups;
 
-// Copies every entry's figures into the slot of slot_start of day day_key,
-// updates the day's extremes and clears Valid and DataReady.  The caller
-// holds g_sensordatamutex.
+// Copies the figures of every entry read since the last recording (Valid)
+// into the slot of slot_start of day day_key and updates the day's
+// extremes; the slots of the others stay unrecorded.  Clears Valid and
+// DataReady.  The caller holds g_sensordatamutex.
 void RecordSensorsDataToMem(LocalDataHdr *hdr, StoreHandler *arr, uint32_t slot_start,
                             uint32_t day_key);
 

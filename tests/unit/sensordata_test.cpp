@@ -114,8 +114,10 @@ TEST_F(SensorDataTest, BuildsTheListAndReportsEveryFailure) {
          nullptr, kBuild, 0, "1:ABCDEFGHIJKLMNOPQRS:2 2:Exactly19Characters:2 3:FillsTheWholeThirty:2"},
         {"device id ranges without their upper bound",
          {{1, "a", 0x2FFF}, {2, "b", 0x3000}, {3, "c", 0x3255}, {4, "d", 0x5000}, {5, "e", 0x50C0}, {6, "f", 0x50C1},
-          {7, "g", 0x7000}, {8, "h", 0x703E}, {9, "i", 0x703F}, {10, "j", 0x8000}, {11, "k", 0x8028}, {12, "l", 0x8029}},
-         nullptr, kBuild, 0, "1:a:0 2:b:0 3:c:0 4:d:1 5:e:1 6:f:0 7:g:1 8:h:1 9:i:0 10:j:2 11:k:2 12:l:0"},
+          {7, "g", 0x7000}, {8, "h", 0x703E}, {9, "i", 0x703F}, {10, "j", 0x8000}, {11, "k", 0x8028}, {12, "l", 0x8029},
+          {13, "m", 0x8FFF}, {14, "n", 0x9000}, {15, "o", 0x90FF}, {16, "p", 0x9100}},
+         nullptr, kBuild, 0,
+         "1:a:0 2:b:0 3:c:0 4:d:1 5:e:1 6:f:0 7:g:1 8:h:1 9:i:0 10:j:2 11:k:2 12:l:0 13:m:0 14:n:4 15:o:4 16:p:0"},
         {"a failed device id query still lists the sensor", {{7, "Half"}, {200, "NoDevId", -1}},
          [] { g_fake.Fail = {"devid:7"}; }, kBuild, 0, "7:Half:2 200:NoDevId:0", nullptr, "",
          "\\[InitSensorDataList\\]\\[[0-9]+\\]Get sensor devid from redis failed,sensor num:7\n"
@@ -207,15 +209,17 @@ bool Same(double a, double b) { return a == b || (isnan(a) && isnan(b)); }
 
 TEST_F(SensorDataTest, RefreshesAgreeWithAModelOfTheRules) {
     // One number twice, a name that starts as a utilisation entry's, and
-    // (in the readings only) a sensor never listed.
+    // (in the readings only) a sensor never listed and one that took a
+    // listed sensor's number.
     Inventory({{1, "Inlet"}, {2, "CPU0"}, {5, "PSU1"}, {5, "PSU2"}, {8, "MEM_Utilization0"}, {7, "Late"}});
     g_fake.SensorCount = 8;
     ASSERT_EQ(InitSensorDataList(&g_localdatahdr), 0);
     std::vector<FakeSensor> all = g_fake.Sensors;
     all.insert(all.begin() + 2, FakeSensor{9, "Unlisted"});
+    all.insert(all.begin() + 1, FakeSensor{2, "Renumbered"});
     const uint32_t n = g_localdatahdr.SensorCount;
     std::vector<Model> model(n);
-    const double values[] = {0.0, -0.0, 5.0, 10.0, 10.0, 20.0, -5.0, 12.5, NAN};
+    const double values[] = {0.0, -0.0, 5.0, 10.0, 10.0, 20.0, -5.0, 12.5, NAN, INFINITY, -INFINITY};
     const uint8_t bytes[] = {0, 10, 20, 37, 255};
     std::mt19937 rng(20260329);
     uint32_t t = kT0, updated = 0;
@@ -228,7 +232,7 @@ TEST_F(SensorDataTest, RefreshesAgreeWithAModelOfTheRules) {
             g_fake.Sensors.clear();
             for (FakeSensor s : all) {
                 int state = (int)(rng() % 24);
-                s.Reading = values[rng() % 9], s.Skip = state == 1, s.HasInfo = state != 2;
+                s.Reading = values[rng() % 11], s.Skip = state == 1, s.HasInfo = state != 2;
                 s.RecordType = state == 3 ? 3 : state == 4 ? 0 : 1;
                 if (state) g_fake.Sensors.push_back(s);
             }
@@ -240,8 +244,9 @@ TEST_F(SensorDataTest, RefreshesAgreeWithAModelOfTheRules) {
                 auto info = std::find_if(g_fake.Sensors.begin(), g_fake.Sensors.end(),
                                          [&](auto &o) { return o.Num == s.Num && o.HasInfo; });
                 if (info == g_fake.Sensors.end() || info->RecordType == 0 || info->RecordType == 3 || s.Skip) continue;
+                if (!std::isfinite(s.Reading)) continue;  // not a reading
                 for (uint32_t k = 0; k < n; ++k)
-                    if (At(k).SensorNum == s.Num) {
+                    if (At(k).SensorNum == s.Num && s.Name == At(k).SensorName) {
                         model[k].Fold(s.Reading, t, true);
                         break;
                     }

@@ -158,7 +158,7 @@ void Record(std::vector<MFile> &files, const std::vector<LocalSensorData> &entri
         });
         MBlock *b = f ? First(f->Days, 7, [&](const MBlock &x) { return x.DayKey == day; }) : nullptr;
         MSlot *s = b ? First(b->Slots, 288, [&](const MSlot &x) { return x.SlotTime == slot; }) : nullptr;
-        if (s == nullptr || e.InUse != 1) continue;
+        if (s == nullptr || e.InUse != 1 || e.Valid != 1) continue;
         *s = {1, slot, e.Reading, e.MaxReading, e.MinReading, e.AvgReading};
         if (!b->StatsValid) b->DayMax = e.MaxReading, b->DayMin = e.MinReading, b->DayMaxTime = b->DayMinTime = slot;
         if (e.MaxReading > b->DayMax) b->DayMax = e.MaxReading, b->DayMaxTime = e.MaxTime;
