@@ -690,7 +690,9 @@ class FreeIpmiSession : public BmcSession {
             Read got = ReadSensor(s, &value);
             if (got == Read::Lost && MonotonicMs() < deadline_ms && Connect()) got = ReadSensor(s, &value);
             if (got == Read::Lost) Disconnect();
-            if (ctx_ == nullptr) break;
+            // Gone, or back with another repository whose numbers this
+            // refresh has not taken: what was read stands.
+            if (ctx_ == nullptr || repo_ != repo) break;
             uint8_t *r = buf + static_cast<size_t>(n++) * IPMI_SENSOR_READING_SIZE;
             memset(r, 0, IPMI_SENSOR_READING_SIZE);
             r[IPMI_READING_NUM_OFFSET] = static_cast<uint8_t>(s.num);
