@@ -4,7 +4,20 @@ SDRs written here byte by byte from a list of sensors, its sensors' raw values s
     sim = Sim(workdir, SENSORS).start()      # a LAN BMC on a free UDP port, its console on a free TCP port
     env = sim.env()                          # TRENDKEEP_IPMI and TRENDKEEP_IPMI_AUTH for the daemon
     sim.set_raw(num, raw)                    # the value the next Get Sensor Reading returns
+    sim.set_raw(num, raw, owner=ME, lun=0)   # the same for a sensor of another controller, or of LUN 1
+    sim.restart(OTHER_SENSORS)               # a second firmware: a repository of new change stamps
     sim.stop()
+
+A repository is what a real server's is made of: the BMC's own sensors on LUN 0 and LUN 1, a satellite controller's
+(the management engine at IPMB address 0x2C, say) that the BMC reaches by bridging, records of system software
+(the BIOS's event-only ones), entities and their instances, any unit.  Every controller that owns a sensor is
+simulated on the IPMB unless it is named in `absent`: a read of its sensors then fails, as with a controller that
+does not answer there (ipmi_sim's Send Message answers 0x83, NAK on write).
+
+What ipmi_sim (OpenIPMI 2.0.33) does not do: bridge to a channel other than 0 (Send Message answers 0xCC, so a
+sensor given another channel cannot be read), log in with cipher suites of HMAC-SHA256 (17: it has SHA-1 and MD5
+only), hold sensor number 255.  Its change stamps are seconds of the monotonic clock, which ipmitool's `sdr info`
+shows as NA; `ipmitool raw 0x0a 0x20` shows them.
 
 As a program, `python3 scripts/ipmisim.py DIR [SPEED]` runs the demo controller (DEMO) until SIGTERM, its values
 following a day that passes SPEED times faster than real time, and writes DIR/env (the two settings) once it
@@ -14,17 +27,31 @@ import math, os, signal, socket, subprocess, sys, time
 from collections import namedtuple
 
 USER, PASSWORD = "trendkeep", "Sim-Secret-7"
+BMC, ME = 0x20, 0x2C  # IPMB addresses: the BMC, the management engine
+BIOS = 0x01  # the owner byte of system software id 0, the BIOS
 # kind: "full" (threshold, converted), "discrete" (full record, discrete reading type), "compact" (discrete),
-# "event" (event-only record).  Readings are (m * raw + b * 10**bexp) * 10**rexp; scan=False leaves scanning
-# disabled by the record's initialisation byte; sixbit packs the name as 6-bit ASCII.
-Sensor = namedtuple("Sensor", "num name stype unit m b bexp rexp raw kind scan sixbit",
-                    defaults=(0, 1, 0, 0, 0, 0, "full", True, False))
+# "event" (event-only record).  Readings are L((m * raw + b * 10**bexp) * 10**rexp), L the linearization lin
+# (LINEARIZATIONS); scan=False leaves scanning disabled by the record's initialisation byte; sixbit packs the name
+# as 6-bit ASCII.  owner is the owner byte: a controller's IPMB address (bit 0 clear) or a system software id
+# (bit 0 set); lun and channel its LUN and channel; entity and instance the entity id and instance; pct the
+# percentage bit and rate the rate unit (4: per minute) of the record's units; share the number of sensors a compact
+# or event-only record stands for, numbered from num on.
+Sensor = namedtuple("Sensor", "num name stype unit m b bexp rexp raw kind scan sixbit owner lun channel entity instance "
+                    "pct rate lin share",
+                    defaults=(0, 1, 0, 0, 0, 0, "full", True, False, BMC, 0, 0, 0x07, 1, False, 0, 0, 1))
 TEMP, VOLT, CURR, FAN, POWER_SUPPLY, PROCESSOR, OTHER = 0x01, 0x02, 0x03, 0x04, 0x08, 0x07, 0x0B  # sensor types
-DEG_C, VOLTS, AMPS, WATTS, RPM = 1, 4, 5, 6, 18  # base units
+DEG_C, DEG_F, VOLTS, AMPS, WATTS, CFM, RPM, LITRES = 1, 2, 4, 5, 6, 17, 18, 37  # base units
+PER_MINUTE = 4  # rate unit
+LN = 1  # linearization: natural logarithm
+LINEARIZATIONS = [lambda x: x, math.log, math.log10, math.log2, math.exp, lambda x: 10 ** x, lambda x: 2 ** x,
+                  lambda x: 1 / x, lambda x: x * x, lambda x: x * x * x, math.sqrt, lambda x: x ** (1 / 3)]
 
 def value(s, raw):
-    """The reading the record's formula makes of raw (linear, 8-bit unsigned raw values)."""
-    return (s.m * raw + s.b * 10 ** s.bexp) * 10 ** s.rexp
+    """The reading the record's formula makes of raw (8-bit unsigned raw values): a logarithm of 0 is -inf."""
+    x = (s.m * raw + s.b * 10 ** s.bexp) * 10 ** s.rexp
+    if s.lin in (1, 2, 3) and x <= 0:
+        return -math.inf if x == 0 else math.nan
+    return LINEARIZATIONS[s.lin](x)
 
 def id_string(name, sixbit):
     if not sixbit:
@@ -35,24 +62,25 @@ def id_string(name, sixbit):
     return bytes([0x80 | len(packed)]) + packed
 
 def sdr(record_id, s):
-    """The SDR of sensor s: full (IPMI 2.0 table 43-1), compact (43-2) or event-only (43-3), owned by the BMC."""
-    key, init, caps = bytes([0x20, 0x00, s.num]), 0x67 if s.scan else 0x66, 0x68  # init: scanning on by default
+    """The SDR of sensor s: full (IPMI 2.0 table 43-1), compact (43-2) or event-only (43-3)."""
+    key, init, caps = bytes([s.owner, s.channel << 4 | s.lun, s.num]), 0x67 if s.scan else 0x66, 0x68  # scanning on
     ert = 0x01 if s.kind == "full" else 0x6F  # threshold, or sensor-specific discrete
+    units = bytes([s.rate << 3 | s.pct, s.unit, 0])  # analog format unsigned, rate, no modifier unit; base unit
     if s.kind == "event":
-        body = key + bytes([0x07, 0x01, s.stype, ert, 0x01, 0x00, 0x00, 0x00]) + id_string(s.name, s.sixbit)
+        body = key + bytes([s.entity, s.instance, s.stype, ert, s.share, 0x00, 0x00, 0x00]) + id_string(s.name, s.sixbit)
     elif s.kind == "compact":
-        body = key + bytes([0x07, 0x01, init, caps, s.stype, ert] + [0] * 6 + [0, s.unit, 0, 0x01, 0, 0, 0, 0, 0, 0, 0]
-                           ) + id_string(s.name, s.sixbit)
+        body = key + bytes([s.entity, s.instance, init, caps, s.stype, ert] + [0] * 6) + units + bytes(
+            [s.share, 0, 0, 0, 0, 0, 0, 0]) + id_string(s.name, s.sixbit)
     else:
         m, b = s.m & 0x3FF, s.b & 0x3FF
-        body = key + bytes([0x03, 0x01, init, caps, s.stype, ert, 0, 0, 0, 0, 0, 0, 0x00, s.unit, 0, 0x00,
-                            m & 0xFF, m >> 8 << 6, b & 0xFF, b >> 8 << 6, 0, (s.rexp & 0xF) << 4 | s.bexp & 0xF,
-                            0, 0, 0, 0, 0xFF, 0] + [0] * 11) + id_string(s.name, s.sixbit)
+        body = key + bytes([s.entity, s.instance, init, caps, s.stype, ert, 0, 0, 0, 0, 0, 0]) + units + bytes(
+            [s.lin, m & 0xFF, m >> 8 << 6, b & 0xFF, b >> 8 << 6, 0, (s.rexp & 0xF) << 4 | s.bexp & 0xF,
+             0, 0, 0, 0, 0xFF, 0] + [0] * 11) + id_string(s.name, s.sixbit)
     return bytes([record_id & 0xFF, record_id >> 8, 0x51, {"event": 3, "compact": 2}.get(s.kind, 1), len(body)]) + body
 
-def mc_locator(record_id):
-    """The BMC's own management controller device locator (type 0x12): no sensor number in it."""
-    body = bytes([0x20, 0x00, 0xA0, 0x2F, 0, 0, 0, 0x06, 0x01, 0x00]) + id_string("Sim_BMC", False)
+def mc_locator(record_id, address=BMC, name="Sim_BMC"):
+    """A management controller device locator (type 0x12): no sensor number in it."""
+    body = bytes([address, 0x00, 0xA0, 0x2F, 0, 0, 0, 0x06, 0x01, 0x00]) + id_string(name, False)
     return bytes([record_id & 0xFF, record_id >> 8, 0x51, 0x12, len(body)]) + body
 
 def free_port(kind):
@@ -60,10 +88,13 @@ def free_port(kind):
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
+def hex_bytes(data): return " ".join("0x%02x" % x for x in data)
+
 class Sim:
-    def __init__(self, workdir, sensors, password=PASSWORD):
-        self.dir, self.sensors, self.password, self.proc = workdir, list(sensors), password, None
+    def __init__(self, workdir, sensors, password=PASSWORD, absent=()):
+        self.dir, self.sensors, self.password, self.absent, self.proc = workdir, list(sensors), password, set(absent), None
         self.port, self.console_port = free_port(socket.SOCK_DGRAM), free_port(socket.SOCK_STREAM)
+        self.ready = None  # when the last start's repository was complete (time.monotonic())
         os.makedirs(os.path.join(workdir, "state"), exist_ok=True)
 
     def target(self): return "lan:127.0.0.1:%d" % self.port
@@ -77,8 +108,43 @@ class Sim:
             f.write("%s\n%s\n" % (USER, self.password if password is None else password))
         return {"TRENDKEEP_IPMI": self.target(), "TRENDKEEP_IPMI_AUTH": path}
 
-    def start(self):
-        """Starts ipmi_sim (again, on the same ports) and returns once its console answers."""
+    def satellites(self):
+        """The controllers other than the BMC that own sensors and are simulated, in address order."""
+        owners = {s.owner for s in self.sensors if s.owner & 1 == 0 and s.owner != BMC}
+        return sorted(owners - self.absent)
+
+    def emu_lines(self):
+        """ipmi_sim's commands that make the controllers and the BMC's repository: the controllers' locators,
+        then each sensor's SDR and, where its controller is simulated, the sensor, which takes its settings
+        from the SDR added before it."""
+        lines = ["mc_setbmc 0x20", "mc_add 0x20 0 no-device-sdrs 0x23 9 8 0x9f 0x1291 0xf02", "sel_enable 0x20 100 0x0a",
+                 "main_sdr_add 0x20 " + hex_bytes(mc_locator(1))]
+        record_id = 1
+        for address in self.satellites():
+            record_id += 1
+            lines.append("mc_add 0x%02x 0 no-device-sdrs 0x01 1 0 0x01 0x157 0x0b" % address)
+            lines.append("main_sdr_add 0x20 " + hex_bytes(mc_locator(record_id, address, "Sim_MC_%02X" % address)))
+        simulated = {BMC, *self.satellites()}
+        for s in self.sensors:
+            record_id += 1
+            lines.append("main_sdr_add 0x20 " + hex_bytes(sdr(record_id, s)))
+            if s.owner not in simulated:
+                continue
+            lines.append("sensor_add 0x%02x %d %d 0x%02x 0x%02x%s" % (
+                s.owner, s.lun, s.num, s.stype, 0x01 if s.kind == "full" else 0x6F, " event-only" if s.kind == "event" else ""))
+            if s.kind == "full":
+                lines.append("sensor_set_value 0x%02x %d %d %d 0" % (s.owner, s.lun, s.num, s.raw))
+        return lines + ["mc_enable 0x%02x" % address for address in [BMC, *self.satellites()]]
+
+    def start(self, sensors=None):
+        """Starts ipmi_sim (again, on the same ports) and returns once its console answers.  Given sensors, they
+        replace the list: a second firmware.  ipmi_sim stamps its repository with the second of the monotonic
+        clock at which a record was added, so a start at least a second after the last one was ready shows
+        change stamps of its own to a reader that keeps a repository."""
+        if sensors is not None:
+            self.sensors = list(sensors)
+        if self.ready is not None:
+            time.sleep(max(0.0, self.ready + 1.0 - time.monotonic()))
         conf, emu = os.path.join(self.dir, "lan.conf"), os.path.join(self.dir, "sim.emu")
         with open(conf, "w") as f:
             f.write('name "trendkeep-sim"\nset_working_mc 0x20\n  startlan 1\n    addr 127.0.0.1 %d\n'
@@ -86,16 +152,8 @@ class Sim:
                     '    allowed_auths_admin md5\n    guid a123456789abcdefa123456789abcdef\n  endlan\n'
                     '  user 2 true "%s" "%s" user 10 md5\nconsole 127.0.0.1 %d\n'
                     % (self.port, USER, self.password, self.console_port))
-        lines = ["mc_setbmc 0x20", "mc_add 0x20 0 no-device-sdrs 0x23 9 8 0x9f 0x1291 0xf02", "sel_enable 0x20 100 0x0a",
-                 "main_sdr_add 0x20 " + " ".join("0x%02x" % x for x in mc_locator(1))]
-        for i, s in enumerate(self.sensors):  # a sensor's SDR before the sensor, which takes its settings from it
-            lines.append("main_sdr_add 0x20 " + " ".join("0x%02x" % x for x in sdr(i + 2, s)))
-            lines.append("sensor_add 0x20 0 %d 0x%02x 0x%02x%s" % (
-                s.num, s.stype, 0x01 if s.kind == "full" else 0x6F, " event-only" if s.kind == "event" else ""))
-            if s.kind == "full":
-                lines.append("sensor_set_value 0x20 0 %d %d 0" % (s.num, s.raw))
         with open(emu, "w") as f:
-            f.write("\n".join(lines + ["mc_enable 0x20"]) + "\n")
+            f.write("\n".join(self.emu_lines()) + "\n")
         # ipmi_sim writes its log to every console connection: with SIGPIPE ignored (as in Python), one that
         # was just closed costs it a failed write instead of its life.
         with open(os.path.join(self.dir, "sim.log"), "ab") as log:
@@ -105,11 +163,17 @@ class Sim:
         while True:
             try:
                 self.console()
+                self.ready = time.monotonic()
                 return self
             except OSError:
                 if self.proc.poll() is not None or time.monotonic() > deadline:
                     raise RuntimeError("ipmi_sim did not start: see " + os.path.join(self.dir, "sim.log"))
                 time.sleep(0.02)
+
+    def restart(self, sensors=None):
+        """Stops ipmi_sim and starts it again, with the sensors given if any."""
+        self.stop()
+        return self.start(sensors)
 
     def console(self, *commands):
         """Runs commands on the console.  It also carries ipmi_sim's own log (sessions opened and closed), so
@@ -126,11 +190,12 @@ class Sim:
         if refused:
             raise RuntimeError("ipmi_sim refused %r: %r" % (commands, refused))
 
-    def set_raw(self, num, raw): self.console("sensor_set_value 0x20 0 %d %d 0" % (num, raw))
+    def set_raw(self, num, raw, owner=BMC, lun=0):
+        self.console("sensor_set_value 0x%02x %d %d %d 0" % (owner, lun, num, raw))
 
-    def set_scanning(self, num, on):
-        self.console("sensor_set_event_support 0x20 0 %d enable %s per-state %s" % (
-            num, "scanning" if on else "no-scanning", " ".join(["0" * 15] * 4)))
+    def set_scanning(self, num, on, owner=BMC, lun=0):
+        self.console("sensor_set_event_support 0x%02x %d %d enable %s per-state %s" % (
+            owner, lun, num, "scanning" if on else "no-scanning", " ".join(["0" * 15] * 4)))
 
     def stop(self):
         if self.proc is not None and self.proc.poll() is None:

@@ -178,12 +178,12 @@ class Daemon:
         """(Re)writes the sensor file, which the host libraries read afresh at every call."""
         replace_file(self.env["TRENDKEEP_SENSORS"], json.dumps(dict(doc, sensors=sensors)))
 
-    def start(self, stderr=None):
-        """Starts the daemon, its standard error that of the tests unless given."""
+    def start(self, stderr=None, stdout=subprocess.DEVNULL):
+        """Starts the daemon, its standard error that of the tests and its output discarded unless given."""
         env = dict(self.env)
         if DAEMON_WRAPPER and "LD_PRELOAD" in env:
             env["QEMU_SET_ENV"] = "LD_PRELOAD=" + env.pop("LD_PRELOAD")
-        self.proc = subprocess.Popen(DAEMON_WRAPPER + [DAEMON], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        self.proc = subprocess.Popen(DAEMON_WRAPPER + [DAEMON], env=env, stdin=subprocess.DEVNULL, stdout=stdout,
                                      stderr=stderr)
         return self
 
