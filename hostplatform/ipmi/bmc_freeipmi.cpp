@@ -73,6 +73,7 @@ namespace {
 // used.  FreeIPMI measures both on the wall clock: a clock that libfaketime
 // runs faster shortens them, a stopped one makes them endless.
 constexpr unsigned kMaxTimeoutMs = 3600 * 1000;
+constexpr int kLoginAttempts = 3;
 constexpr const char *kInbandDevice = "/dev/ipmi0";
 constexpr size_t kMaxAuthFile = 4096;
 
@@ -633,16 +634,25 @@ class FreeIpmiSession : public BmcSession {
 
     Target *target() { return &target_; }
 
-    // Logs in and takes the repository as it is now.
+    // Logs in and takes the repository as it is now.  A login that the
+    // controller began to answer but that lost its way (an answer of the
+    // RMCP+ handshake lost: resending the step does not mend it) is tried
+    // again, kLoginAttempts in all; one that gets no answer at all (a
+    // controller that is not there) or a refusal is not.
     bool Connect() {
         Disconnect();
-        if ((ctx_ = ipmi_ctx_create()) == nullptr) return Fail("out of memory");
         const Target &t = target_;
-        int rc = t.inband ? ipmi_ctx_open_inband(ctx_, IPMI_DEVICE_OPENIPMI, 0, 0, 0, kInbandDevice, t.inband_flags,
+        int rc = -1;
+        for (int attempt = 0; rc < 0 && attempt < kLoginAttempts; ++attempt) {
+            if (attempt > 0 && ipmi_ctx_errnum(ctx_) != IPMI_ERR_SESSION_TIMEOUT) break;
+            if (ctx_ != nullptr) ipmi_ctx_destroy(ctx_);
+            if ((ctx_ = ipmi_ctx_create()) == nullptr) return Fail("out of memory");
+            rc = t.inband ? ipmi_ctx_open_inband(ctx_, IPMI_DEVICE_OPENIPMI, 0, 0, 0, kInbandDevice, t.inband_flags,
                                                  IPMI_FLAGS_DEFAULT)
                           : ipmi_ctx_open_outofband_2_0(ctx_, t.host.c_str(), t.user.c_str(), t.password.c_str(),
                                                         nullptr, 0, IPMI_PRIVILEGE_LEVEL_USER, t.cipher, t.session_ms,
                                                         t.retransmit_ms, t.login_flags, IPMI_FLAGS_DEFAULT);
+        }
         if (rc < 0) {
             std::string why = LoginFailure(ctx_, t);
             ipmi_ctx_destroy(ctx_);
