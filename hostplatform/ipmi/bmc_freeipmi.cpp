@@ -377,8 +377,11 @@ std::vector<Sensor> Candidates(const Repository &repo, unsigned reading_flags, s
         if (!threshold && !((reading_flags & kDiscreteReading) != 0 && has_unit)) continue;
         if (!IPMI_SDR_ANALOG_DATA_FORMAT_VALID(s.format) || !IPMI_SDR_LINEARIZATION_IS_LINEAR(s.linearization)) continue;
         s.record = i;
-        s.who = {rec[kOwner], static_cast<uint8_t>(rec[kOwnerLun] >> 4), static_cast<uint8_t>(rec[kOwnerLun] & 3),
-                 rec[kNumber], IdString(rec, kFullIdString), 0};
+        s.who.owner = rec[kOwner];
+        s.who.channel = static_cast<uint8_t>(rec[kOwnerLun] >> 4);
+        s.who.lun = static_cast<uint8_t>(rec[kOwnerLun] & 3);
+        s.who.ipmi_num = rec[kNumber];
+        s.who.id = IdString(rec, kFullIdString);
         for (const Sensor &before : found) {
             if (before.who == s.who) ++s.who.nth;
         }
@@ -769,8 +772,8 @@ class FreeIpmiSession : public BmcSession {
         uint64_t code = 0, state = 0, scanning = 0, raw = 0;
         if (fiid_obj_get(rs, "comp_code", &code) == 1 && code != 0) {
             char text[256] = "";
-            ipmi_completion_code_strerror_r(IPMI_CMD_GET_SENSOR_READING, IPMI_NET_FN_SENSOR_EVENT_RQ,
-                                            static_cast<uint8_t>(code), text, sizeof text);
+            const uint8_t cc = static_cast<uint8_t>(code);
+            ipmi_completion_code_strerror_r(IPMI_CMD_GET_SENSOR_READING, IPMI_NET_FN_SENSOR_EVENT_RQ, cc, text, 256);
             char hex[48];
             snprintf(hex, sizeof hex, "completion code 0x%02X", static_cast<unsigned>(code));
             return std::string(hex) + " (" + text + ")";
