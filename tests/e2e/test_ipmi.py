@@ -236,7 +236,9 @@ class Ipmi(H.DaemonTestCase):
         sim = self.sim(LOSSY_SENSORS)
         proxy = DelayProxy(sim.port, loss=0.05, seed=1).start()
         self.addCleanup(proxy.stop)
-        env = dict(sim.env(), TRENDKEEP_IPMI="lan:127.0.0.1:%d" % proxy.port)
+        # A command is given up after its second try, so that some sessions are lost on the way: roughly one read
+        # in a hundred, each logged into again within its refresh.
+        env = dict(sim.env(), TRENDKEEP_IPMI="lan:127.0.0.1:%d" % proxy.port, TRENDKEEP_IPMI_TIMEOUT="2000,1000")
         d = self.daemon(faketime=CLOCK, env=env, sensors=[]).start()
         count = str(len(LOSSY_SENSORS) + len(H.UTILISATION))
         self.assertTrue(H.wait_until(lambda: H.run_tool(H.QUERY, "count").stdout.strip() == count, 60, 0.5), "no whole list")
