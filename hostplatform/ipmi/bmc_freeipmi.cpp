@@ -699,13 +699,23 @@ class FreeIpmiSession : public BmcSession {
         uint32_t n = 0;
         for (const Sensor &s : repo->sensors) {
             if (n == *count || MonotonicMs() >= deadline_ms) break;
+            // A session lost twice on the sensor before is opened again;
+            // a controller that cannot be logged into fails the call, so
+            // that a list is never built from part of the sensors.
+            if (ctx_ == nullptr && !Connect()) return false;
+            // Back with another repository, whose numbers this refresh
+            // has not taken: what was read stands.
+            if (repo_ != repo) break;
             double value = NAN;
             Read got = ReadSensor(s, &value);
-            if (got == Read::Lost && MonotonicMs() < deadline_ms && Connect()) got = ReadSensor(s, &value);
-            if (got == Read::Lost) Disconnect();
-            // Gone, or back with another repository whose numbers this
-            // refresh has not taken: what was read stands.
-            if (ctx_ == nullptr || repo_ != repo) break;
+            if (got == Read::Lost) {
+                Disconnect();
+                if (MonotonicMs() >= deadline_ms) break;
+                if (!Connect()) return false;
+                if (repo_ != repo) break;
+                got = ReadSensor(s, &value);
+                if (got == Read::Lost) Disconnect();
+            }
             uint8_t *r = buf + static_cast<size_t>(n++) * IPMI_SENSOR_READING_SIZE;
             memset(r, 0, IPMI_SENSOR_READING_SIZE);
             r[IPMI_READING_NUM_OFFSET] = static_cast<uint8_t>(s.num);
@@ -778,6 +788,9 @@ class FreeIpmiSession : public BmcSession {
             snprintf(hex, sizeof hex, "completion code 0x%02X", static_cast<unsigned>(code));
             return std::string(hex) + " (" + text + ")";
         }
+        // FreeIPMI now and then fails a command without saying why (an
+        // answer to a command sent again, say).
+        if (rc < 0 && ipmi_ctx_errnum(ctx_) == IPMI_ERR_SUCCESS) return "no answer FreeIPMI could take";
         if (rc < 0) return ipmi_ctx_errormsg(ctx_);
         if (fiid_obj_get(rs, "reading_state", &state) == 1 && state == IPMI_SENSOR_READING_STATE_UNAVAILABLE) return "";
         const bool check_scanning = (target_.reading_flags & kIgnoreScanningDisabled) == 0;
