@@ -174,10 +174,9 @@ bool ParseSettings(Target *t, std::string *why) {
         const Workaround *w = std::find_if(std::begin(kWorkarounds), std::end(kWorkarounds),
                                            [&](const Workaround &k) { return name == k.name; });
         if (w == std::end(kWorkarounds)) {
-            *why = "TRENDKEEP_IPMI_WORKAROUNDS=" + list + ": unknown workaround \"" + name +
-                   "\" (known: authcap, intel20, supermicro20, sun20, opensesspriv, integritycheckvalue, "
-                   "nochecksumcheck, assumeio, spinpoll, assumebmcowner, discretereading, ignorescanningdisabled, "
-                   "assumemaxsdrrecordcount)";
+            std::string known;
+            for (const Workaround &k : kWorkarounds) known += (known.empty() ? "" : ", ") + std::string(k.name);
+            *why = "TRENDKEEP_IPMI_WORKAROUNDS=" + list + ": unknown workaround \"" + name + "\" (known: " + known + ")";
             return false;
         }
         unsigned *flags[] = {&t->login_flags, &t->inband_flags, &t->reading_flags, &t->sdr_flags};
