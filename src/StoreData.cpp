@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,14 +21,18 @@
 void SensorFileName(const char *name, char out[SENSOR_FILE_NAME_SIZE]) {
     // A name from the controller may hold a '/', or be "", "." or "..":
     // as a file name it would leave the record directory or not exist at
-    // all.  Such names get a stable stand-in; every other name is its own
-    // file name.
+    // all.  A name that is an entry the store itself keeps in the record
+    // directory would take that entry's place; on a FAT card, names differ
+    // only in more than letter case.  Such names get a stable stand-in;
+    // every other name is its own file name.
     if (name[0] == '\0') {
         snprintf(out, SENSOR_FILE_NAME_SIZE, "%s", "_empty_");
     } else if (strcmp(name, ".") == 0) {
         snprintf(out, SENSOR_FILE_NAME_SIZE, "%s", "_dot_");
     } else if (strcmp(name, "..") == 0) {
         snprintf(out, SENSOR_FILE_NAME_SIZE, "%s", "_dotdot_");
+    } else if (strcasecmp(name, RECORD_TIME_DIR) == 0) {
+        snprintf(out, SENSOR_FILE_NAME_SIZE, "_%s_", name);
     } else {
         size_t i = 0;
         for (; name[i] != '\0' && i < SENSOR_FILE_NAME_SIZE - 1; ++i) out[i] = name[i] == '/' ? '_' : name[i];
@@ -35,8 +40,54 @@ void SensorFileName(const char *name, char out[SENSOR_FILE_NAME_SIZE]) {
     }
 }
 
-// The tools build only the file-name rule above (TRENDKEEP_SHARED_RULES_ONLY),
-// so that they find a sensor's file as the daemon names it.
+int OpenEntryAt(int dir_fd, const char *name, int flags, mode_t type, struct stat *st) {
+    int path_fd;
+    do {
+        path_fd = openat(dir_fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    } while (path_fd == -1 && errno == EINTR);
+    if (path_fd == -1) return -1;
+    if (fstat(path_fd, st) != 0) {
+        int err = errno;
+        close(path_fd);
+        errno = err;
+        return -1;
+    }
+    if ((st->st_mode & S_IFMT) != type) {
+        close(path_fd);
+        errno = S_ISLNK(st->st_mode) ? ELOOP : EINVAL;
+        return -1;
+    }
+    // The descriptor's own name in /proc is a way to that very file,
+    // whatever has happened to the entry since.
+    char self[40];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", path_fd);
+    int open_flags = (flags & ~(O_NOFOLLOW | O_CREAT | O_EXCL | O_TRUNC)) | O_NOCTTY | O_CLOEXEC;
+    int fd;
+    do {
+        fd = open(self, open_flags);
+    } while (fd == -1 && errno == EINTR);
+    if (fd == -1 && errno == ENOENT && access("/proc/self/fd", F_OK) != 0) {
+        // No /proc: the entry is opened again by name, never waiting and
+        // never following a link, and checked to be the same file below.
+        do {
+            fd = openat(dir_fd, name, open_flags | O_NOFOLLOW | O_NONBLOCK);
+        } while (fd == -1 && errno == EINTR);
+    }
+    int err = errno;
+    close(path_fd);
+    struct stat opened;
+    if (fd != -1 && (fstat(fd, &opened) != 0 || opened.st_dev != st->st_dev || opened.st_ino != st->st_ino)) {
+        close(fd);
+        fd = -1;
+        err = EAGAIN;
+    }
+    errno = err;
+    return fd;
+}
+
+// The tools build only the rules above (TRENDKEEP_SHARED_RULES_ONLY), so
+// that they find a sensor's file as the daemon names it and open what a
+// card holds as the daemon does.
 #ifndef TRENDKEEP_SHARED_RULES_ONLY
 
 RecordStoreState RecordStore = {0, -1, nullptr, nullptr, -1};
@@ -157,35 +208,17 @@ int ZelvarCommandToBuff(const char *cmd, char *buf, int size) {
 namespace {
 
 const unsigned kListPollMs = 1000;
-const int kMkdirOutputSize = 512;
 // The day-time directory below the mount path, and the permission bits of
 // the files the store creates (those the platform gives its own files).
 const char kTimeDirRel[] = RECORD_DIR "/" RECORD_TIME_DIR;
 const mode_t kStoreFileMode = 0644;
+const mode_t kStoreDirMode = 0755;
 
 bool ListIsReady(LocalDataHdr *hdr) {
     pthread_mutex_lock(&g_sensordatamutex);
     bool ready = hdr->ListReady == 1;
     pthread_mutex_unlock(&g_sensordatamutex);
     return ready;
-}
-
-// Runs "mkdir -p" for dir, with the path quoted for the shell.  Returns
-// what ZelvarCommandToBuff returns.
-int MakeDirectories(const char *dir) {
-    std::string quoted = "'";
-    for (const char *p = dir; *p; ++p) {
-        if (*p == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += *p;
-        }
-    }
-    quoted += "'";
-    char cmd[512] = {};
-    char out[kMkdirOutputSize] = {};
-    snprintf(cmd, sizeof cmd, "mkdir -p %s", quoted.c_str());
-    return ZelvarCommandToBuff(cmd, out, sizeof out);
 }
 
 // openat, carried on across interruptions as the platform's open is.
@@ -197,40 +230,39 @@ int OpenAt(int dir_fd, const char *name, int flags) {
     return fd;
 }
 
+// How often a component of a store directory is made and opened again
+// when something else keeps taking its place.
+const int kStoreDirAttempts = 3;
+
 // Opens the directory rel ("a/b") below the card's mount path.  The mount
 // path is the system's and may be followed; every entry below it is the
-// card's, chosen by whoever wrote the card, so each component is opened
-// only as a real directory, never through a link.  With clear, a component
-// that is anything else (a link, a file, a FIFO) is removed on the way,
-// the entry itself and never what a link points to: "mkdir -p" would
-// follow a link out of the card, or fail on a file.  Returns the
+// card's, chosen by whoever wrote the card (or writes to it now), so each
+// component is opened only as a real directory, never through a link, in
+// the directory opened before it.  With make, a missing component is made
+// there (mkdirat), never at the end of a path: a link planted on the way,
+// even while this runs, cannot lead the creation off the card.  A
+// component that is anything else (a link, a file, a FIFO) is removed
+// first, the entry itself and never what a link points to.  Returns the
 // descriptor, or -1.
-int OpenStoreDir(const char *mount, const char *rel, bool clear) {
+int OpenStoreDir(const char *mount, const char *rel, bool make) {
     int fd = OpenAt(AT_FDCWD, mount[0] != '\0' ? mount : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     for (const char *part = rel; fd != -1 && *part != '\0';) {
         std::string name(part, strcspn(part, "/"));
         part += name.size();
         if (*part == '/') ++part;
-        struct stat st;
-        if (clear && fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode)) {
-            unlinkat(fd, name.c_str(), 0);
-        }
         int next = OpenAt(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        for (int attempt = 0; make && next == -1 && attempt < kStoreDirAttempts; ++attempt) {
+            struct stat st;
+            if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode)) {
+                unlinkat(fd, name.c_str(), 0);
+            }
+            mkdirat(fd, name.c_str(), kStoreDirMode);
+            next = OpenAt(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }
         sigwrap_close(fd);
         fd = next;
     }
     return fd;
-}
-
-// Makes the directory rel below the card, at path, with "mkdir -p" once
-// whatever non-directory stood in its way is gone, and opens it; *result
-// gets the command's result.  Returns the descriptor, or -1 when there is
-// still no real directory there.
-int MakeStoreDir(const char *mount, const char *rel, const char *path, int *result) {
-    int fd = OpenStoreDir(mount, rel, true);
-    if (fd != -1) sigwrap_close(fd);
-    *result = MakeDirectories(path);
-    return OpenStoreDir(mount, rel, false);
 }
 
 bool IsDirectoryEntry(int dir_fd, const struct dirent *de) {
@@ -263,24 +295,18 @@ int SizeNewFile(int fd, off_t size) {
 // Opens the store file name of the directory dir_fd with flags when it is
 // our own of the given size (IsOwnStoreFile).  Anything else standing
 // there (another size or owner, a link, a FIFO) is removed and the file
-// created again, empty, with create_flags.  Opening an existing entry never
-// blocks, and what was opened is checked again on the descriptor, since
-// the entry may have changed since it was looked at.  A file of ours that
-// cannot be opened is left alone: it holds history.  Returns the
-// descriptor, or -1.
+// created again, empty, with create_flags.  Only a regular file is ever
+// opened (OpenEntryAt), never a device or FIFO swapped in since the entry
+// was looked at.  A file of ours that cannot be opened is left alone: it
+// holds history.  Returns the descriptor, or -1.
 int OpenStoreFile(int dir_fd, const char *name, off_t size, int flags, int create_flags) {
     if (dir_fd == -1) return -1;
-    struct stat st;
-    if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && IsOwnStoreFile(st, size)) {
-        int fd = OpenAt(dir_fd, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd == -1) return -1;
-        if (fstat(fd, &st) != 0) {
-            sigwrap_close(fd);
-            return -1;
-        }
-        if (IsOwnStoreFile(st, size)) return fd;
-        sigwrap_close(fd);
-    }
+    struct stat st = {};
+    int fd = OpenEntryAt(dir_fd, name, flags, S_IFREG, &st);
+    bool own = IsOwnStoreFile(st, size);
+    if (fd != -1 && own) return fd;
+    if (fd != -1) sigwrap_close(fd);
+    if (own) return -1;
     unlinkat(dir_fd, name, 0);
     return SizeNewFile(OpenAt(dir_fd, name, create_flags | O_EXCL | O_NOFOLLOW | O_CLOEXEC), size);
 }
@@ -404,17 +430,15 @@ void CheckCardSpace(uint32_t n, uint64_t free_kb) {
 }
 
 // Opens the record time file in the day-time directory, or creates it with
-// zeros, making the directories first when they are missing (*mkdir_result
-// gets the command's result), maps it into RecordStore.RecordTimeMap and
+// zeros, making the directories first when they are missing, maps it into RecordStore.RecordTimeMap and
 // flushes it once.  The descriptors are closed again on every path.
 // Returns 0 on success, -1 on failure.
-int MapRecordTimeFile(const char *mount, int *mkdir_result) {
+int MapRecordTimeFile(const char *mount) {
     char time_dir[128] = {};
     snprintf(time_dir, sizeof time_dir, "%s/%s/%s", mount, RECORD_DIR, RECORD_TIME_DIR);
     IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_INFO, "[%s][%d]Record Time Path:%s\n", kInitFunc, __LINE__, time_dir);
-    int dir_fd = OpenStoreDir(mount, kTimeDirRel, false);
     // Makes the record directory too.
-    if (dir_fd == -1) dir_fd = MakeStoreDir(mount, kTimeDirRel, time_dir, mkdir_result);
+    int dir_fd = OpenStoreDir(mount, kTimeDirRel, true);
     RecordTimeFd = OpenStoreFile(dir_fd, RECORD_TIME_FILE, RECORD_TIME_SIZE, STORE_OPEN_RW, STORE_OPEN_RW_CREATE);
     if (dir_fd != -1) sigwrap_close(dir_fd);
     if (RecordTimeFd == -1) {
@@ -454,19 +478,14 @@ int AllocStoreHandlers(StoreHandler **arr, uint32_t n) {
 }
 
 // Opens the sensor data file file_name in the record directory, making the
-// directory when it is missing (*mkdir_result gets the command's result).
+// directory when it is missing.
 // A file the scan finds is kept when it is ours and of the format's size;
 // anything else, or only a leading part of the name matching, starts the
 // sensor's own file afresh.  Returns the descriptor, or -1.
-int OpenSensorFile(const char *mount, const char *record_dir, const char *file_name, int *mkdir_result) {
+int OpenSensorFile(const char *mount, const char *record_dir, const char *file_name) {
     std::string match;
-    int found = 0;
-    int dir_fd = OpenStoreDir(mount, RECORD_DIR, false);
-    if (dir_fd == -1) {
-        dir_fd = MakeStoreDir(mount, RECORD_DIR, record_dir, mkdir_result);
-    } else {
-        found = FindSensorFileEntry(dir_fd, file_name, &match) == 1;
-    }
+    int dir_fd = OpenStoreDir(mount, RECORD_DIR, true);
+    bool found = dir_fd != -1 && FindSensorFileEntry(dir_fd, file_name, &match) == 1;
     int fd;
     if (found) {
         fd = OpenStoreFile(dir_fd, file_name, SENSOR_FILE_SIZE, STORE_OPEN_RW_SYNC, STORE_OPEN_RW_CREATE_SYNC);
@@ -512,7 +531,7 @@ int MapSensorFile(StoreHandler **arr, LocalDataHdr *hdr, uint32_t i, int fd, con
 
 // Opens, maps and prepares the sensor data file of every list entry, in
 // list order.  Returns 0 on success, -1 at the first failure.
-int SetUpSensorFiles(StoreHandler **arr, LocalDataHdr *hdr, uint32_t n, const char *mount, int *mkdir_result) {
+int SetUpSensorFiles(StoreHandler **arr, LocalDataHdr *hdr, uint32_t n, const char *mount) {
     char record_dir[128] = {};
     snprintf(record_dir, sizeof record_dir, "%s/%s", mount, RECORD_DIR);
     IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_INFO, "[%s][%d]RecordDir Path:%s\n", kInitFunc, __LINE__, record_dir);
@@ -522,7 +541,7 @@ int SetUpSensorFiles(StoreHandler **arr, LocalDataHdr *hdr, uint32_t n, const ch
         entry_name[SENSOR_NAME_SIZE - 1] = '\0';
         char file_name[SENSOR_FILE_NAME_SIZE];
         SensorFileName(entry_name, file_name);
-        int fd = OpenSensorFile(mount, record_dir, file_name, mkdir_result);
+        int fd = OpenSensorFile(mount, record_dir, file_name);
         if (fd == -1 || MapSensorFile(arr, hdr, i, fd, entry_name) != 0) return -1;
     }
     return 0;
@@ -564,13 +583,9 @@ int InitSensorDataRecordSt(StoreHandler **arr, LocalDataHdr *hdr) {
 
     // Each step runs only when every one before it succeeded, so the
     // failure that is logged is the first one.
-    int mkdir_result = 0;
-    int rc = MapRecordTimeFile(mount, &mkdir_result);
+    int rc = MapRecordTimeFile(mount);
     if (rc == 0) rc = AllocStoreHandlers(arr, n);
-    if (rc == 0) rc = SetUpSensorFiles(arr, hdr, n, mount, &mkdir_result);
-    // Every file is set up, but a directory command that could not even
-    // start still fails the initialisation.
-    if (rc == 0 && mkdir_result == -1) rc = -1;
+    if (rc == 0) rc = SetUpSensorFiles(arr, hdr, n, mount);
     if (rc != 0) UndoStoreInit(arr, n);
     return rc;
 }

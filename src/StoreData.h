@@ -44,6 +44,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
 
 #include "SensorData.h"
 
@@ -238,9 +239,22 @@ int ZelvarCommandToBuff(const char *cmd, char *buf, int size);
 
 // File name, inside the record directory, of a sensor called name: the name
 // itself for every ordinary name; a name that cannot stand as one file name
-// (empty, ".", "..", or holding '/') is escaped.  out holds 64 bytes.
+// (empty, ".", "..", or holding '/') or that names an entry of the store's
+// own (RECORD_TIME_DIR, in any letter case) is escaped: "_empty_", "_dot_",
+// "_dotdot_", "_<name>_", '/' as '_'.  out holds 64 bytes.
 #define SENSOR_FILE_NAME_SIZE 64
 void SensorFileName(const char *name, char out[SENSOR_FILE_NAME_SIZE]);
+
+// Opens the entry name of the directory dir_fd (AT_FDCWD: name is a path)
+// with flags, only when it is of the file type type (S_IFREG, S_IFIFO).
+// Card entries and the entries of /var/tmp are chosen by others: the entry
+// is first taken without opening anything (O_PATH, a link never followed)
+// and looked at on that descriptor, and only a file of the right type is
+// then opened, through that descriptor, so that nothing swapped in since
+// (a device, whose open alone may act) is ever opened; never as a
+// controlling terminal.  *st gets what was found.  Returns the descriptor,
+// or -1 with errno set: ELOOP for a link, EINVAL for another type.
+int OpenEntryAt(int dir_fd, const char *name, int flags, mode_t type, struct stat *st);
 
 // Creates or reuses, maps and prepares every store file for the list in
 // hdr.  Returns 0 when every file is mapped, -1 on failure with everything

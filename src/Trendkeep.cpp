@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -69,10 +70,6 @@ int RefreshCardStatus(void) {
     return rc;
 }
 
-// How often start-up removes and makes a FIFO again when what stands at
-// its path afterwards is not the daemon's own FIFO.
-const int kFifoAttempts = 3;
-
 // True when what stands at path is a FIFO of the daemon's user, as seen on
 // a descriptor of the entry itself (O_PATH opens nothing; a link is not
 // followed).
@@ -85,19 +82,75 @@ bool IsOwnFifo(const char *path) {
     return own;
 }
 
-// Creates the FIFO at path.  /var/tmp is writable by everyone: a FIFO,
-// link or file that another user slips in between the removal and the
-// creation would be taken for ours and let that user read the requests or
-// forge the answers.  So whatever stands there is removed and the FIFO made
-// again until the entry is a FIFO of the daemon's user; once it is, the
-// sticky directory keeps others from replacing it.  Returns 0 on success,
-// -1 with errno set on failure (EEXIST when something else kept the path).
-int MakeFifo(const char *path) {
-    for (int attempt = 0; attempt < kFifoAttempts; ++attempt) {
-        if (mkfifo(path, TK_FIFO_MODE) != 0 && errno != EEXIST) return -1;
-        if (IsOwnFifo(path)) return 0;
-        RemovePathIfPresent(path);
+// How often a fresh name is drawn when one is taken, and how often the
+// FIFO is put in place when others keep changing what stands there.
+const int kFreshNameAttempts = 100;
+const int kPlaceAttempts = 10;
+
+// Writes "<path>.<six random letters or digits>" to out.
+void FreshName(const char *path, char *out, size_t size) {
+    static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char random[6];
+    if (getrandom(random, sizeof random, GRND_NONBLOCK) != (ssize_t)sizeof random) {
+        uint64_t mix = (uint64_t)MonotonicMs() * 2654435761u ^ (uint64_t)getpid() << 20 ^ (uintptr_t)out;
+        memcpy(random, &mix, sizeof random);
     }
+    char suffix[sizeof random + 1];
+    for (size_t i = 0; i < sizeof random; ++i) suffix[i] = kLetters[random[i] % (sizeof kLetters - 1)];
+    suffix[sizeof random] = '\0';
+    snprintf(out, size, "%s.%s", path, suffix);
+}
+
+// What stood at path before the FIFO took its place now stands at aside:
+// a FIFO of ours from an earlier run goes; anything else stays there,
+// neither followed nor emptied, and is said.
+void SetAside(const char *path, const char *aside) {
+    if (IsOwnFifo(aside)) {
+        unlink(aside);
+        return;
+    }
+    IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_NOTICE, "[%s:%d]Moved what stood at %s aside to %s\n", __FILE_NAME__, __LINE__,
+                         path, aside);
+}
+
+// Makes the FIFO at path.  /var/tmp is writable by everyone, and the path
+// may hold anything another user left there: a link, a file, a directory
+// with files in it, or an entry that changes all the while.  So the FIFO
+// is made under a fresh name of its own beside path, which nobody else
+// can have made, and then put in place in one step: exchanged with what
+// stands at path (SetAside), or renamed there when nothing does.  Once in
+// place, the sticky directory keeps others from replacing it.  Returns 0
+// on success, -1 with errno set on failure (EEXIST when others kept the
+// path).
+int MakeFifo(const char *path) {
+    char fresh[PATH_MAX];
+    int made = -1;
+    for (int attempt = 0; made != 0 && attempt < kFreshNameAttempts; ++attempt) {
+        FreshName(path, fresh, sizeof fresh);
+        made = mkfifo(fresh, TK_FIFO_MODE);
+        if (made != 0 && errno != EEXIST) return -1;
+    }
+    if (made != 0) return -1;
+    for (int attempt = 0; attempt < kPlaceAttempts; ++attempt) {
+        if (renameat2(AT_FDCWD, fresh, AT_FDCWD, path, RENAME_EXCHANGE) == 0) {
+            SetAside(path, fresh);
+            return 0;
+        }
+        // Nothing there, or a file system that cannot exchange: a rename
+        // replaces all but a directory, which is moved aside first.
+        if ((errno == ENOENT || errno == EINVAL) && rename(fresh, path) == 0) return 0;
+        if (errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST) {
+            char aside[PATH_MAX];
+            FreshName(path, aside, sizeof aside);
+            if (rename(path, aside) == 0) SetAside(path, aside);
+        } else if (errno != ENOENT) {
+            int err = errno;
+            unlink(fresh);
+            errno = err;
+            return -1;
+        }
+    }
+    unlink(fresh);
     errno = EEXIST;
     return -1;
 }
@@ -235,8 +288,8 @@ int Init(void) {
                              TK_AT);
         return -1;
     }
-    RemovePathIfPresent(TK_REQUEST_FIFO);
-    RemovePathIfPresent(TK_RESPONSE_FIFO);
+    // What stands at the FIFO paths (a FIFO of an earlier run, or others'
+    // entries) is replaced in the same step as the FIFO is put in place.
     if (MakeFifo(TK_REQUEST_FIFO) != 0) {
         IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL,
                              "[%s:%d]Error while creating Zelvar trendkeep Request FIFO [errno-%d]\n",
@@ -266,7 +319,10 @@ int TrendkeepMain(void) {
         IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL, "[%s][%d]Error Daemonizing !!!\n", __FILE_NAME__,
                                    __LINE__);
     }
-    save_pid(TK_PID_FILE);
+    if (save_pid(TK_PID_FILE) != 0) {
+        IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL, "[%s][%d]Save pid file %s failed [errno-%d]\n", __FILE_NAME__,
+                                   __LINE__, TK_PID_FILE, errno);
+    }
     if (Init() != 0) StopProcess(2, TK_STOP_CLEANUP);
     InstallStoreBusErrorHandler();
 

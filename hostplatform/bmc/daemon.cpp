@@ -24,9 +24,13 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "bmc_services.h"
+#include "platform_log.h"
 
 namespace {
 
@@ -73,43 +77,52 @@ void LeaveSession() {
     if (daemon_pid > 0) _exit(0);
 }
 
-// How often the pid file's entry is removed and made again when something
-// else keeps taking its place.
-constexpr int kPidFileAttempts = 3;
+// How often the pid file is put in place when others keep changing what
+// stands at its path.
+constexpr int kPidFileAttempts = 10;
 
-// The pid file lies in a directory that everyone may write to, and the
-// daemon runs as root: what stands at the path may be another user's link
-// (to a file root would then overwrite), another user's file, a hard link
-// to one of root's files, or a FIFO (whose open would wait for a reader
-// for ever).  Only a regular file of our own with no other name is
-// written; anything else is removed and the file made anew, exclusively.
-// Nothing is truncated before it has been checked, and no open waits.
-// Returns a descriptor open for writing, or -1.
-int OpenOwnPidFile(const char *path) {
-    for (int attempt = 0; attempt < kPidFileAttempts; ++attempt) {
-        int fd;
-        do {
-            fd = open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        } while (fd < 0 && errno == EINTR);
-        if (fd >= 0) {
-            struct stat st;
-            if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1) {
-                return fd;
-            }
-            close(fd);
-        } else if (errno == ENOENT) {
-            do {
-                fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-            } while (fd < 0 && errno == EINTR);
-            if (fd >= 0) return fd;
-            if (errno != EEXIST) return -1;
-            continue;  // something came in between: look at it again
-        }
-        // A link (ELOOP), a FIFO without a reader (ENXIO), a directory, or
-        // a file that is not ours: not to be written.
-        if (remove(path) != 0 && errno != ENOENT) return -1;
+// What stood at path before the pid file took its place now stands at
+// aside: a pid file of ours from an earlier run (a regular file of our
+// user with no other name) goes; anything else stays there, neither
+// followed nor emptied, and is said.
+void SetAside(const char *path, const char *aside) {
+    int fd = open(aside, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    bool own = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
+    if (fd >= 0) close(fd);
+    if (own) {
+        unlink(aside);
+    } else {
+        TkPlatformLogf(LOG_NOTICE, "P pid file: moved what stood at %s aside to %s", path, aside);
     }
-    return -1;
+}
+
+// Puts the file at fresh in path's place in one step: exchanged with what
+// stands there (SetAside), or renamed there when nothing does.  A
+// directory where exchanges are not supported is moved aside first.
+// Returns true when the file is in place.
+bool PlaceAt(const char *fresh, const char *path) {
+    for (int attempt = 0; attempt < kPidFileAttempts; ++attempt) {
+        if (renameat2(AT_FDCWD, fresh, AT_FDCWD, path, RENAME_EXCHANGE) == 0) {
+            SetAside(path, fresh);
+            return true;
+        }
+        if ((errno == ENOENT || errno == EINVAL) && rename(fresh, path) == 0) return true;
+        if (errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST) {
+            std::string aside = std::string(path) + ".XXXXXX";
+            // mkdtemp draws a name nobody has; the directory goes over it.
+            if (mkdtemp(aside.data()) == nullptr) return false;
+            if (rename(path, aside.c_str()) == 0) {
+                SetAside(path, aside.c_str());
+            } else {
+                rmdir(aside.c_str());
+            }
+        } else if (errno != ENOENT) {
+            return false;
+        }
+    }
+    errno = EEXIST;
+    return false;
 }
 
 }  // namespace
@@ -149,13 +162,31 @@ int daemon_init(void) {
     return 0;
 }
 
+// The pid file lies in a directory that everyone may write to, and the
+// daemon runs as root: what stands at the path may be another user's link
+// (to a file root would then overwrite), file, directory or FIFO, and it
+// may change while the daemon starts.  So the file is written under a
+// fresh name beside the path, which nobody else can have made, and then
+// put in place in one step; nothing at the path is ever opened.
 int save_pid(const char *path) {
-    if (path == nullptr) return -1;
+    if (path == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
     char line[32];
     int len = snprintf(line, sizeof line, "%ld\n", static_cast<long>(getpid()));
-    int fd = OpenOwnPidFile(path);
+    std::string fresh = std::string(path) + ".XXXXXX";
+    int fd = mkostemp(fresh.data(), O_CLOEXEC);
     if (fd < 0) return -1;
-    bool written = ftruncate(fd, 0) == 0 && WriteAll(fd, line, static_cast<size_t>(len));
-    if (close(fd) != 0) written = false;
-    return written ? 0 : -1;
+    bool written = fchmod(fd, 0644) == 0 && WriteAll(fd, line, static_cast<size_t>(len));
+    int err = errno;
+    if (close(fd) != 0 && written) {
+        written = false;
+        err = errno;
+    }
+    if (written && PlaceAt(fresh.c_str(), path)) return 0;
+    if (written) err = errno;
+    unlink(fresh.c_str());
+    errno = err;
+    return -1;
 }

@@ -15,7 +15,7 @@ extern "C" {
 
 // Debug output levels.
 #define IDBG_LEVEL_FAIL 130     // failures (IDBG_LINUXAPP_DbgOut)
-#define IDBG_LEVEL_NOTICE 134   // the one notice (IDBG_LINUXAPP_DbgOut)
+#define IDBG_LEVEL_NOTICE 134   // notices (IDBG_LINUXAPP_DbgOut)
 #define IDBG_LEVEL_FATAL 178    // start-up and fatal failures, card-space verdicts (MaintenceOut)
 #define IDBG_LEVEL_INFO 182     // banner and store path notices (MaintenceOut)
 
