@@ -94,7 +94,12 @@ ssize_t sigwrap_write(int fd, const void *buf, size_t count) { return write(fd, 
 int sigwrap_close(int fd) { return close(fd); }
 int sigwrap_select(int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *timeout) { return select(n, r, w, e, timeout); }
 int daemon_init(void) { return 0; }
-int save_pid(const char *) { return 0; }
+int save_pid(const char *) {
+    FAKE_LOCKED;
+    if (g_fake.Fail.count("pid") == 0) return 0;
+    errno = EACCES;
+    return -1;
+}
 
 int ProcMonitorRegister(const char *, int, const char *, ProcMonitorStopHandler, int) {
     FAKE_LOCKED;

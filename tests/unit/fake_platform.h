@@ -41,7 +41,8 @@ struct FakePlatform {
     uint32_t SensorCount = 0;                         // the count reported
     std::vector<int> CountAnswers;  // answers before SensorCount applies; -1 fails the query
     // Calls that fail: "session", "count", "readings", "info", "devid:N"
-    // (after writing the device id all the same), "cpu", "mem", "io".
+    // (after writing the device id all the same), "cpu", "mem", "io", "pid"
+    // (save_pid, with EACCES).
     std::set<std::string> Fail;
     uint32_t ClaimedCount = 0;  // non-zero: the count of readings and of info records claimed
     // The IPMI and store calls in order: "open", "count", "readings", "info",

@@ -2,7 +2,9 @@
 // every way the process ends, on the fake platform.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,11 +74,23 @@ void Leave(const char *request, const char *response) {  // what an earlier run 
         unlink(paths[i]);  // never open a FIFO a failed run left
         if (what == "fifo") mkfifo(paths[i], 0600);
         if (what == "file") std::ofstream(paths[i]) << "x";
-        if (what == "dir") mkdir(paths[i], 0700), std::ofstream(std::string(paths[i]) + "/x") << "x";  // cannot go
+        if (what == "dir") {  // cannot be removed: moved aside, whole
+            mkdir(paths[i], 0700);
+            std::ofstream(std::string(paths[i]) + "/x") << "x";
+        }
         if (what.rfind("link:", 0) == 0) (void)!symlink(what.c_str() + 5, paths[i]);
     }
 }
 std::string g_pauses;
+// What was moved aside from path: "<path>.XXXXXX" entries.
+std::vector<std::string> Aside(const std::string &path) {
+    std::vector<std::string> found;
+    for (const auto &e : std::filesystem::directory_iterator("/var/tmp")) {
+        std::string name = e.path().string();
+        if (name.rfind(path + ".", 0) == 0 && name.size() == path.size() + 7) found.push_back(name);
+    }
+    return found;
+}
 
 using LifecycleDeathTest = LifecycleTest;
 
@@ -93,21 +107,30 @@ TEST_F(LifecycleDeathTest, EveryWayOutEndsWithItsStatus) {
         {"stop callback, over a link and a dangling link", [&] {
              Leave(link.c_str(), "link:/none");
              if (Init() == 0 && Fifos()) ProcStopHandler(15);
-         }, 0, "^P deregister /usr/local/bin/Trendkeep\n$"},
-        {"card lost, over a FIFO and a file, not registered", [] {
+         }, 0, "^D 134 .*Moved what stood at /var/tmp/pipe_restful_to_cups aside.*"
+               "Moved what stood at /var/tmp/pipe_cups_to_restful aside.*\nP deregister /usr/local/bin/Trendkeep\n$"},
+        {"card lost, over a FIFO and a file, not registered, no pid file", [] {
              Leave("fifo", "file");
              g_fake.RegisterResult = 3, g_threadcreate = CreateNothing;
+             g_fake.Fail = {"pid"};
              g_sleepms = [](unsigned ms) { ms == 30000 && Fifos() ? (void)(g_fake.CardMounted = false) : _exit(97); };
              TrendkeepMain();
-         }, 1, "D 130 \\[Trendkeep.cpp:[0-9]+\\]Process Monitor Register Trendkeep fails\n.*"
+         }, 1, "M 178 \\[Trendkeep.cpp\\]\\[[0-9]+\\]Save pid file /var/tmp/Trendkeep failed \\[errno-13\\]\n.*"
+               "D 134 \\[Trendkeep.cpp:[0-9]+\\]Moved what stood at /var/tmp/pipe_cups_to_restful aside to "
+               "/var/tmp/pipe_cups_to_restful\\.[A-Za-z0-9]{6}\n.*"
+               "D 130 \\[Trendkeep.cpp:[0-9]+\\]Process Monitor Register Trendkeep fails\n.*"
                "M 178 \\[Trendkeep.cpp\\]\\[[0-9]+\\]Check TFCard mount status failed!Program will exit!\n.*P deregister"},
         {"no card at start, the paths untouched until the clean-up", [] {
              Leave("file", "fifo"), g_fake.CardMounted = false;
              if (Init() == -1 && S_ISREG(Mode(TK_REQUEST_FIFO))) TrendkeepMain();
          }, 2,
          "^D 130 \\[Trendkeep.cpp:[0-9]+\\]\\[StoreTrendkeep\\]\\[Init\\]\\[[0-9]+\\]Check mount path faied!\nM 182 .*faied!\n$"},
-        {"a FIFO path that cannot be made", [] { Leave("none", "dir"), TrendkeepMain(); }, 2,
-         "D 130 \\[Trendkeep.cpp:[0-9]+\\]Error while creating Zelvar trendkeep Response FIFO \\[errno-17\\]"},
+        {"directories with files at the FIFO paths are moved aside, whole", [] {
+             Leave("dir", "dir");
+             if (Init() != 0 || !Fifos()) return;
+             std::vector<std::string> aside = Aside(TK_REQUEST_FIFO);
+             if (aside.size() == 1 && std::ifstream(aside[0] + "/x").good()) ProcStopHandler(15);
+         }, 0, "Moved what stood at /var/tmp/pipe_restful_to_cups aside.*Moved what stood at /var/tmp/pipe_cups_to_restful aside"},
         {"no sampling thread", [] { g_threadcreate = CreateThenFail, TrendkeepMain(); }, 255,
          "M 178 \\[main\\]\\[[0-9]+\\]Create thread SensorDataTask failed!"},
         {"no store thread", [] { g_creates = 1, g_threadcreate = CreateThenFail, TrendkeepMain(); }, 255,
@@ -158,12 +181,21 @@ TEST_F(LifecycleDeathTest, EveryWayOutEndsWithItsStatus) {
                 _exit(99);
             },
             ::testing::ExitedWithCode(c.Status), c.Output);
-        if (S_ISDIR(Mode(TK_RESPONSE_FIFO))) std::filesystem::remove_all(TK_RESPONSE_FIFO);  // it could not go
         EXPECT_TRUE(Gone());
+        for (const char *path : {TK_REQUEST_FIFO, TK_RESPONSE_FIFO}) {
+            for (const std::string &aside : Aside(path)) std::filesystem::remove_all(aside);
+        }
         std::string content;
         EXPECT_TRUE(std::getline(std::ifstream(victim), content) && content == "untouched");
     }
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to give a FIFO away";
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give a FIFO away and to mount";
+    EXPECT_EXIT(
+        {
+            g_fake.EchoMessages = true;
+            if (unshare(CLONE_NEWNS) != 0 || mount("ro", "/var/tmp", "tmpfs", MS_RDONLY, nullptr) != 0) _exit(98);
+            TrendkeepMain();
+        },
+        ::testing::ExitedWithCode(2), "Error while creating Zelvar trendkeep Request FIFO \\[errno-30\\]");
     for (const char *path : {TK_REQUEST_FIFO, TK_RESPONSE_FIFO}) {
         EXPECT_EXIT(
             {

@@ -768,9 +768,11 @@ TEST_F(StoreInitTest, MakesKeepsOrStartsAfreshWhatTheCardHolds) {
           "D 130 [StoreData.cpp:#][InitSensorDataRecordSt][#]Create sensor data file " + RecordDir() +
               "/Fan_2 failed"}},
         {"names that cannot be file names get stand-ins",
-         {{"a/b", 1, 1}, {"", 2, 1}, {".", 3, 1}, {"..", 4, 1}, {"../x", 5, 1}}, {}, 0,
+         {{"a/b", 1, 1}, {"", 2, 1}, {".", 3, 1}, {"..", 4, 1}, {"../x", 5, 1}, {"DataTime", 6, 1}, {"dATAtIME", 7, 1}},
+         {}, 0,
          {{"a_b", Fresh("a/b", 1, 1)}, {"_empty_", Fresh("", 2, 1)}, {"_dot_", Fresh(".", 3, 1)},
-          {"_dotdot_", Fresh("..", 4, 1)}, {".._x", Fresh("../x", 5, 1)}}},
+          {"_dotdot_", Fresh("..", 4, 1)}, {".._x", Fresh("../x", 5, 1)}, {"_DataTime_", Fresh("DataTime", 6, 1)},
+          {"_dATAtIME_", Fresh("dATAtIME", 7, 1)}, {time, Times(0)}}},
         {"links, FIFOs, other users' files and second names are replaced",
          {{"L", 1, 1}, {"F", 2, 1}, {"U", 3, 1}, {"H", 4, 1}},
          {{">L", {}}, {"|F", {}}, {"~U", Filled(kFileSize)}, {"=H", {}}, {">" + time, {}}}, 0,
