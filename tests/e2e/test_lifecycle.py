@@ -9,8 +9,26 @@ from tkharness import PID_FILE, RECORD_DIR, REQUEST_FIFO, RESPONSE_FIFO
 
 FAST, T0 = "@2026-12-04 10:00:00 x20", H.epoch_utc("2026-12-04 10:00:00")  # card watch every 1.5 s, list built in 0.5 s
 CARD_LOST = r"M 178 \[Trendkeep\.cpp\]\[\d+\]Check TFCard mount status failed!Program will exit!"
-PLANT = {"fifo": ["mkfifo"], "file": ["sh", "-c", 'echo planted > "$0"'], "link": ["ln", "-s", "VICTIM/small"]}
+PLANT = {"fifo": ["mkfifo"], "file": ["sh", "-c", 'echo planted > "$0"'], "link": ["ln", "-s", "VICTIM/small"],
+         "dir": ["sh", "-c", 'mkdir "$0" && echo planted > "$0/x"']}
+KIND = {"fifo": stat.S_IFIFO, "file": stat.S_IFREG, "link": stat.S_IFLNK, "dir": stat.S_IFDIR}
 TIME_DIR, DIR = os.path.join(RECORD_DIR, "DataTime"), stat.S_IFDIR
+
+# Run as another user, one per path: re-plants the path as a link to the first argument as fast as it can; with a
+# third argument, moves a directory found there (a card's DataRecord, the daemon's own) out of the way first.
+RACER = """import itertools, os, sys
+target, path, move = sys.argv[1], sys.argv[2], len(sys.argv) > 3
+for n in itertools.count():
+    if move:
+        try:
+            os.rename(path, path + ".moved%d" % n)
+        except OSError:
+            pass
+    try:
+        os.symlink(target, path)
+    except OSError:
+        pass
+"""
 
 def plant(rel, how, target=""):
     """What another hand leaves at rel on a card: how(the target in the victim directory, the path)."""
@@ -85,7 +103,7 @@ Run = collections.namedtuple("Run", "name opts fixed card end status seconds der
 RUNS = [
     Run("stop signal while serving", fixed=("fifo", "file", "link"), end=while_serving(signal.SIGTERM), seconds=30,
         lines=[r"M 182 \[Trendkeep\]\[\d+\]Trendkeep Program started!"]),
-    Run("interrupt", fixed=("link", "fifo", "file"), end=signal.SIGINT),
+    Run("interrupt", fixed=("dir", "dir", "dir"), end=signal.SIGINT),
     Run("daemonizing fails", {"env": {"TRENDKEEP_DAEMON_INIT": "fail"}}, ("file", "link", "fifo"),
         lines=[r"M 178 \[Trendkeep\.cpp\]\[\d+\]Error Daemonizing !!!"]),
     Run("no card", {"card": "/nonexistent"}, ("file", "fifo", None), end=None, status=2, deregistered=False,
@@ -105,6 +123,16 @@ RUNS = [
 ]
 
 class Lifecycle(H.DaemonTestCase):
+    def moved_aside(self, path):
+        """(kind, owner) of what the daemon moved aside from path; a directory keeps its file."""
+        found = []
+        for entry in H.aside(path):
+            st = os.lstat(entry)
+            found.append((stat.S_IFMT(st.st_mode), st.st_uid))
+            if stat.S_ISDIR(st.st_mode):
+                self.assertEqual(H.pathlib.Path(entry, "x").read_text(), "planted\n")
+        return found
+
     def test_every_way_out_beside_attackers(self):
         for n, run in enumerate(RUNS):
             # qemu-user ends the emulated daemon on this bus error ("uncaught target signal 7") instead of
@@ -118,8 +146,8 @@ class Lifecycle(H.DaemonTestCase):
                 H.replace_file(os.path.join(victim, "big"), "x" * (H.SENSOR_FILE_SIZE - 1))  # the sizes of the
                 H.replace_file(os.path.join(victim, "small"), "victim!")  # store's own files
                 before = H.tree_digest(victim)
+                H.remove_fixed_paths()
                 for path, kind in zip((REQUEST_FIFO, RESPONSE_FIFO, PID_FILE), run.fixed):
-                    H.remove_fixed_paths(path)
                     if kind:
                         H.as_nobody(*[a.replace("VICTIM", victim) for a in PLANT[kind]], path)
                 if run.card:
@@ -132,10 +160,11 @@ class Lifecycle(H.DaemonTestCase):
                     self.assertTrue(d.wait_logged("RecordDir Path", 10))  # (a planted record time file is no sign)
                     with H.Client() as c:
                         self.assertEqual(c.ask(H.count_request(), 4, 10), H.COUNT.pack(6))
-                    for path in (REQUEST_FIFO, RESPONSE_FIFO, PID_FILE):
+                    for path, kind in zip((REQUEST_FIFO, RESPONSE_FIFO, PID_FILE), run.fixed):
                         st = os.lstat(path)
                         self.assertEqual((stat.S_IFMT(st.st_mode), st.st_uid),
                                          (stat.S_IFREG if path == PID_FILE else stat.S_IFIFO, os.geteuid()), path)
+                        self.assertEqual(self.moved_aside(path), [(KIND[kind], 65534)] if kind else [], path)
                     end = run.end if isinstance(run.end, int) else run.end(d)
                     ended = time.monotonic()
                     end and d.signal(end)
@@ -148,11 +177,57 @@ class Lifecycle(H.DaemonTestCase):
                                   before, [run.fifos_left] * 2))
                 self.assertEqual([len([line for line in log if re.fullmatch(p, line)]) for p in run.lines],
                                  [1] * len(run.lines), log)
-                self.assertFalse(run.status == 0 and [line for line in log if line.startswith("D ")])
+                self.assertFalse(run.status == 0 and [line for line in log if line.startswith("D 130")])
+                fifos_planted = 0 if run.status == 2 else len([kind for kind in run.fixed[:2] if kind])
+                self.assertEqual((len(d.logged("]Moved what stood at /var/tmp/pipe_")),
+                                  len(d.logged("P pid file: moved what stood at " + PID_FILE))),
+                                 (fifos_planted, int(run.fixed[2] is not None)))
                 if run.entry:
                     st = os.lstat(os.path.join(card, run.entry[0]))
                     self.assertEqual((stat.S_IFMT(st.st_mode), st.st_uid, run.entry[2] or st.st_size),
                                      (run.entry[1], os.geteuid(), st.st_size))
+
+    def test_racers_during_start(self):
+        """Another user re-planting links and directories all through a start: at the fixed paths in /var/tmp, where
+        every start must still put its own FIFOs and pid file; and as the card's DataRecord, a link off a card open
+        to everyone, where no directory may ever be made off the card (a start may fail: the card is theirs)."""
+        elsewhere = os.path.join(self.workdir, "elsewhere")
+        os.makedirs(elsewhere, mode=0o777)
+        os.chmod(elsewhere, 0o777)
+        card = os.path.join(self.workdir, "card")
+        os.makedirs(card)
+        os.chmod(card, 0o777)
+        # (what, paths re-planted, moving directories away, starts, every start must serve)
+        attackers = [("fixed paths", [REQUEST_FIFO, RESPONSE_FIFO, PID_FILE], [], 20, True),
+                     ("DataRecord", [os.path.join(card, "DataRecord")], ["move"], 5, False)]
+        for what, paths, move, starts, must_serve in attackers:
+            with self.subTest(what), contextlib.ExitStack() as racers:
+                for path in paths:
+                    racer = subprocess.Popen(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                              "python3", "-c", RACER, elsewhere, path, *move])
+                    racers.callback(racer.wait)
+                    racers.callback(racer.kill)
+                served = 0
+                for n in range(starts):
+                    H.replace_file(os.path.join(self.workdir, "clock"), FAST)
+                    d = self.daemon(card=card, clock_file=os.path.join(self.workdir, "clock")).start()
+                    answered = H.wait_until(lambda: not d.alive() or self.count_answered(), 10)
+                    if must_serve:
+                        self.assertTrue(d.alive() and answered, "start %d" % n)
+                        self.assertEqual(H.read_pid_file(), d.proc.pid)
+                        for path in (REQUEST_FIFO, RESPONSE_FIFO):
+                            st = os.lstat(path)
+                            self.assertEqual((stat.S_IFMT(st.st_mode), st.st_uid), (stat.S_IFIFO, 0), path)
+                    served += d.alive()
+                    d.signal(signal.SIGTERM)
+                    self.assertIn(d.wait(20), (0, 1))
+                self.assertEqual(os.listdir(elsewhere), [])
+                print("%s: %d of %d starts served beside the racer" % (what, served, starts))
+
+    @staticmethod
+    def count_answered():
+        with contextlib.suppress(OSError), H.Client() as c:
+            return c.ask(H.count_request(), 4, 1) == H.COUNT.pack(6)
 
     def test_detaches_as_a_daemon(self):
         d = self.daemon(detach=True).start()

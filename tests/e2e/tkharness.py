@@ -3,7 +3,7 @@ Records are packed and little-endian (the structs below): a data answer is its h
 file a header like a list item and 7 day blocks, each a head and 288 slots."""
 
 import calendar, collections, contextlib, fcntl, glob, json, os, pathlib, select, shlex, shutil, signal
-import struct, subprocess, tempfile, termios, time, unittest
+import stat, struct, subprocess, tempfile, termios, time, unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BIN_DIR = os.environ.get("TK_BIN_DIR", os.path.join(HERE, "..", "..", "build", "bin"))
@@ -44,11 +44,18 @@ def tree_digest(root):
                              for p in paths)))
 
 def read_pid_file():
+    """The pid in the pid file; None while something else (a FIFO another user planted, say) stands there."""
     with contextlib.suppress(OSError, ValueError):
-        return int(pathlib.Path(PID_FILE).read_text())
+        fd = os.open(PID_FILE, os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW)
+        with os.fdopen(fd) as f:
+            return int(f.read()) if stat.S_ISREG(os.fstat(fd).st_mode) else None
+
+def aside(path):
+    """What the daemon moved aside from path: entries named "<path>.XXXXXX"."""
+    return sorted(glob.glob(glob.escape(path) + ".??????"))
 
 def remove_fixed_paths(*more):
-    for path in (REQUEST_FIFO, RESPONSE_FIFO, *more):
+    for path in (p for fixed in (REQUEST_FIFO, RESPONSE_FIFO, PID_FILE, *more) for p in [fixed, *aside(fixed)]):
         if os.path.isdir(path) and not os.path.islink(path):
             shutil.rmtree(path)
         elif os.path.lexists(path):
