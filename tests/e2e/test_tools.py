@@ -3,7 +3,8 @@
 must leave as it found it; the report in Chromium.  Run as root, the tools neither write through nor drain what others
 plant at the FIFO paths, end every chart, print no name raw and take little memory on any card."""
 
-import contextlib, csv, json, os, re, select, shutil, struct, subprocess, sys, tempfile, time, unittest
+import contextlib, csv, ctypes, json, os, re, select, shutil, struct, subprocess, sys, tempfile, threading, time
+import unittest
 import xml.etree.ElementTree as ET
 
 import tkharness as H
@@ -300,6 +301,36 @@ class Card(unittest.TestCase):
             r = subprocess.run([CARD, command, card], capture_output=True, env=dict(os.environ, **TZ), timeout=20)
             self.assertEqual([c for c in r.stdout + r.stderr if c < 0x20 and c != 0x0A or c >= 0x7F], [], command)
             self.assertIn(b"Fan\\x1B[2J\\x07\\xC3\\xA9!", r.stdout + r.stderr)
+
+    def test_a_fifo_swapped_in_is_never_opened(self):
+        """A FIFO and a sensor file exchange names over and over while the tool reads the card: its first open of the
+        FIFO, even one closed at once, would let a writer blocked in opening the FIFO go."""
+        card = self.damaged(lambda r: os.mkfifo(os.path.join(r, "swapped")))
+        names = [os.fsencode(os.path.join(card, RECORD_DIR, n)) for n in ("Hex Answer", "swapped")]
+        fifo, stop, opened = card + ".fifo", threading.Event(), threading.Event()
+        os.link(names[1], fifo)
+        exchange = ctypes.CDLL(None, use_errno=True).renameat2
+
+        def swap():
+            while not stop.is_set():
+                exchange(-100, names[0], -100, names[1], 2)  # AT_FDCWD, RENAME_EXCHANGE
+
+        def write():
+            os.close(os.open(fifo, os.O_WRONLY))
+            opened.set()
+        threads = [threading.Thread(target=swap), threading.Thread(target=write)]
+        for thread in threads:
+            thread.start()
+        try:
+            for _ in range(20):
+                r = H.run_tool(CARD, "check", card, env=TZ)
+                self.assertEqual(r.returncode, 1, r.stdout + r.stderr)  # one of the names is a stray at times
+            self.assertFalse(opened.wait(1), "trendkeep-card opened the FIFO")
+        finally:
+            stop.set()
+            os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))  # lets the writer go
+            for thread in threads:
+                thread.join()
 
     def test_memory_stays_small_on_a_card_of_many_files(self):
         card = self.damaged(*[patch("f%04d" % i, None, b"tiny") for i in range(2000)])
