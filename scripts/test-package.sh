@@ -4,7 +4,7 @@
 # machine: installed, its unit verified, its daemon started as the unit
 # starts it (a temporary card, a private /var/tmp) and asked for the count,
 # removed, purged, the machine left as it was.  Started as the unit starts
-# it, the daemon's FIFOs must be root's alone (prw-------), and aging
+# it, the daemon's FIFOs must be root's alone (prwx------), and aging
 # /var/tmp under the package's tmpfiles.d rule must spare its paths.  TK_NATIVE_BUILD and
 # TK_ARMHF_BUILD name the builds (build, build-armhf; configured if new).
 set -eu
@@ -92,7 +92,7 @@ else
         n=$(/usr/local/bin/trendkeep-query --timeout 1 count 2>/dev/null)
       fi
       kill -TERM $pid; wait $pid && [ "${n:-0}" -gt 0 ] || { cat "$2.log" >&2; false; }' sh "$unit" "$work/card" "$work/age.conf"
-    check "FIFOs root's alone under the unit's UMask" [ "$(xargs <"$work/card.fifos")" = "prw------- root root prw------- root root" ]
+    check "FIFOs root's alone under the unit's UMask" [ "$(xargs <"$work/card.fifos")" = "prwx------ root root prwx------ root root" ]
     if command -v systemd-tmpfiles >/dev/null; then
       check "systemd-tmpfiles reads the package's rule" sh -c 'systemd-tmpfiles --cat-config | grep -qx "# /usr/lib/tmpfiles.d/trendkeep.conf"'
       check "aging /var/tmp spares the daemon's paths alone" [ "$(xargs <"$work/card.kept")" = "Trendkeep pipe_cups_to_restful pipe_restful_to_cups" ]
