@@ -345,7 +345,7 @@ class Card(unittest.TestCase):
         try:
             for _ in range(20):
                 r = H.run_tool(CARD, "check", card, env=TZ)
-                self.assertEqual(r.returncode, 1, r.stdout + r.stderr)  # one of the names is a stray at times
+                self.assertEqual(r.returncode, 1, r.stdout + r.stderr)  # a FIFO, or a file under the other name
             self.assertFalse(opened.wait(1), "trendkeep-card opened the FIFO")
         finally:
             stop.set()
