@@ -115,6 +115,9 @@ else
 fi
 
 echo "== Starting Trendkeep: $sensors, card $card, clock from $day 00:00 at x$speed"
+# As the unit starts it: FIFOs that only root and the daemon's user may
+# open, which the queries below would otherwise warn of.
+umask 077
 env -u TRENDKEEP_SENSORS TRENDKEEP_CARD="$card" TRENDKEEP_LOG="$log" TRENDKEEP_FOREGROUND=1 \
   LD_PRELOAD="$lib" FAKETIME="@$day 00:00:00 x$speed" FAKETIME_DONT_RESET=1 \
   build/bin/Trendkeep >>"$log" 2>&1 &

@@ -3,7 +3,9 @@
 # dependencies), a firmware build's install, and the amd64 package on this
 # machine: installed, its unit verified, its daemon started as the unit
 # starts it (a temporary card, a private /var/tmp) and asked for the count,
-# removed, purged, the machine left as it was.  TK_NATIVE_BUILD and
+# removed, purged, the machine left as it was.  Started as the unit starts
+# it, the daemon's FIFOs must be root's alone (prwx------), and aging
+# /var/tmp under the package's tmpfiles.d rule must spare its paths.  TK_NATIVE_BUILD and
 # TK_ARMHF_BUILD name the builds (build, build-armhf; configured if new).
 set -eu
 export LC_ALL=C
@@ -26,7 +28,7 @@ check() { # check WHAT COMMAND...
 
 # Both packages hold these, and none of the shared /usr/local directories.
 l=./usr/local
-files="./etc/default/trendkeep $l/bin/Trendkeep $l/bin/trendkeep-card $l/bin/trendkeep-query $l/lib/systemd/
+files="./etc/default/trendkeep ./usr/lib/tmpfiles.d/ ./usr/lib/tmpfiles.d/trendkeep.conf $l/bin/Trendkeep $l/bin/trendkeep-card $l/bin/trendkeep-query $l/lib/systemd/
   $l/lib/systemd/system/ $l/lib/systemd/system/trendkeep.service $l/lib/trendkeep/ $l/lib/trendkeep/libbmc_services.so
   $l/lib/trendkeep/libipmi.so.13 $l/lib/trendkeep/libzelvar_redis_access_interface.so.1 $l/share/man/man1/
   $l/share/man/man1/trendkeep-card.1 $l/share/man/man1/trendkeep-query.1 $l/share/man/man8/ $l/share/man/man8/Trendkeep.8"
@@ -61,7 +63,7 @@ check "firmware build installs the daemon alone" [ "$(cd "$work/fw/root" && find
 if dpkg-query -W trendkeep >/dev/null 2>&1 || [ -e /var/lib/trendkeep ]; then
   check "trendkeep not installed here before the test" false
 else
-  snapshot() { find /usr/local /etc/default /etc/systemd /var/lib -xdev ! -path '/var/lib/dpkg*' ! -path '/var/lib/apt*' \
+  snapshot() { find /usr/local /usr/lib/tmpfiles.d /etc/default /etc/systemd /var/lib -xdev ! -path '/var/lib/dpkg*' ! -path '/var/lib/apt*' \
     -printf '%p %y %m %u %g\n' 2>/dev/null | sort; }
   snapshot >"$work/before"
   unit=/usr/local/lib/systemd/system/trendkeep.service
@@ -71,11 +73,30 @@ else
     check "card directory root's, not world-writable" [ "$(stat -c %U%A /var/lib/trendkeep/card)" = rootdrwxr-xr-x ]
     check "systemd-analyze verify" systemd-analyze verify "$unit"
     mkdir "$work/card"
-    # Started with the unit's own Environment= and ExecStart=.
+    # Started with the unit's own UMask=, Environment= and ExecStart=.  Then,
+    # where systemd-tmpfiles is, the private /var/tmp is aged as if all in it
+    # were old ($3), under the package's rule, with a name the daemon would
+    # leave beside its FIFO and a file of someone else's in it; the daemon
+    # must still answer.
+    printf 'e /var/tmp - - - 0\n' >"$work/age.conf"
     check "the unit's daemon answers count" $SUDO sh tests/private_vartmp.sh sh -c '
+      umask "$(sed -n "s/^UMask=//p" "$1")"
       env $(sed -n "s/^Environment=//p" "$1") TRENDKEEP_CARD="$2" $(sed -n "s/^ExecStart=//p" "$1") 2>"$2.log" & pid=$!
       for i in $(seq 50); do n=$(/usr/local/bin/trendkeep-query --timeout 1 count 2>/dev/null) && break; sleep 0.2; done
-      kill -TERM $pid; wait $pid && [ "${n:-0}" -gt 0 ] || { cat "$2.log" >&2; false; }' sh "$unit" "$work/card"
+      stat -c "%A %U %G" /var/tmp/pipe_restful_to_cups /var/tmp/pipe_cups_to_restful >"$2.fifos"
+      if command -v systemd-tmpfiles >/dev/null; then
+        mkfifo /var/tmp/pipe_cups_to_restful.AbCdEf
+        echo stale >/var/tmp/left-behind
+        systemd-tmpfiles --clean "$3" /usr/lib/tmpfiles.d/trendkeep.conf
+        ls /var/tmp >"$2.kept"
+        n=$(/usr/local/bin/trendkeep-query --timeout 1 count 2>/dev/null)
+      fi
+      kill -TERM $pid; wait $pid && [ "${n:-0}" -gt 0 ] || { cat "$2.log" >&2; false; }' sh "$unit" "$work/card" "$work/age.conf"
+    check "FIFOs root's alone under the unit's UMask" [ "$(xargs <"$work/card.fifos")" = "prwx------ root root prwx------ root root" ]
+    if command -v systemd-tmpfiles >/dev/null; then
+      check "systemd-tmpfiles reads the package's rule" sh -c 'systemd-tmpfiles --cat-config | grep -qx "# /usr/lib/tmpfiles.d/trendkeep.conf"'
+      check "aging /var/tmp spares the daemon's paths alone" [ "$(xargs <"$work/card.kept")" = "Trendkeep pipe_cups_to_restful pipe_restful_to_cups" ]
+    fi
     rm -rf "$work/card"
     $SUDO dpkg -r trendkeep >/dev/null
     check "remove keeps the settings and the card" [ ! -e /usr/local/bin/Trendkeep -a -f /etc/default/trendkeep -a -d /var/lib/trendkeep/card ]

@@ -3,7 +3,8 @@
 must leave as it found it; the report in Chromium.  Run as root, the tools neither write through nor drain what others
 plant at the FIFO paths, end every chart, print no name raw and take little memory on any card."""
 
-import contextlib, csv, json, os, re, select, shutil, struct, subprocess, sys, tempfile, time, unittest
+import contextlib, csv, ctypes, grp, json, os, re, select, shutil, struct, subprocess, sys, tempfile, threading, time
+import unittest
 import xml.etree.ElementTree as ET
 
 import tkharness as H
@@ -18,6 +19,8 @@ SENSORS = [dict(zip(("num", "name", "devid", "reading"), s)) for s in [
 LISTED = [(s["num"], s["name"][:16], c) for s, c in zip(SENSORS, (0, 0, 1, 0, 2, 2))] + [(n, m, 3) for n, m in H.UTILISATION]
 
 def setUpModule():
+    umask = os.umask(0o077)  # as the unit starts the daemon: FIFOs that only root may open, and so the test's own
+    unittest.addModuleCleanup(os.umask, umask)
     RUN["work"] = work = tempfile.mkdtemp(prefix="trendkeep-tools-")
     unittest.addModuleCleanup(shutil.rmtree, work, True)
     H.replace_file(os.path.join(work, "clock"), "@2026-12-03 22:00:00 x900")
@@ -142,6 +145,25 @@ class Query(unittest.TestCase):
                 self.assertIn("refusing " if status == 2 else "", self.query("count", "--timeout", "0.5", status=status))
                 self.assertEqual(os.read(fd, 4096) if watched else os.path.lexists(victim), held or False)
                 os.close(fd), H.remove_fixed_paths(victim, old_lock)
+
+    def test_fifos_open_to_others_are_warned_of(self):
+        nogroup, fifos = grp.getgrnam("nogroup").gr_gid, (REQUEST_FIFO, RESPONSE_FIFO)  # nobody's own group
+        warning = ("trendkeep-query: warning: %s can be read or written by users other than root (mode %04o, group %s): "
+                   "they can take requests or forge answers, so the answers cannot be trusted")
+        try:
+            for mode, gid, warned in [(0o600, 0, False), (0o606, 0, True), (0o602, 0, True), (0o660, nogroup, True),
+                                      (0o640, nogroup, True), (0o660, 0, False)]:
+                for path in fifos:
+                    os.chown(path, 0, gid)
+                    os.chmod(path, mode)
+                r = H.run_tool(QUERY, "count", env=TZ)
+                group = grp.getgrgid(gid).gr_name
+                expected = [warning % (path, mode, group) for path in fifos] if warned else []
+                self.assertEqual((r.returncode, r.stdout, r.stderr.splitlines()), (0, "9\n", expected))
+        finally:
+            for path in fifos:
+                os.chown(path, 0, 0)
+                os.chmod(path, 0o600)
 
     def test_clients_at_once_and_stale_bytes(self):
         jobs = [("data", "7", DAY), ("data", "0xc8", DAY), ("list",), ("count",), ("data", "Hex Answer", DAY),
@@ -300,6 +322,36 @@ class Card(unittest.TestCase):
             r = subprocess.run([CARD, command, card], capture_output=True, env=dict(os.environ, **TZ), timeout=20)
             self.assertEqual([c for c in r.stdout + r.stderr if c < 0x20 and c != 0x0A or c >= 0x7F], [], command)
             self.assertIn(b"Fan\\x1B[2J\\x07\\xC3\\xA9!", r.stdout + r.stderr)
+
+    def test_a_fifo_swapped_in_is_never_opened(self):
+        """A FIFO and a sensor file exchange names over and over while the tool reads the card: its first open of the
+        FIFO, even one closed at once, would let a writer blocked in opening the FIFO go."""
+        card = self.damaged(lambda r: os.mkfifo(os.path.join(r, "swapped")))
+        names = [os.fsencode(os.path.join(card, RECORD_DIR, n)) for n in ("Hex Answer", "swapped")]
+        fifo, stop, opened = card + ".fifo", threading.Event(), threading.Event()
+        os.link(names[1], fifo)
+        exchange = ctypes.CDLL(None, use_errno=True).renameat2
+
+        def swap():
+            while not stop.is_set():
+                exchange(-100, names[0], -100, names[1], 2)  # AT_FDCWD, RENAME_EXCHANGE
+
+        def write():
+            os.close(os.open(fifo, os.O_WRONLY))
+            opened.set()
+        threads = [threading.Thread(target=swap), threading.Thread(target=write)]
+        for thread in threads:
+            thread.start()
+        try:
+            for _ in range(20):
+                r = H.run_tool(CARD, "check", card, env=TZ)
+                self.assertEqual(r.returncode, 1, r.stdout + r.stderr)  # a FIFO, or a file under the other name
+            self.assertFalse(opened.wait(1), "trendkeep-card opened the FIFO")
+        finally:
+            stop.set()
+            os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))  # lets the writer go
+            for thread in threads:
+                thread.join()
 
     def test_memory_stays_small_on_a_card_of_many_files(self):
         card = self.damaged(*[patch("f%04d" % i, None, b"tiny") for i in range(2000)])

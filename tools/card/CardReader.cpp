@@ -36,34 +36,26 @@ bool IsSubdir(int dir, const char *name) {
 }
 
 // Reads up to len bytes of the entry name of dir into buf and returns the
-// file's size.  Opens for reading only, without following a link, without
-// waiting on a FIFO swapped in since the directory was read, and without
-// touching the access time where the system lets us (a card's flash should
-// not be written for a read).  When the entry turns out not to be a regular
-// file, nothing is read and *kind says what it is.
+// file's size.  Only a regular file is opened at all, for reading only:
+// the entry is looked at without opening it (OpenEntryAt), so that a link
+// is never followed and a device or FIFO swapped in since the directory was
+// read is never opened.  The access time is left alone where the system
+// lets us (a card's flash should not be written for a read).  When the
+// entry turns out not to be a regular file, nothing is read and *kind says
+// what it is.
 int64_t ReadEntry(int dir, const std::string &dir_path, const std::string &name, void *buf, size_t len,
                   std::string *kind) {
     const std::string path = dir_path + "/" + name;
-    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    int fd = openat(dir, name.c_str(), flags | O_NOATIME);
-    if (fd < 0 && errno == EPERM) fd = openat(dir, name.c_str(), flags);
+    const int flags = O_RDONLY | O_CLOEXEC;
+    struct stat st = {};
+    int fd = OpenEntryAt(dir, name.c_str(), flags | O_NOATIME, S_IFREG, &st);
+    if (fd < 0 && errno == EPERM) fd = OpenEntryAt(dir, name.c_str(), flags, S_IFREG, &st);
     if (fd < 0) {
-        if (errno == ELOOP) {
-            *kind = KindOf(S_IFLNK);
+        if ((errno == ELOOP || errno == EINVAL) && !S_ISREG(st.st_mode)) {
+            *kind = KindOf(st.st_mode);
             return 0;
         }
         throw ToolError(CARD_USAGE, "cannot open " + path + ": " + strerror(errno));
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int err = errno;
-        close(fd);
-        throw ToolError(CARD_USAGE, "cannot stat " + path + ": " + strerror(err));
-    }
-    if (!S_ISREG(st.st_mode)) {
-        close(fd);
-        *kind = KindOf(st.st_mode);
-        return 0;
     }
     size_t got = 0;
     while (got < len) {

@@ -3,8 +3,8 @@
 // are then read one at a time into the daemon's own record layout, handed to
 // a visitor and dropped, so the memory taken stays the same however many
 // files a card holds.  The card is untrusted data: nothing on it is followed
-// as a link, opened for writing, or read unless the open descriptor shows a
-// regular file.
+// as a link or opened for writing, and nothing but a regular file is opened
+// at all.
 #ifndef TRENDKEEP_TOOLS_CARDREADER_H
 #define TRENDKEEP_TOOLS_CARDREADER_H
 

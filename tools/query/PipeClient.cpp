@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -39,41 +41,83 @@ std::string KindOf(mode_t mode) {
     throw ToolError(QUERY_NO_DAEMON, std::string("refusing ") + path + ": " + why + ", not the daemon's FIFO");
 }
 
+// Whether a user other than root and uid belongs to the group gid: a user
+// whose primary group it is, or one it lists as a member (a name without a
+// user counts as another).
+bool GroupHasOthers(gid_t gid, uid_t uid) {
+    bool found = false;
+    setpwent();
+    while (struct passwd *pw = getpwent()) {
+        if (pw->pw_gid == gid && pw->pw_uid != 0 && pw->pw_uid != uid) {
+            found = true;
+            break;
+        }
+    }
+    endpwent();
+    if (found) return true;
+    struct group *gr = getgrgid(gid);
+    if (gr == nullptr) return false;
+    // Copied: looking the names up may reuse the group's storage.
+    std::vector<std::string> members;
+    for (char **m = gr->gr_mem; *m != nullptr; ++m) members.push_back(*m);
+    for (const std::string &name : members) {
+        struct passwd *pw = getpwnam(name.c_str());
+        if (pw == nullptr || (pw->pw_uid != 0 && pw->pw_uid != uid)) return true;
+    }
+    return false;
+}
+
+// Whoever else may read or write a FIFO can take requests out of it or put
+// answers of their own in: nothing tells their answers from the daemon's.
+// Says so on standard error when anyone but root and us may (the "other"
+// bits, or the group's where the group has other members), and goes on.
+void WarnIfOpenToOthers(const char *path, const struct stat &st) {
+    const uid_t me = geteuid();
+    bool open_to_others = (st.st_mode & (S_IROTH | S_IWOTH)) != 0;
+    if (!open_to_others && (st.st_mode & (S_IRGRP | S_IWGRP)) != 0) open_to_others = GroupHasOthers(st.st_gid, me);
+    if (!open_to_others) return;
+    std::string who = "root";
+    if (me != 0) {
+        struct passwd *pw = getpwuid(me);
+        who += " and " + (pw != nullptr ? std::string(pw->pw_name) : "uid " + std::to_string(me));
+    }
+    struct group *gr = getgrgid(st.st_gid);
+    const std::string group = gr != nullptr ? std::string(gr->gr_name) : std::to_string(st.st_gid);
+    char mode[8];
+    snprintf(mode, sizeof mode, "%04o", (unsigned)(st.st_mode & 07777));
+    const std::string text = std::string("warning: ") + path + " can be read or written by users other than " + who +
+                             " (mode " + mode + ", group " + group +
+                             "): they can take requests or forge answers, so the answers cannot be trusted";
+    fprintf(stderr, "trendkeep-query: %s\n", PrintableText(text).c_str());
+}
+
 // Opens one of the daemon's FIFOs read-write (so the open waits for no
 // peer).  /var/tmp is open to everyone, and we may run as root: a link
-// there is never followed, the open does not block on whatever was planted,
-// and what was opened must be a FIFO owned by root (the daemon on the BMC)
-// or by us (a daemon started by the same user).  Returns the descriptor.
+// there is never followed, nothing but a FIFO is opened at all (opening a
+// device has effects; OpenEntryAt looks at the entry before it opens it,
+// so nothing swapped in since is opened), the open does not block on
+// whatever was planted, and what was opened must be owned by root (the
+// daemon on the BMC) or by us (a daemon started by the same user).
+// Returns the descriptor.
 int OpenDaemonFifo(const char *path) {
-    struct stat before;
-    if (lstat(path, &before) != 0) {
-        if (errno == ENOENT) {
-            throw ToolError(QUERY_NO_DAEMON, "the daemon is not running: no FIFOs at " TK_REQUEST_FIFO " and " TK_RESPONSE_FIFO);
-        }
-        throw ToolError(QUERY_USAGE, std::string("cannot look at ") + path + ": " + strerror(errno));
-    }
-    // Nothing but a FIFO is opened at all: opening a device has effects.
-    if (!S_ISFIFO(before.st_mode)) Refuse(path, KindOf(before.st_mode));
-    int fd = open(path, O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st = {};
+    int fd = OpenEntryAt(AT_FDCWD, path, O_RDWR | O_NONBLOCK, S_IFIFO, &st);
     if (fd < 0) {
         int err = errno;
+        const bool found = (st.st_mode & S_IFMT) != 0;
+        if (err == ENOENT && !found) {
+            throw ToolError(QUERY_NO_DAEMON, "the daemon is not running: no FIFOs at " TK_REQUEST_FIFO " and " TK_RESPONSE_FIFO);
+        }
         if (err == ENOENT) throw ToolError(QUERY_NO_DAEMON, std::string("the daemon is not running: ") + path + " went away");
-        if (err == ELOOP) Refuse(path, "a symbolic link");
+        if ((err == ELOOP || err == EINVAL) && found && !S_ISFIFO(st.st_mode)) Refuse(path, KindOf(st.st_mode));
+        if (!found) throw ToolError(QUERY_USAGE, std::string("cannot look at ") + path + ": " + strerror(err));
         throw ToolError(QUERY_USAGE, std::string("cannot open ") + path + ": " + strerror(err));
     }
-    struct stat st;
-    std::string why;
-    if (fstat(fd, &st) != 0) {
-        why = std::string("cannot be looked at (") + strerror(errno) + ")";
-    } else if (!S_ISFIFO(st.st_mode)) {
-        why = KindOf(st.st_mode);
-    } else if (st.st_uid != 0 && st.st_uid != geteuid()) {
-        why = "a FIFO of uid " + std::to_string(st.st_uid);
-    }
-    if (!why.empty()) {
+    if (st.st_uid != 0 && st.st_uid != geteuid()) {
         close(fd);
-        Refuse(path, why);
+        Refuse(path, "a FIFO of uid " + std::to_string(st.st_uid));
     }
+    WarnIfOpenToOthers(path, st);
     return fd;
 }
 

@@ -9,7 +9,9 @@
 //    (a lock file of our own in /var/tmp could be planted or held by
 //    anyone);
 //  - the FIFOs are opened only when they are what the daemon made: FIFOs,
-//    reached without a link, owned by root or by us;
+//    reached without a link, owned by root or by us; when users other than
+//    root and us may read or write them, a warning says that the answers
+//    cannot be trusted;
 //  - with our turn taken, whatever already waits in the response FIFO was
 //    written for a requester that gave up: it is drained before asking;
 //  - an answer that is not consistent with the request (another sensor,
