@@ -118,6 +118,9 @@ RUNS = [
     # Sensor and record time files planted as links, FIFOs, hard links or other users' files: the store's own table.
     Run("DataRecord links out", card=plant("DataRecord", os.symlink), entry=("DataRecord", DIR, None)),
     Run("day-time directory links out", card=plant(TIME_DIR, os.symlink), entry=(TIME_DIR, DIR, None)),
+    Run("a sensor named as the day-time directory", {"sensors": [dict(s, name="DataTime") if s["num"] == 2 else s
+                                                                  for s in H.SMALL_SENSORS]},
+        entry=(os.path.join(RECORD_DIR, "_DataTime_"), stat.S_IFREG, H.SENSOR_FILE_SIZE)),
     Run("day-time directory is a plain file", card=plant(TIME_DIR, lambda _, path: H.replace_file(path, "planted")),
         entry=(TIME_DIR, DIR, None)),
 ]

@@ -192,7 +192,8 @@ TEST_F(LifecycleDeathTest, EveryWayOutEndsWithItsStatus) {
     EXPECT_EXIT(
         {
             g_fake.EchoMessages = true;
-            if (unshare(CLONE_NEWNS) != 0 || mount("ro", "/var/tmp", "tmpfs", MS_RDONLY, nullptr) != 0) _exit(98);
+            if (unshare(CLONE_NEWNS) != 0) _exit(98);
+            if (mount("ro", "/var/tmp", "tmpfs", MS_RDONLY, nullptr) != 0) _exit(98);
             TrendkeepMain();
         },
         ::testing::ExitedWithCode(2), "Error while creating Zelvar trendkeep Request FIFO \\[errno-30\\]");
