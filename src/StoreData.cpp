@@ -41,6 +41,7 @@ void SensorFileName(const char *name, char out[SENSOR_FILE_NAME_SIZE]) {
 }
 
 int OpenEntryAt(int dir_fd, const char *name, int flags, mode_t type, struct stat *st) {
+    memset(st, 0, sizeof *st);
     int path_fd;
     do {
         path_fd = openat(dir_fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
@@ -48,6 +49,7 @@ int OpenEntryAt(int dir_fd, const char *name, int flags, mode_t type, struct sta
     if (path_fd == -1) return -1;
     if (fstat(path_fd, st) != 0) {
         int err = errno;
+        memset(st, 0, sizeof *st);
         close(path_fd);
         errno = err;
         return -1;
@@ -297,16 +299,18 @@ int SizeNewFile(int fd, off_t size) {
 // there (another size or owner, a link, a FIFO) is removed and the file
 // created again, empty, with create_flags.  Only a regular file is ever
 // opened (OpenEntryAt), never a device or FIFO swapped in since the entry
-// was looked at.  A file of ours that cannot be opened is left alone: it
-// holds history.  Returns the descriptor, or -1.
+// was looked at.  A file of ours that cannot be opened, or an entry that
+// cannot even be looked at (a failing medium), is left alone: it may hold
+// history.  Returns the descriptor, or -1.
 int OpenStoreFile(int dir_fd, const char *name, off_t size, int flags, int create_flags) {
     if (dir_fd == -1) return -1;
-    struct stat st = {};
+    struct stat st;
     int fd = OpenEntryAt(dir_fd, name, flags, S_IFREG, &st);
     bool own = IsOwnStoreFile(st, size);
     if (fd != -1 && own) return fd;
     if (fd != -1) sigwrap_close(fd);
-    if (own) return -1;
+    bool looked_at = (st.st_mode & S_IFMT) != 0;
+    if (fd == -1 && (own || (!looked_at && errno != ENOENT))) return -1;
     unlinkat(dir_fd, name, 0);
     return SizeNewFile(OpenAt(dir_fd, name, create_flags | O_EXCL | O_NOFOLLOW | O_CLOEXEC), size);
 }

@@ -252,8 +252,9 @@ void SensorFileName(const char *name, char out[SENSOR_FILE_NAME_SIZE]);
 // and looked at on that descriptor, and only a file of the right type is
 // then opened, through that descriptor, so that nothing swapped in since
 // (a device, whose open alone may act) is ever opened; never as a
-// controlling terminal.  *st gets what was found.  Returns the descriptor,
-// or -1 with errno set: ELOOP for a link, EINVAL for another type.
+// controlling terminal.  *st gets what was found (all zero when nothing
+// could be looked at).  Returns the descriptor, or -1 with errno set: ELOOP
+// for a link, EINVAL for another type.
 int OpenEntryAt(int dir_fd, const char *name, int flags, mode_t type, struct stat *st);
 
 // Creates or reuses, maps and prepares every store file for the list in

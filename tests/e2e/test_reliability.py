@@ -64,8 +64,8 @@ def card_problems(card):
     out = run_tool(CARD, "check", card)
     return out.stdout.splitlines()[:-1] + ([out.stderr] if out.returncode not in (0, 1) else [])
 
-MAIN_CALLS = ("open", "openat", "ftruncate", "mmap", "msync", "write", "read", "select", "popen")
-ERRNO_FOR = {"popen": "ENOMEM", "mmap": "ENOMEM", "select": "EINTR", "write": "ENOSPC"}
+MAIN_CALLS = ("open", "openat", "ftruncate", "mmap", "msync", "write", "read", "select")
+ERRNO_FOR = {"mmap": "ENOMEM", "select": "EINTR", "write": "ENOSPC"}
 EXIT_MESSAGES = {1: ("Init sensor data list failed", "Init sensor data to db list failed", "Error opening named pipe",
                      "TF card free size not enough", "Check TFCard mount status failed"),
                  2: ("Check mount path faied", "Error while creating Zelvar trendkeep")}
@@ -98,7 +98,6 @@ def design_answer(call, what, log):
             (("mmap",), name in STORE_FILES, ("Mmap failed,index",), {1}),
             (opens, name == "RecordTime", ("Open record time file failed",), {1}),
             (opens, name in STORE_FILES, ("Create sensor data file",), {1}),
-            (("popen",), True, ("Open record time file failed",), {1}),  # no "mkdir -p": no directories
             (("write",), what == RESPONSE_FIFO, ("Write Sensor",), {0})):
         if call in calls and holds:
             return messages, statuses
