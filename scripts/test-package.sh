@@ -5,8 +5,9 @@
 # starts it (a temporary card, a private /var/tmp) and asked for the count,
 # removed, purged, the machine left as it was.  Started as the unit starts
 # it, the daemon's FIFOs must be root's alone (prwx------), and aging
-# /var/tmp under the package's tmpfiles.d rule must spare its paths.  TK_NATIVE_BUILD and
-# TK_ARMHF_BUILD name the builds (build, build-armhf; configured if new).
+# /var/tmp under the package's tmpfiles.d rule must spare its paths.
+# TK_NATIVE_BUILD and TK_ARMHF_BUILD name the builds (build, build-armhf;
+# configured if new).
 set -eu
 export LC_ALL=C
 cd "$(dirname "$0")/.."

@@ -434,8 +434,8 @@ void CheckCardSpace(uint32_t n, uint64_t free_kb) {
 }
 
 // Opens the record time file in the day-time directory, or creates it with
-// zeros, making the directories first when they are missing, maps it into RecordStore.RecordTimeMap and
-// flushes it once.  The descriptors are closed again on every path.
+// zeros, making the directories first when they are missing, maps it
+// into RecordStore.RecordTimeMap and flushes it once.  The descriptors are closed again on every path.
 // Returns 0 on success, -1 on failure.
 int MapRecordTimeFile(const char *mount) {
     char time_dir[128] = {};

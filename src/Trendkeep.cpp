@@ -92,7 +92,9 @@ void FreshName(const char *path, char *out, size_t size) {
     static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     unsigned char random[6];
     if (getrandom(random, sizeof random, GRND_NONBLOCK) != (ssize_t)sizeof random) {
-        uint64_t mix = (uint64_t)MonotonicMs() * 2654435761u ^ (uint64_t)getpid() << 20 ^ (uintptr_t)out;
+        // No random source (a kernel before getrandom): the name need only
+        // be new, and a name taken is drawn again.
+        uint64_t mix = ((uint64_t)MonotonicMs() * 2654435761u) ^ ((uint64_t)getpid() << 20);
         memcpy(random, &mix, sizeof random);
     }
     char suffix[sizeof random + 1];
