@@ -522,6 +522,7 @@ int MapSensorFile(StoreHandler **arr, LocalDataHdr *hdr, uint32_t i, int fd, con
     sigwrap_close(h.Fd);
     h.Fd = -1;
     PrepareRecordDayBlock(arr, hdr, RecordStore.RecordTimeMap, i);
+    h.SensorNum = h.Map->Header.SensorNum;
     if (msync(h.Map, SENSOR_FILE_SIZE, MS_SYNC | MS_INVALIDATE) != 0) {
         char header_name[SENSOR_NAME_SIZE + 1];
         CopyHeaderName(h.Map, header_name);
@@ -530,6 +531,7 @@ int MapSensorFile(StoreHandler **arr, LocalDataHdr *hdr, uint32_t i, int fd, con
                              TK_INIT_AT, (int)i, (int)h.Map->Header.SensorNum, header_name);
         return -1;
     }
+    ReleaseFilePages(h);
     return 0;
 }
 
@@ -769,6 +771,10 @@ void RecordSensorsDataToMem(LocalDataHdr *hdr, StoreHandler *arr, uint32_t slot_
     hdr->DataReady = 0;
 }
 
+void ReleaseFilePages(const StoreHandler &handler) {
+    if (handler.Map != nullptr) madvise(handler.Map, SENSOR_FILE_SIZE, MADV_DONTNEED);
+}
+
 int UpdateMemToFile(StoreHandler *arr, uint32_t count) {
     if (arr == nullptr) return -1;
     for (uint32_t i = 0; i < count; ++i) {
@@ -816,15 +822,23 @@ void SetQueryWindow(SensorDataQuery *query, int32_t day_start, int32_t now) {
     }
 }
 
+namespace {
+
+// The first mapped file of sensor number num, or null.  Only the file
+// found is touched.
+StoreHandler *FindSensorFile(StoreHandler *arr, uint32_t count, uint16_t num) {
+    for (uint32_t i = 0; arr != nullptr && i < count; ++i) {
+        if (arr[i].Map != nullptr && arr[i].SensorNum == num && arr[i].Map->Header.SensorNum == num) return &arr[i];
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 int SearchSensorDataFromFile(StoreHandler *arr, SensorDataQuery *query, uint32_t count) {
     uint16_t num = query->SensorNum;
-    SensorDataFile *file = nullptr;
-    for (uint32_t i = 0; arr != nullptr && i < count; ++i) {
-        if (arr[i].Map != nullptr && arr[i].Map->Header.SensorNum == num) {
-            file = arr[i].Map;
-            break;
-        }
-    }
+    StoreHandler *found = FindSensorFile(arr, count, num);
+    SensorDataFile *file = found != nullptr ? found->Map : nullptr;
     if (file == nullptr) {
         IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Match sensor failed,sensor num:%d\n", TK_AT, (int)num);
         return -1;
@@ -894,7 +908,6 @@ namespace {
 // long the response FIFO may stay full before a response is dropped.
 const int kPartialRequestWaitMs = 1000;
 const int kResponseWriteWaitMs = 1000;
-const unsigned kTurnSleepMs = 100;
 const int kRequestWaitSeconds = 1;
 
 // Opens one of the daemon's FIFOs read-write, never through a link, and
@@ -988,7 +1001,10 @@ void AnswerData(const PipeRequest &req, int32_t now, SensorDataResponse *resp, S
     resp->SensorNum = req.SensorNum;
     query->SensorNum = req.SensorNum;
     SetQueryWindow(query, (int32_t)DateTextToDayStart(req.DateTime), now);
-    if (SearchSensorDataFromFile(RecordStore.SensorArr, query, RecordStore.RecordCount) != 0) return;
+    int found = SearchSensorDataFromFile(RecordStore.SensorArr, query, RecordStore.RecordCount);
+    StoreHandler *read = FindSensorFile(RecordStore.SensorArr, RecordStore.RecordCount, req.SensorNum);
+    if (read != nullptr) ReleaseFilePages(*read);
+    if (found != 0) return;
     // From SensorNum on the query is the response, byte for byte.
     memcpy(resp, &query->SensorNum, sizeof *resp);
     ssize_t n = WriteResponse(resp, sizeof *resp);
@@ -1173,14 +1189,15 @@ bool HoldRecording(int32_t now, int32_t day_key) {
 
 }  // namespace
 
-void StoreLoopTurn(int32_t now, int wait_seconds) {
+int StoreLoopTurn(int32_t now, int wait_seconds) {
     static TurnBuffers buffers;
     int32_t day_key = (int32_t)DayStartTime(now);
     struct timeval wait = {wait_seconds, 0};
     int ready = WaitFdReadable(RecordStore.RequestFifoFd, &wait);
     int32_t slot_start = now / SLOT_SECONDS * SLOT_SECONDS;
 
-    if (ready > 0 && ReadPipeRequest(&buffers.Request) == 0) {
+    int served = ready > 0 && ReadPipeRequest(&buffers.Request) == 0 ? 1 : 0;
+    if (served == 1) {
         switch (buffers.Request.RequestType) {
             case SENSOR_LIST_REQ:
                 AnswerList();
@@ -1196,11 +1213,17 @@ void StoreLoopTurn(int32_t now, int wait_seconds) {
         }
     }
 
-    if (HoldRecording(now, day_key)) return;
+    if (HoldRecording(now, day_key)) return served;
     RecordTimeFile *rt = RecordStore.RecordTimeMap;
+    StoreHandler *arr = RecordStore.SensorArr;
     if ((int32_t)rt->RecordDay != day_key) {
         int went_back = (int32_t)rt->RecordDay > day_key ? 1 : 0;
-        SwitchRecordDay(RecordStore.SensorArr, RecordStore.RecordCount, day_key, went_back);
+        // File by file, so that the process never holds more than one
+        // file's fresh block: the flush below writes them all.
+        for (uint32_t i = 0; arr != nullptr && i < RecordStore.RecordCount; ++i) {
+            SwitchRecordDay(&arr[i], 1, day_key, went_back);
+            ReleaseFilePages(arr[i]);
+        }
         rt->RecordDay = (uint32_t)day_key;
         FlushRecordTime(__LINE__);
     }
@@ -1210,10 +1233,24 @@ void StoreLoopTurn(int32_t now, int wait_seconds) {
             RecordSensorsDataToMem(&g_localdatahdr, RecordStore.SensorArr, (uint32_t)slot_start, (uint32_t)day_key);
         }
         pthread_mutex_unlock(&g_sensordatamutex);
-        if (RecordStore.SensorArr != nullptr) UpdateMemToFile(RecordStore.SensorArr, RecordStore.RecordCount);
+        if (arr != nullptr) UpdateMemToFile(arr, RecordStore.RecordCount);
+        for (uint32_t i = 0; arr != nullptr && i < RecordStore.RecordCount; ++i) ReleaseFilePages(arr[i]);
         rt->RecordSlot = (uint32_t)slot_start;
         FlushRecordTime(__LINE__);
     }
+    return served;
+}
+
+unsigned TurnPauseMs(TurnPace *pace, int served, int64_t now_ms) {
+    if (served == 1) {
+        if (!pace->Busy) {
+            pace->Busy = true;
+            pace->BusySince = now_ms;
+        }
+        if (now_ms - pace->BusySince < kBusyBudgetMs) return 0;
+    }
+    pace->Busy = false;
+    return kTurnSleepMs;
 }
 
 void *StoreSensorsDataToFileRecord(void *) {
@@ -1247,6 +1284,7 @@ void *StoreSensorsDataToFileRecord(void *) {
     }
     StoreUnlock();
 
+    TurnPace pace = {};
     for (;;) {
         // A clock beyond the 32-bit times goes in as -1, which the turn
         // takes for a clock out of range, not wrapped to some other time.
@@ -1254,10 +1292,11 @@ void *StoreSensorsDataToFileRecord(void *) {
         int32_t now = clock > 0 && clock <= INT32_MAX ? (int32_t)clock : -1;
         StoreLock();
         KeepRecordTimeCopy();
-        StoreLoopTurn(now, kRequestWaitSeconds);
+        int served = StoreLoopTurn(now, kRequestWaitSeconds);
         if (StoreMappingFaulted()) StopOnCardLoss();
         StoreUnlock();
-        g_sleepms(kTurnSleepMs);
+        unsigned pause = TurnPauseMs(&pace, served, g_monotonicms());
+        if (pause > 0) g_sleepms(pause);
     }
 }
 

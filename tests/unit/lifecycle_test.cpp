@@ -41,8 +41,8 @@ TEST_F(LifecycleTest, ReleaseStoreLetsGoOfEverythingAndCleanUpAlsoOfTheFifoPaths
     auto map = [&](size_t size) { return mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0); };
     RecordStore.RecordCount = 2;
     RecordStore.SensorArr = static_cast<StoreHandler *>(calloc(2, sizeof(StoreHandler)));
-    RecordStore.SensorArr[0] = {-1, static_cast<SensorDataFile *>(map(SENSOR_FILE_SIZE))};
-    RecordStore.SensorArr[1] = {fd, nullptr};
+    RecordStore.SensorArr[0] = {-1, static_cast<SensorDataFile *>(map(SENSOR_FILE_SIZE)), 0};
+    RecordStore.SensorArr[1] = {fd, nullptr, 0};
     RecordStore.RecordTimeMap = static_cast<RecordTimeFile *>(map(RECORD_TIME_SIZE));
     RecordTimeFd = dup(fd);
     RecordStore.RequestFifoFd = open(TK_REQUEST_FIFO, O_RDWR);
@@ -169,6 +169,30 @@ TEST_F(LifecycleDeathTest, EveryWayOutEndsWithItsStatus) {
              g_fake.Sensors = {{1, "Inlet_Temp", 20.0}}, g_fake.SensorCount = 1, g_fake.DevIds[1] = 0x8000;
              SensorDataTask(nullptr);
          }, 0, "pauses 10000 1000 1000 1000 sessions 3 updated 1796342460"},
+        // Not a way out: the store thread answers what is queued turn after
+        // turn, and pauses first after the turn that found nothing.
+        {"queued requests", [] {
+             static LocalSensorData entry = {};
+             snprintf(entry.SensorName, SENSOR_NAME_SIZE, "Inlet_Temp");
+             entry.InUse = 1;
+             entry.SensorNum = 1;
+             g_localdatahdr = LocalDataHdr{0, 0, 1, 1, &entry};
+             if (Init() != 0) return;
+             int requester = open(TK_REQUEST_FIFO, O_RDWR | O_NONBLOCK);
+             std::vector<uint8_t> count(sizeof(PipeRequest), 0);
+             count[0] = SENSOR_COUNT_REQ;
+             for (int i = 0; i < 3; ++i) {
+                 if (write(requester, count.data(), count.size()) != (ssize_t)count.size()) return;
+             }
+             g_sleepms = [](unsigned ms) {
+                 int reader = open(TK_RESPONSE_FIFO, O_RDWR | O_NONBLOCK);
+                 char answers[64];
+                 ssize_t got = read(reader, answers, sizeof answers);
+                 fprintf(stderr, "paused %u ms after %zd bytes of answers\n", ms, got);
+                 _exit(CleanUp());
+             };
+             StoreSensorsDataToFileRecord(nullptr);
+         }, 0, "paused 100 ms after 12 bytes of answers"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.Name);

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 
 #include "StoreData.h"
@@ -257,13 +258,20 @@ protected:
     }
     // A turn of the store thread at now, then the model's; every file and
     // the record time must be the model's.
+    // Resident bytes of each sensor file's mapping, from smaps, are kept in
+    // resident_ before the checks touch the files: after a turn that flushed
+    // none of the files' pages may stay in the process.
     void Turn(int32_t now) {
         ASSERT_NE(RecordStore.RecordTimeMap, nullptr);
         std::vector<LocalSensorData> entries = entries_;
         bool ready = g_localdatahdr.DataReady == 1;
         StoreLoopTurn(now, 0);
+        resident_ = ResidentBytes();
         int32_t day = (int32_t)DayStartTime(now), slot = now / 300 * 300;
         if (now < TK_CLOCK_FLOOR || day <= 0) day = (int32_t)record_day_, slot = (int32_t)record_slot_, ready = false;  // held
+        if ((int32_t)record_day_ != day || (int32_t)record_slot_ != slot) {
+            EXPECT_EQ(resident_, std::vector<size_t>(model_.size(), 0)) << "resident after the flush at " << now;
+        }
         if ((int32_t)record_day_ != day) {
             for (MFile &f : model_) Switch(f, day, (int32_t)record_day_ > day);
             record_day_ = (uint32_t)day;
@@ -356,7 +364,23 @@ protected:
         }
     }
 
+    std::vector<size_t> ResidentBytes() const {
+        std::map<uintptr_t, size_t> rss;
+        std::ifstream smaps("/proc/self/smaps");
+        uintptr_t start = 0;
+        for (std::string line; std::getline(smaps, line);) {
+            unsigned long from = 0;
+            unsigned long to = 0;
+            if (sscanf(line.c_str(), "%lx-%lx ", &from, &to) == 2) start = from;
+            if (line.rfind("Rss:", 0) == 0) rss[start] = std::stoul(line.substr(4)) * 1024;
+        }
+        std::vector<size_t> out;
+        for (size_t i = 0; i < RecordStore.RecordCount; ++i) out.push_back(rss[(uintptr_t)RecordStore.SensorArr[i].Map]);
+        return out;
+    }
+
     std::vector<MFile> model_;
+    std::vector<size_t> resident_;
     uint32_t record_day_ = 0, record_slot_ = 0;
     std::mt19937 rng_{20261204};
 };
@@ -412,7 +436,7 @@ TEST_F(StoreModelTest, TheWalkReadsNoSlotThePlainSearchWouldNot) {
     size_t whole = std::min<size_t>(288, (page - 52) / 37);  // slots wholly in the page
     for (size_t s = 0; s < 288 && 57 + 37 * s <= page; ++s) file->Days[0].Slots[s].SlotTime = kDay + 300 * (uint32_t)s;
     for (size_t s = 0; s < whole; ++s) file->Days[0].Slots[s].MaxReading = (double)(s % 7);
-    StoreHandler handler = {-1, file};
+    StoreHandler handler = {-1, file, 7};
     for (size_t walked = 1; walked <= whole; ++walked) {
         SensorDataQuery q[2] = {};
         for (int fast = 0; fast < 2; ++fast) {
@@ -625,6 +649,9 @@ TEST_F(RequestTurnTest, EachRequestGetsItsAnswerOrNone) {
         EXPECT_EQ(std::max<ssize_t>(0, read(fd[3], got.data(), got.size())), (ssize_t)(got.size() - 1));
         EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin() + (long)filled));
         EXPECT_TRUE(row.Now != kTen + 605 || std::equal(kGoldenSlot.begin(), kGoldenSlot.end(), &got[26 + 37 * 121]));
+        if (row.Kind == 4 && row.Num != 99) {
+            EXPECT_EQ(resident_[row.Num == 1 ? 0 : 1], 0u) << "the file answered from";
+        }
         ASSERT_EQ(g_fake.Messages.size(), row.Log ? 1u : 0u);
         const char *func = row.Func ? row.Func : "", *log = row.Log ? row.Log : "";
         std::string line = "[StoreData.cpp:#][" + std::string(func) + "][#]" + log + "\n";
@@ -635,6 +662,23 @@ TEST_F(RequestTurnTest, EachRequestGetsItsAnswerOrNone) {
     const uint8_t *file = reinterpret_cast<const uint8_t *>(RecordStore.SensorArr[0].Map);
     EXPECT_TRUE(std::equal(kGoldenSlot.begin(), kGoldenSlot.end(), file + 4529));
     close(fd[2]), close(fd[3]);
+}
+
+// The store thread's pauses: none after a turn that read a request, until
+// the turns have gone on without one for the budget; one after a turn that
+// read nothing, which also starts the budget afresh.
+TEST(TurnPaceTest, PausesOnlyWhenIdleOrWhenTheBudgetIsSpent) {
+    const struct {
+        int Served;
+        int64_t Now;
+        unsigned Pause;
+    } turns[] = {
+        {0, 0, kTurnSleepMs},       {1, 5000, 0}, {1, 5000, 0},           {1, 5999, 0},
+        {1, 6000, kTurnSleepMs},    {1, 6100, 0}, {0, 6200, kTurnSleepMs}, {1, 9000, 0},
+        {1, 9000 + kBusyBudgetMs - 1, 0},
+    };
+    TurnPace pace = {};
+    for (const auto &t : turns) EXPECT_EQ(TurnPauseMs(&pace, t.Served, t.Now), t.Pause) << "at " << t.Now;
 }
 
 // A request record as a requester writes it: kind, a date text, number.
