@@ -87,6 +87,41 @@ class Requests(H.DaemonTestCase):
         # 10:00 is reported; 10:05, on the card, is not before 10:10.
         self.assertEqual([H.parse_slots(cpu, H.DATA_HEAD.size)[120].recorded, self.stored("CPU0_Temp").slots[121].recorded],
                          [1, 1])
+        self.flood_then_record()
+
+    def flood_then_record(self):
+        """A flood as deep as the request FIFO holds: every sensor's day, with counts and lists between, all
+        answered whole and in order from the files as the card holds them.  Then, with the requester keeping the
+        FIFO full of requests, the clock goes past 10:10: the slot is recorded all the same."""
+        c, flood, want = self.c, [], []
+        for n, name in [(n, name) for n, name, _, _ in LISTED] + H.UTILISATION:
+            flood += [data_request(D1, n), count_request()]
+            want += [H.expected_response(self.stored(name[:19], None), D1, TEN + 300), COUNT.pack(43)]
+        flood += [list_request()] * (450 - len(flood))
+        want += [LIST] * (450 - len(want))
+        c.send(b"".join(flood))
+        answers = b"".join(want)
+        self.assertEqual(c.receive(len(answers), 120) + c.receive(1, 0.3), answers)
+
+        H.replace_file(self.clock, "2026-12-04 10:10:00")
+        answered = b""
+
+        def recorded_while_flooding():
+            nonlocal answered
+            if c.pending() < 100 * H.REQUEST.size:
+                c.send(count_request() * 100)
+            answered += c.receive(1 << 16, 0)
+            return H.read_record_time(self.card)[1] == TEN + 600
+        self.assertTrue(H.wait_until(recorded_while_flooding, 30, 0.005), "no recording during the flood")
+
+        def drained():
+            nonlocal answered
+            answered += c.receive(1 << 16, 0.05)
+            return c.pending() == 0 and c.waiting() == 0
+        self.assertTrue(H.wait_until(drained, 120))
+        self.assertEqual(answered, COUNT.pack(43) * (len(answered) // 4))
+        self.assertEqual([self.stored(name).slots[122].recorded for name in ("CPU0_Temp", "FAN1", "IO_Utilization")],
+                         [1, 1, 1])
 
     def test_a_requester_that_never_reads_stalls_nothing(self):
         d, c, junk = self.start("@2026-12-04 10:03:00 x100"), self.c, 0
