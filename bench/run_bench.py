@@ -53,9 +53,10 @@ START_ALLOWANCE = 20
 # boundary, through the file of the sensor that the requests ask for.
 WATCH_SECONDS = 30
 WATCH_FILE = "Sensor_%03d" % QUERY_SENSOR
-# Idle CPU "no higher than before" allows this much: an idle window's figure
-# moves by about as much from one run to the next.
+# Idle CPU "no higher than before" allows for the noise of an idle window:
+# the same binary measured twice differs by some 10 % and a few ms a minute.
 IDLE_NOISE = 0.10
+IDLE_NOISE_SECONDS = 0.005
 
 QUICK = dict(min_time=0.05, repetitions=1, rounds=2, stride=3, rtt=20, flood=3.0, idle=10.0, refreshes=50)
 FULL = dict(min_time=0.5, repetitions=5, rounds=10, stride=1, rtt=200, flood=10.0, idle=60.0, refreshes=500)
@@ -649,8 +650,9 @@ def daemon_goals(before, now):
              ("peak RSS at most 6 MiB", None if hwm is None else hwm <= 6 << 20, fmt_bytes(hwm))]
     idle_now, idle_before = per_idle_minute(now), per_idle_minute(before)
     if idle_now is not None and idle_before is not None:
-        ok = idle_now <= idle_before * (1 + IDLE_NOISE)
-        goals.append(("idle CPU no higher than before (within %.0f%%)" % (IDLE_NOISE * 100), ok,
+        ok = idle_now <= idle_before * (1 + IDLE_NOISE) + IDLE_NOISE_SECONDS
+        goals.append(("idle CPU no higher than before (within %.0f%% + %.0f ms a minute)"
+                      % (IDLE_NOISE * 100, IDLE_NOISE_SECONDS * 1000), ok,
                       "%.3f s a minute, before %.3f s" % (idle_now, idle_before)))
     return goals
 
@@ -691,103 +693,126 @@ def machine():
                                                           platform.machine(), load)
 
 
-def build_table(times, io, card_desc, mode, ipmi=None, daemon_section=None):
-    def t(name, clock):
-        v = times.get(name)
+def verdict(ok):
+    return "met" if ok else "not met"
+
+
+class StoreTable:
+    """The rows and goals of the in-process parts (1-4) and of the IPMI part (6)."""
+
+    def __init__(self, times, io):
+        self.times = times
+        self.io = io
+        self.rows = []
+        self.goals = []
+
+    def t(self, name, clock):
+        v = self.times.get(name)
         return v.get(clock) if v else None
 
-    def tw(name):
+    def tw(self, name):
         """Wall time with its spread over the repetitions, when there were some."""
-        cv = t(name, "cv")
-        text = fmt_time(t(name, "real"))
+        cv = self.t(name, "cv")
+        text = fmt_time(self.t(name, "real"))
         return text + (" (cv %.0f%%)" % (cv * 100) if cv is not None else "")
 
-    rows = []
-    goals = []
-
-    def row(part, what, tk, rrd, rat, goal=""):
-        rows.append("| %s | %s | %s | %s | %s | %s |" % (part, what, tk, rrd, rat, goal))
-
-    def verdict(ok):
-        return "met" if ok else "not met"
-
-    # 1. Recording
-    rec, upd = t("BM_TkRecord", "cpu"), t("BM_RrdUpdate", "cpu")
-    g1 = rec is not None and upd is not None and upd / rec >= 50
-    row("1", "recording round, 258 sensors, copy into the slots (CPU time)", fmt_time(rec),
-        fmt_time(upd) + " (258 rrd_update_r)", ratio(upd, rec), "RRD/TK >= 50x: " + verdict(g1))
-    goals.append(("recording >= 50x cheaper than rrd_update_r", g1, ratio(upd, rec)))
-    def num(key):
+    def num(self, key):
         try:
-            v = float(io[key])
+            v = float(self.io[key])
             return None if v < 0 else v
         except (KeyError, ValueError):
             return None
 
-    n = io.get("round.count", "?")
-    rt, ru = num("round.tk.seconds"), num("round.rrd.seconds")
-    row("1", "recording round + flush of every file (wall, median of %s rounds in turns)" % n, fmt_time(rt),
-        fmt_time(ru) + " (+ fsync each)", ratio(ru, rt), "")
-    fl, fd = num("round.flush.store_seconds"), num("round.flush.fdatasync_seconds")
-    g2 = fl is not None and fd is not None and fl / fd <= 1.2
-    row("1", "the flush alone, 258 files: UpdateMemToFile vs one fdatasync per file (wall, file by file in turns)",
-        fmt_time(fl), fmt_time(fd) + " (floor: fdatasync)", "TK/floor %s" % ratio(fl, fd), "<= 1.2x: " + verdict(g2))
-    goals.append(("flush within 1.2x of one fdatasync per file", g2, "TK/floor " + ratio(fl, fd)))
+    def row(self, part, what, tk, rrd, rat, goal=""):
+        self.rows.append("| %s | %s | %s | %s | %s | %s |" % (part, what, tk, rrd, rat, goal))
 
-    # 2. Day answers
-    qt, qp = t("BM_TkQueryToday", "cpu"), t("BM_TkQueryPastDay", "cpu")
-    ft, fp, f4 = t("BM_RrdFetchToday", "cpu"), t("BM_RrdFetchPastDay", "cpu"), t("BM_RrdFetchPastDay4", "cpu")
-    g4 = all(v is not None for v in (qt, qp, ft, fp)) and ft / qt >= 5 and fp / qp >= 5
-    row("2", "one day of one sensor, today (CPU time)", fmt_time(qt), fmt_time(ft) + " (rrd_fetch_r)",
-        ratio(ft, qt), ">= 5x: " + verdict(g4))
-    row("2", "one day of one sensor, past day (CPU time)", fmt_time(qp), fmt_time(fp) + " (rrd_fetch_r, 288 rows)",
-        ratio(fp, qp), ">= 5x: " + verdict(g4))
-    row("2", "past day, all four series (CPU time)", fmt_time(qp) + " (one answer)",
-        fmt_time(f4) + " (4 x rrd_fetch_r)", ratio(f4, qp), "")
-    goals.append(("day answer in process >= 5x faster than rrd_fetch_r", g4,
-                  "%s today, %s past day" % (ratio(ft, qt), ratio(fp, qp))))
+    def recording(self):
+        rec, upd = self.t("BM_TkRecord", "cpu"), self.t("BM_RrdUpdate", "cpu")
+        g1 = rec is not None and upd is not None and upd / rec >= 50
+        self.row("1", "recording round, 258 sensors, copy into the slots (CPU time)", fmt_time(rec),
+                 fmt_time(upd) + " (258 rrd_update_r)", ratio(upd, rec), "RRD/TK >= 50x: " + verdict(g1))
+        self.goals.append(("recording >= 50x cheaper than rrd_update_r", g1, ratio(upd, rec)))
+        n = self.io.get("round.count", "?")
+        rt, ru = self.num("round.tk.seconds"), self.num("round.rrd.seconds")
+        self.row("1", "recording round + flush of every file (wall, median of %s rounds in turns)" % n, fmt_time(rt),
+                 fmt_time(ru) + " (+ fsync each)", ratio(ru, rt), "")
+        fl, fd = self.num("round.flush.store_seconds"), self.num("round.flush.fdatasync_seconds")
+        g2 = fl is not None and fd is not None and fl / fd <= 1.2
+        self.row("1", "the flush alone, 258 files: UpdateMemToFile vs one fdatasync per file (wall, file by file in "
+                      "turns)", fmt_time(fl), fmt_time(fd) + " (floor: fdatasync)", "TK/floor %s" % ratio(fl, fd),
+                 "<= 1.2x: " + verdict(g2))
+        self.goals.append(("flush within 1.2x of one fdatasync per file", g2, "TK/floor " + ratio(fl, fd)))
 
-    # 3. Bytes written
-    tkp, rrp = num("round.tk.process_bytes_per_file"), num("round.rrd.process_bytes_per_file")
-    tkd, rrd_ = num("round.tk.device_bytes_per_file"), num("round.rrd.device_bytes_per_file")
-    pm, px = num("pages.mean_per_file"), num("pages.max_per_file")
-    po, pr = num("pages.rounds_over_one"), num("pages.rounds")
-    g3 = px is not None and px <= 1
-    if pm is not None:
-        row("3", "pages written per file per round over a new day (%d rounds from the day switch; "
-                 "%d of them wrote 2 pages in some file)" % (pr, po),
-            "mean %.4f, max %d" % (pm, px), "", "", "<= 1 page: " + ("met" if g3 else
-                                                                   "met in %.1f%% of rounds" % (100 - 100 * po / pr)))
-    row("3", "bytes written per file per round, process write_bytes (%s rounds)" % n,
-        fmt_bytes(tkp), fmt_bytes(rrp) + " (update + fsync)", ratio(rrp, tkp), "")
-    row("3", "bytes per file per round at the device (%s, after syncfs)" % (io.get("round.device") or "?"),
-        fmt_bytes(tkd), fmt_bytes(rrd_), ratio(rrd_, tkd), "")
-    if not g3 and pm is not None and po is not None:
-        g3 = "partly"
-    goals.append(("at most one page written per file per round", g3,
-                  "mean %.4f pages, max %s, one page in %s of rounds; %s B by write_bytes"
-                  % (pm or 0, "%d" % px if px is not None else "?",
-                     "%.1f%%" % (100 - 100 * po / pr) if po is not None and pr else "?",
-                     "%.0f" % tkp if tkp is not None else "?")))
+    def day_answers(self):
+        t = self.t
+        qt, qp = t("BM_TkQueryToday", "cpu"), t("BM_TkQueryPastDay", "cpu")
+        ft, fp, f4 = t("BM_RrdFetchToday", "cpu"), t("BM_RrdFetchPastDay", "cpu"), t("BM_RrdFetchPastDay4", "cpu")
+        g4 = all(v is not None for v in (qt, qp, ft, fp)) and ft / qt >= 5 and fp / qp >= 5
+        self.row("2", "one day of one sensor, today (CPU time)", fmt_time(qt), fmt_time(ft) + " (rrd_fetch_r)",
+                 ratio(ft, qt), ">= 5x: " + verdict(g4))
+        self.row("2", "one day of one sensor, past day (CPU time)", fmt_time(qp),
+                 fmt_time(fp) + " (rrd_fetch_r, 288 rows)", ratio(fp, qp), ">= 5x: " + verdict(g4))
+        self.row("2", "past day, all four series (CPU time)", fmt_time(qp) + " (one answer)",
+                 fmt_time(f4) + " (4 x rrd_fetch_r)", ratio(f4, qp), "")
+        self.goals.append(("day answer in process >= 5x faster than rrd_fetch_r", g4,
+                           "%s today, %s past day" % (ratio(ft, qt), ratio(fp, qp))))
 
-    # 4. Day switch and start
-    row("4", "day switch of 258 files (wall, blocks resident)", tw("BM_TkDaySwitch"), "n/a (no day blocks)", "", "")
-    ie, cr = t("BM_TkInitEmpty", "real"), t("BM_RrdCreate", "real")
-    row("4", "store initialisation, empty card (wall)", tw("BM_TkInitEmpty"),
-        tw("BM_RrdCreate") + " (258 rrd_create_r + fsync)", ratio(cr, ie), "")
-    row("4", "store initialisation, full card of an earlier run (wall)", tw("BM_TkInitFull"),
-        "n/a (nothing to open)", "", "")
+    def bytes_written(self):
+        num = self.num
+        n = self.io.get("round.count", "?")
+        tkp, rrp = num("round.tk.process_bytes_per_file"), num("round.rrd.process_bytes_per_file")
+        tkd, rrd_ = num("round.tk.device_bytes_per_file"), num("round.rrd.device_bytes_per_file")
+        pm, px = num("pages.mean_per_file"), num("pages.max_per_file")
+        po, pr = num("pages.rounds_over_one"), num("pages.rounds")
+        g3 = px is not None and px <= 1
+        if pm is not None:
+            self.row("3", "pages written per file per round over a new day (%d rounds from the day switch; "
+                          "%d of them wrote 2 pages in some file)" % (pr, po),
+                     "mean %.4f, max %d" % (pm, px), "", "",
+                     "<= 1 page: " + ("met" if g3 else "met in %.1f%% of rounds" % (100 - 100 * po / pr)))
+        self.row("3", "bytes written per file per round, process write_bytes (%s rounds)" % n,
+                 fmt_bytes(tkp), fmt_bytes(rrp) + " (update + fsync)", ratio(rrp, tkp), "")
+        self.row("3", "bytes per file per round at the device (%s, after syncfs)" % (self.io.get("round.device") or "?"),
+                 fmt_bytes(tkd), fmt_bytes(rrd_), ratio(rrd_, tkd), "")
+        if not g3 and pm is not None and po is not None:
+            g3 = "partly"
+        self.goals.append(("at most one page written per file per round", g3,
+                           "mean %.4f pages, max %s, one page in %s of rounds; %s B by write_bytes"
+                           % (pm or 0, "%d" % px if px is not None else "?",
+                              "%.1f%%" % (100 - 100 * po / pr) if po is not None and pr else "?",
+                              "%.0f" % tkp if tkp is not None else "?")))
 
-    # 6. A real IPMI peer
-    if ipmi:
-        row("6", "one refresh of %d sensors against ipmi_sim over RMCP+: session open, readings, sensor info, close "
-                 "(wall, median / p99 of %d)" % (ipmi["sensors"], ipmi["count"]),
-            "%s / %s" % (fmt_time(ipmi["median"]), fmt_time(ipmi["p99"])), "n/a", "", "")
-        row("6", "the first refresh, which reads the SDR repository (wall)", fmt_time(ipmi["first"]), "n/a", "", "")
+    def switch_and_start(self):
+        tw = self.tw
+        self.row("4", "day switch of 258 files (wall, blocks resident)", tw("BM_TkDaySwitch"), "n/a (no day blocks)",
+                 "", "")
+        ie, cr = self.t("BM_TkInitEmpty", "real"), self.t("BM_RrdCreate", "real")
+        self.row("4", "store initialisation, empty card (wall)", tw("BM_TkInitEmpty"),
+                 tw("BM_RrdCreate") + " (258 rrd_create_r + fsync)", ratio(cr, ie), "")
+        self.row("4", "store initialisation, full card of an earlier run (wall)", tw("BM_TkInitFull"),
+                 "n/a (nothing to open)", "", "")
 
+    def ipmi_peer(self, ipmi):
+        if not ipmi:
+            return
+        self.row("6", "one refresh of %d sensors against ipmi_sim over RMCP+: session open, readings, sensor info, "
+                      "close (wall, median / p99 of %d)" % (ipmi["sensors"], ipmi["count"]),
+                 "%s / %s" % (fmt_time(ipmi["median"]), fmt_time(ipmi["p99"])), "n/a", "", "")
+        self.row("6", "the first refresh, which reads the SDR repository (wall)", fmt_time(ipmi["first"]), "n/a", "",
+                 "")
+
+
+def build_table(times, io, card_desc, mode, ipmi=None, daemon_section=None):
+    tb = StoreTable(times, io)
+    tb.recording()
+    tb.day_answers()
+    tb.bytes_written()
+    tb.switch_and_start()
+    tb.ipmi_peer(ipmi)
+    goals = list(tb.goals)
     head = ["| part | measure | Trendkeep | RRDtool | RRD/TK | goal |", "|---|---|---|---|---|---|"]
     lines = ["Trendkeep beside RRDtool, 258 sensors, seven days of five-minute history (%s run)" % mode,
-             "", "Machine: " + machine(), "Card: " + card_desc, ""] + head + rows
+             "", "Machine: " + machine(), "Card: " + card_desc, ""] + head + tb.rows
     if daemon_section:
         lines += [""] + daemon_section["lines"]
         goals += daemon_section["goals"]
