@@ -665,7 +665,7 @@ def daemon_section(before, now, before_label, cfg):
     absent = "not run" if before_label is None else "n/a"
     goals = daemon_goals(before, now)
     goal_of = {"flood": goals[0], "hwm": goals[1], "idle": goals[2] if len(goals) > 2 else None}
-    lines = ["The running daemon, 258 sensors: before (%s) and now" % (before_label or "not run"), "",
+    lines = ["5. The running daemon, 258 sensors: before (%s) and now" % (before_label or "not run"), "",
              "| measure | before | now | goal |", "|---|---|---|---|"]
     for key, label in DAEMON_ROWS:
         goal = ""
@@ -772,7 +772,8 @@ class StoreTable:
                      "<= 1 page: " + ("met" if g3 else "met in %.1f%% of rounds" % (100 - 100 * po / pr)))
         self.row("3", "bytes written per file per round, process write_bytes (%s rounds)" % n,
                  fmt_bytes(tkp), fmt_bytes(rrp) + " (update + fsync)", ratio(rrp, tkp), "")
-        self.row("3", "bytes per file per round at the device (%s, after syncfs)" % (self.io.get("round.device") or "?"),
+        device = self.io.get("round.device") or "?"
+        self.row("3", "bytes per file per round at the device (%s, after syncfs)" % device,
                  fmt_bytes(tkd), fmt_bytes(rrd_), ratio(rrd_, tkd), "")
         if not g3 and pm is not None and po is not None:
             g3 = "partly"
