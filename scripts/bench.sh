@@ -11,8 +11,9 @@
 #
 #   scripts/bench.sh [--quick] [--build-dir DIR] [--no-daemon] [--before REV|none]
 #
-# --quick: minimal repetitions and short windows, for CI (a few minutes
-# once built); it measures no earlier daemon unless --before is given.
+# --quick: minimal repetitions and short windows, for CI (about a minute
+# and a half once built); it measures no earlier daemon unless --before is
+# given.
 # --before REV: the revision whose daemon is measured before this tree's
 # (default afe3fbd; none: only this tree's).  It is exported with git
 # archive into build-bench-before/src and its Trendkeep alone is built
