@@ -38,7 +38,7 @@ while [ $# -gt 0 ]; do
     --before)
       [ $# -ge 2 ] || { echo "bench: --before needs a revision or none (see --help)" >&2; exit 2; }
       before_rev=$2; before_given=1; shift ;;
-    -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
   shift
