@@ -387,6 +387,7 @@ def run_daemon(daemon_bin, bin_dir, card_root, clock, body):
             if not d.wait_serving(day_of(clock.now())):
                 raise RuntimeError("the daemon did not answer (see %s)" % d.log)
             out["start_seconds"] = time.monotonic() - t0
+            out["hwm_at_start"] = read_status(d.pid).get("VmHWM")
             if d.list_ready is not None:
                 out["list_seconds"] = d.list_ready - t0
             body(d, out)
@@ -617,7 +618,7 @@ def daemon_cells(run):
         "flush": flush,
         "rtt_today": rtt[0],
         "rtt_past": rtt[1],
-        "hwm": fmt_bytes(st.get("VmHWM")),
+        "hwm": "%s (by the first answer: %s)" % (fmt_bytes(st.get("VmHWM")), fmt_bytes(run.get("hwm_at_start"))),
         "rss": "%s = %s + %s (anonymous %s, libfaketime %s)" % (
             fmt_bytes(st.get("VmRSS")), fmt_bytes(card), fmt_bytes(rest), fmt_bytes(st.get("RssAnon")),
             fmt_bytes(run.get("faketime_rss"))),
