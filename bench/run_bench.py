@@ -414,8 +414,9 @@ def quiet_recording(daemon_bin, bin_dir, card_root, lib):
         clock.sleep_until(boundary - 1.5)
         watch = d.start_watch(boundary, WATCH_SECONDS)
         out["quiet"] = d.finish_watch(watch, "quiet recording")
+        out["quiet_hwm"] = read_status(d.pid).get("VmHWM")
 
-    return run_daemon(daemon_bin, bin_dir, card_root, clock, body).get("quiet")
+    return run_daemon(daemon_bin, bin_dir, card_root, clock, body)
 
 
 def round_trips(d, cfg, now, out):
@@ -473,6 +474,7 @@ def main_timeline(daemon_bin, bin_dir, card_root, cfg, lib):
 
     def body(d, out):
         round_trips(d, cfg, clock.now(), out)
+        out["hwm_before_flood"] = read_status(d.pid).get("VmHWM")
         flood_across(d, cfg, midnight, out)
         time.sleep(1.0)
         c0, w0 = cpu_seconds(d.pid), time.monotonic()
@@ -489,11 +491,12 @@ def main_timeline(daemon_bin, bin_dir, card_root, cfg, lib):
 def measure_daemon(daemon_bin, bin_dir, card_root, cfg, lib):
     """Every daemon figure of one binary: the quiet recording in a daemon
     of its own, then the main timeline."""
-    quiet = None
+    quiet = {}
     if lib is not None:
         quiet = quiet_recording(daemon_bin, bin_dir, card_root, lib)
     out = main_timeline(daemon_bin, bin_dir, card_root, cfg, lib)
-    out["quiet_rec"] = quiet
+    out["quiet_rec"] = quiet.get("quiet")
+    out["quiet_hwm"] = quiet.get("quiet_hwm")
     return out
 
 
@@ -618,7 +621,9 @@ def daemon_cells(run):
         "flush": flush,
         "rtt_today": rtt[0],
         "rtt_past": rtt[1],
-        "hwm": "%s (by the first answer: %s)" % (fmt_bytes(st.get("VmHWM")), fmt_bytes(run.get("hwm_at_start"))),
+        "hwm": "%s (first answer %s, before the flood %s)" % (
+            fmt_bytes(st.get("VmHWM")), fmt_bytes(run.get("hwm_at_start")), fmt_bytes(run.get("hwm_before_flood"))),
+        "quiet_hwm": fmt_bytes(run.get("quiet_hwm")),
         "rss": "%s = %s + %s (anonymous %s, libfaketime %s)" % (
             fmt_bytes(st.get("VmRSS")), fmt_bytes(card), fmt_bytes(rest), fmt_bytes(st.get("RssAnon")),
             fmt_bytes(run.get("faketime_rss"))),
@@ -635,6 +640,7 @@ DAEMON_ROWS = [
     ("rtt_today", "FIFO round trip of a data request, today (median / p99, %(rtt)d requests)"),
     ("rtt_past", "FIFO round trip of a data request, past day (median / p99, %(rtt)d requests)"),
     ("hwm", "peak RSS, VmHWM (start on a full card, round trips, flood, day switch, recording)"),
+    ("quiet_hwm", "peak RSS, VmHWM, of the quiet daemon after its recording round (start, no requests, no day switch)"),
     ("rss", "VmRSS at the end = the card's mapped files + the rest"),
     ("pages", "pages of the card's mapped files resident in the daemon at the end"),
     ("idle", "CPU seconds per idle minute%(note)s"),
