@@ -10,8 +10,15 @@ what the measurements wrote; elsewhere it is a directory of the build tree.
 Parts:
   1-4  trendkeep_bench: the store's functions and librrd in process
        (Google Benchmark), and the bytes written per recording round.
-  2,5  the real daemon with 258 sensors: round trips over the FIFOs, answers
-       per second under a flood, peak RSS and CPU over an idle window.
+  the daemon
+       the real daemon with 258 sensors under libfaketime, its clock this
+       machine's plus a fixed offset: a daemon of its own, idle across a
+       five-minute boundary (the quiet recording); then one daemon through
+       start on a full card, round trips over the FIFOs, a flood across its
+       midnight (a day switch and a recording round, watched on the card by
+       tk_fifo_client watch), an idle window, its footprint.  With
+       --before-bin an earlier binary goes through the same first, with
+       the same card and client.
   6    the host IPMI library against a simulated BMC (ipmi_sim, the demo's 40
        sensors): the daemon's refresh, session open to close, over RMCP+.
 """
@@ -38,6 +45,18 @@ QUERY_SENSOR = 128
 # The timed benchmarks of the runner; the flushed rounds are measured in
 # turns by --flushed-rounds instead of one benchmark after the other.
 BENCH_FILTER = "^BM_(TkQuery|RrdFetch|TkRecord$|RrdUpdate$|TkDaySwitch|TkInit|RrdCreate)"
+
+# The daemon answers its first request some 10 s after its start (the host
+# platform's sensor list); its timelines allow this much.
+START_ALLOWANCE = 20
+# The card is watched for a recording round until this long after its
+# boundary, through the file of the sensor that the requests ask for.
+WATCH_SECONDS = 30
+WATCH_FILE = "Sensor_%03d" % QUERY_SENSOR
+# Idle CPU "no higher than before" allows for the noise of an idle window:
+# the same binary measured twice differs by some 10 % and a few ms a minute.
+IDLE_NOISE = 0.10
+IDLE_NOISE_SECONDS = 0.005
 
 QUICK = dict(min_time=0.05, repetitions=1, rounds=2, stride=3, rtt=20, flood=3.0, idle=10.0, refreshes=50)
 FULL = dict(min_time=0.5, repetitions=5, rounds=10, stride=1, rtt=200, flood=10.0, idle=60.0, refreshes=500)
@@ -158,18 +177,25 @@ def read_status(pid):
     return out
 
 
-def card_rss(pid):
-    """Resident bytes of the card's file mappings, from smaps."""
-    card = 0
-    in_card = False
+def smaps_split(pid):
+    """From smaps: the resident and the mapped bytes of the card's files in
+    the process, and the resident bytes of libfaketime (the bench's own
+    preload, not the daemon's)."""
+    card = {"resident": 0, "mapped": 0}
+    faketime = 0
+    kind = None
     with open("/proc/%d/smaps" % pid) as f:
         for line in f:
             first = line.split(" ", 1)[0]
             if "-" in first and ":" not in first:
-                in_card = "/DataRecord/SensorHistory/" in line
-            elif line.startswith("Rss:") and in_card:
-                card += int(line.split()[1]) * 1024
-    return card
+                kind = "card" if "/DataRecord/SensorHistory/" in line else "faketime" if "libfaketime" in line else None
+            elif line.startswith("Rss:") and kind == "card":
+                card["resident"] += int(line.split()[1]) * 1024
+            elif line.startswith("Size:") and kind == "card":
+                card["mapped"] += int(line.split()[1]) * 1024
+            elif line.startswith("Rss:") and kind == "faketime":
+                faketime += int(line.split()[1]) * 1024
+    return card["resident"], card["mapped"], faketime
 
 
 def cpu_seconds(pid):
@@ -184,26 +210,89 @@ def cpu_seconds(pid):
     return total / 1e9
 
 
+def elf_machine(path):
+    with open(path, "rb") as f:
+        return f.read(20)[18:20]
+
+
+def find_faketime(binary):
+    """The thread-safe libfaketime (the daemon reads the clock from two
+    threads) built for the machine of binary, or None."""
+    for lib in sorted(glob.glob("/usr/lib/*/faketime/libfaketimeMT.so.1")):
+        if elf_machine(lib) == elf_machine(binary):
+            return lib
+    return None
+
+
+class DaemonClock:
+    """The daemon's clock: this machine's real clock plus a whole number of
+    seconds, libfaketime's relative offset.  The offset is the one figure
+    from which both the daemon's environment and every time of its
+    timeline come, so that daemon time = real time + offset exactly."""
+
+    def __init__(self, lib, offset):
+        self.lib = lib
+        self.offset = offset
+
+    @classmethod
+    def reaching(cls, lib, when, lead):
+        """A clock that reaches when (epoch seconds) lead seconds from now."""
+        return cls(lib, int(when - lead - time.time()))
+
+    def now(self):
+        return time.time() + self.offset
+
+    def sleep_until(self, when):
+        left = when - self.now()
+        if left > 0:
+            time.sleep(left)
+
+    def env(self):
+        if self.lib is None:
+            return {}
+        # The monotonic clock and the files' times stay real: only the
+        # daemon's calendar moves.
+        return {"LD_PRELOAD": self.lib, "FAKETIME": "%+d" % self.offset, "FAKETIME_DONT_FAKE_MONOTONIC": "1",
+                "NO_FAKE_STAT": "1"}
+
+
+def day_of(t):
+    return time.strftime("%Y-%m-%d", time.gmtime(t))
+
+
+def parse_figures(text):
+    figures = {}
+    for line in text.splitlines():
+        key, _, value = line.partition(" ")
+        try:
+            figures[key] = float(value)
+        except ValueError:
+            pass
+    return figures
+
+
 class Daemon:
-    def __init__(self, bin_dir, work, card):
-        self.bin_dir = bin_dir
+    def __init__(self, daemon_bin, bin_dir, work, card, clock):
+        self.daemon_bin = daemon_bin
+        self.client_bin = os.path.join(bin_dir, "tk_fifo_client")
         self.work = work
         self.card = card
+        self.clock = clock
         self.log = os.path.join(work, "trendkeep.log")
         sensors = os.path.join(work, "sensors.json")
         with open(sensors, "w") as f:
             json.dump(sensor_doc(), f)
         self.env = dict(os.environ, TZ="UTC0", TRENDKEEP_FOREGROUND="1", TRENDKEEP_CARD=card,
-                        TRENDKEEP_LOG=self.log, TRENDKEEP_SENSORS=sensors)
+                        TRENDKEEP_LOG=self.log, TRENDKEEP_SENSORS=sensors, **clock.env())
         self.proc = None
+        self.list_ready = None
 
     def start(self):
         for path in (REQUEST_FIFO, RESPONSE_FIFO):
             if os.path.lexists(path):
                 os.remove(path)
-        self.proc = subprocess.Popen([os.path.join(self.bin_dir, "Trendkeep")], env=self.env,
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
+        self.proc = subprocess.Popen([self.daemon_bin], env=self.env, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return self
 
     @property
@@ -214,13 +303,28 @@ class Daemon:
         return self.proc is not None and self.proc.poll() is None
 
     def client(self, *args, timeout=120):
-        proc = subprocess.run([os.path.join(self.bin_dir, "tk_fifo_client")] + [str(a) for a in args],
-                              capture_output=True, text=True, timeout=timeout)
-        figures = {}
-        for line in proc.stdout.splitlines():
-            key, _, value = line.partition(" ")
-            figures[key] = float(value)
-        return proc.returncode, figures
+        proc = subprocess.run([self.client_bin] + [str(a) for a in args], capture_output=True, text=True,
+                              timeout=timeout)
+        return proc.returncode, parse_figures(proc.stdout)
+
+    def start_watch(self, boundary, seconds):
+        """Watches the card for the recording of the round at boundary (daemon time), from its own process."""
+        args = [self.client_bin, "watch", self.card, WATCH_FILE, str(boundary), str(self.clock.offset), str(seconds)]
+        return subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def finish_watch(self, watch, what):
+        """The watch's figures: delays after the boundary in ms, None where not seen."""
+        out, err = watch.communicate()
+        figures = parse_figures(out)
+        sys.stderr.write(err)
+        if figures.get("watch.started_ms", 0) >= 0:
+            log("%s: the watch began after the boundary; not measured" % what)
+            return None
+        slot = figures.get("watch.slot_ms", -1)
+        flush = figures.get("watch.flush_ms", -1)
+        log("%s: slot written %.1f ms, flush done %.1f ms after the boundary (%d polls, longest gap %.1f ms)"
+            % (what, slot, flush, figures.get("watch.polls", 0), figures.get("watch.poll_gap_max_ms", 0)))
+        return {"slot_ms": slot if slot >= 0 else None, "flush_ms": flush if flush >= 0 else None}
 
     def logged(self, text):
         try:
@@ -233,7 +337,6 @@ class Daemon:
         """Waits until a data request is answered: the store is up.  Notes
         when the sensor list was ready (the store logs the card's space)."""
         deadline = time.monotonic() + timeout
-        self.list_ready = None
         started = time.monotonic()
         while time.monotonic() < deadline and self.alive():
             if self.list_ready is None:
@@ -260,50 +363,140 @@ class Daemon:
 
 
 def make_daemon_card(bin_dir, card, now):
-    subprocess.run([os.path.join(bin_dir, "trendkeep_bench"), "--make-daemon-card", card, "--now", str(now)],
+    subprocess.run([os.path.join(bin_dir, "trendkeep_bench"), "--make-daemon-card", card, "--now", str(int(now))],
                    check=True, stdout=subprocess.DEVNULL)
 
 
-def measure_daemon(bin_dir, card_root, cfg):
-    """Round trips, flood, footprint: the daemon on a card holding the
-    scenario's nine days up to now."""
+def next_midnight():
+    """A UTC midnight between one and two days ahead: the daemon's clock is
+    set forward to a little before it."""
+    return (int(time.time()) // 86400 + 2) * 86400
+
+
+def run_daemon(daemon_bin, bin_dir, card_root, clock, body):
+    """Makes a card holding the scenario's history up to the daemon's now,
+    starts the daemon on it, waits for its first answer and runs body(d, out)."""
     out = {}
     work = tempfile.mkdtemp(prefix="tkbench-daemon-")
     card = os.path.join(card_root, "daemon_card")
     try:
-        now = int(time.time())
-        make_daemon_card(bin_dir, card, now)
-        today = time.strftime("%Y-%m-%d", time.gmtime(now))
-        past = time.strftime("%Y-%m-%d", time.gmtime(now - 3 * 86400))
-        d = Daemon(bin_dir, work, card).start()
+        make_daemon_card(bin_dir, card, clock.now())
+        d = Daemon(daemon_bin, bin_dir, work, card, clock).start()
         try:
             t0 = time.monotonic()
-            if not d.wait_serving(today):
+            if not d.wait_serving(day_of(clock.now())):
                 raise RuntimeError("the daemon did not answer (see %s)" % d.log)
             out["start_seconds"] = time.monotonic() - t0
+            out["hwm_at_start"] = read_status(d.pid).get("VmHWM")
             if d.list_ready is not None:
                 out["list_seconds"] = d.list_ready - t0
-            rc, today_rtt = d.client("rtt", cfg["rtt"], 150, QUERY_SENSOR, today)
-            rc2, past_rtt = d.client("rtt", cfg["rtt"], 150, QUERY_SENSOR, past)
-            if rc or rc2:
-                log("some round trips failed")
-            out["rtt_today"] = today_rtt
-            out["rtt_past"] = past_rtt
-            rc, flood = d.client("flood", cfg["flood"], QUERY_SENSOR, today)
-            out["flood"] = flood
-            time.sleep(1.0)
-            c0, w0 = cpu_seconds(d.pid), time.monotonic()
-            time.sleep(cfg["idle"])
-            c1, w1 = cpu_seconds(d.pid), time.monotonic()
-            out["idle_cpu"] = c1 - c0
-            out["idle_window"] = w1 - w0
-            out["status"] = read_status(d.pid)
-            out["card_rss"] = card_rss(d.pid)
+            body(d, out)
         finally:
             d.stop()
     finally:
         shutil.rmtree(work, ignore_errors=True)
         shutil.rmtree(card, ignore_errors=True)
+    return out
+
+
+def quiet_recording(daemon_bin, bin_dir, card_root, lib):
+    """A recording round with nothing else to do: a daemon started on a
+    full card shortly before a five-minute boundary (noon of the day before
+    the main timeline's midnight), idle when its clock crosses it."""
+    boundary = next_midnight() - 43200
+    clock = DaemonClock.reaching(lib, boundary, START_ALLOWANCE + 5)
+
+    def body(d, out):
+        if clock.now() > boundary - 2:
+            log("quiet recording: the daemon answered only %.1f s before the boundary; not measured"
+                % (boundary - clock.now()))
+            return
+        clock.sleep_until(boundary - 1.5)
+        watch = d.start_watch(boundary, WATCH_SECONDS)
+        out["quiet"] = d.finish_watch(watch, "quiet recording")
+        out["quiet_hwm"] = read_status(d.pid).get("VmHWM")
+
+    return run_daemon(daemon_bin, bin_dir, card_root, clock, body)
+
+
+def round_trips(d, cfg, now, out):
+    today = day_of(now)
+    past = day_of(now - 3 * 86400)
+    rc, today_rtt = d.client("rtt", cfg["rtt"], 150, QUERY_SENSOR, today)
+    rc2, past_rtt = d.client("rtt", cfg["rtt"], 150, QUERY_SENSOR, past)
+    if rc or rc2:
+        log("some round trips failed")
+    out["rtt_today"] = today_rtt
+    out["rtt_past"] = past_rtt
+
+
+def flood_lead(cfg):
+    """How long before midnight the flood begins: 3 s, or a third of a short flood."""
+    return min(3.0, cfg["flood"] / 3)
+
+
+def flood_across(d, cfg, midnight, out):
+    """Floods the daemon from a little before its midnight while the card
+    is watched for the midnight round."""
+    clock = d.clock
+    lead = flood_lead(cfg)
+    watch = None
+    if clock.lib is None:
+        log("libfaketime is not installed: the flood crosses no midnight, its recording is not measured")
+    elif clock.now() > midnight - lead - 1:
+        log("the round trips ended %.1f s before midnight: the flood's recording is not measured"
+            % (midnight - clock.now()))
+    else:
+        clock.sleep_until(midnight - lead - 1)
+        watch = d.start_watch(midnight, WATCH_SECONDS)
+        clock.sleep_until(midnight - lead)
+    out["flood_from"] = clock.now() - midnight
+    rc, flood = d.client("flood", cfg["flood"], QUERY_SENSOR, day_of(clock.now()))
+    out["flood_to"] = clock.now() - midnight
+    if rc:
+        log("the flood had unanswered or wrong answers")
+    out["flood"] = flood
+    if watch is not None:
+        out["flood_rec"] = d.finish_watch(watch, "recording under a flood")
+
+
+def main_timeline(daemon_bin, bin_dir, card_root, cfg, lib):
+    """Start on a full card, round trips, a flood across the daemon's
+    midnight (a day switch and a recording round), an idle window, the
+    footprint: all in one daemon, so that VmHWM covers every part."""
+    midnight = next_midnight()
+    # Time enough for the start and the round trips (150 ms apart), with
+    # a quarter to spare, before the flood's lead and its watch.
+    rtt_estimate = 2 * cfg["rtt"] * 0.16 * 1.25
+    clock = DaemonClock(None, 0)
+    if lib is not None:
+        clock = DaemonClock.reaching(lib, midnight, START_ALLOWANCE + rtt_estimate + 5 + flood_lead(cfg) + 1)
+
+    def body(d, out):
+        round_trips(d, cfg, clock.now(), out)
+        out["hwm_before_flood"] = read_status(d.pid).get("VmHWM")
+        flood_across(d, cfg, midnight, out)
+        time.sleep(1.0)
+        c0, w0 = cpu_seconds(d.pid), time.monotonic()
+        time.sleep(cfg["idle"])
+        c1, w1 = cpu_seconds(d.pid), time.monotonic()
+        out["idle_cpu"] = c1 - c0
+        out["idle_window"] = w1 - w0
+        out["status"] = read_status(d.pid)
+        out["card_rss"], out["card_mapped"], out["faketime_rss"] = smaps_split(d.pid)
+
+    return run_daemon(daemon_bin, bin_dir, card_root, clock, body)
+
+
+def measure_daemon(daemon_bin, bin_dir, card_root, cfg, lib):
+    """Every daemon figure of one binary: the quiet recording in a daemon
+    of its own, then the main timeline."""
+    quiet = {}
+    if lib is not None:
+        quiet = quiet_recording(daemon_bin, bin_dir, card_root, lib)
+    out = main_timeline(daemon_bin, bin_dir, card_root, cfg, lib)
+    out["quiet_rec"] = quiet.get("quiet")
+    out["quiet_hwm"] = quiet.get("quiet_hwm")
     return out
 
 
@@ -387,6 +580,110 @@ def ratio(a, b):
     return "%.0fx" % r if r >= 100 else "%.1fx" % r if r >= 10 else "%.2fx" % r
 
 
+def per_idle_minute(run):
+    if not run or not run.get("idle_window"):
+        return None
+    return run["idle_cpu"] * 60.0 / run["idle_window"]
+
+
+def recording_cells(run):
+    """"quiet / under a flood" for the slot written (ms) and the flush done (s)."""
+    def pair(key, fmt, scale):
+        texts = []
+        for rec in (run.get("quiet_rec"), run.get("flood_rec")):
+            v = rec.get(key) if rec else None
+            texts.append(fmt % (v * scale) if v is not None else "n/a")
+        return " / ".join(texts)
+
+    return pair("slot_ms", "%.0f ms", 1.0), pair("flush_ms", "%.2f s", 1e-3)
+
+
+def daemon_cells(run):
+    """One binary's daemon figures as table cells; every one "n/a" when the binary was not measured."""
+    if not run:
+        return None
+    st = run.get("status", {})
+    card, mapped = run.get("card_rss"), run.get("card_mapped")
+    rest = st["VmRSS"] - card if card is not None and "VmRSS" in st else None
+    fl = run.get("flood", {})
+    slots, flush = recording_cells(run)
+    rtt = []
+    for key in ("rtt_today", "rtt_past"):
+        r = run.get(key, {})
+        rtt.append("%s / %s" % (fmt_time(r.get("rtt.median_us", 0) / 1e6), fmt_time(r.get("rtt.p99_us", 0) / 1e6)))
+    pages = "n/a"
+    if card is not None and mapped:
+        pages = "%d of %d (%.0f%%)" % (card // 4096, mapped // 4096, 100.0 * card / mapped)
+    per_min = per_idle_minute(run)
+    return {
+        "flood": "%.1f /s" % fl["flood.per_second"] if "flood.per_second" in fl else "n/a",
+        "slots": slots,
+        "flush": flush,
+        "rtt_today": rtt[0],
+        "rtt_past": rtt[1],
+        "hwm": "%s (first answer %s, before the flood %s)" % (
+            fmt_bytes(st.get("VmHWM")), fmt_bytes(run.get("hwm_at_start")), fmt_bytes(run.get("hwm_before_flood"))),
+        "quiet_hwm": fmt_bytes(run.get("quiet_hwm")),
+        "rss": "%s = %s + %s (anonymous %s, libfaketime %s)" % (
+            fmt_bytes(st.get("VmRSS")), fmt_bytes(card), fmt_bytes(rest), fmt_bytes(st.get("RssAnon")),
+            fmt_bytes(run.get("faketime_rss"))),
+        "pages": pages,
+        "idle": "%.3f s" % per_min if per_min is not None else "n/a",
+        "start": "%s (list %s)" % (fmt_time(run.get("start_seconds")), fmt_time(run.get("list_seconds"))),
+    }
+
+
+DAEMON_ROWS = [
+    ("flood", "answers per second under a flood (%(flood).0f s, from %(lead).0f s before the daemon's midnight)"),
+    ("slots", "recording after the five-minute boundary, quiet / under a flood: slots written"),
+    ("flush", "recording after the five-minute boundary, quiet / under a flood: flush done"),
+    ("rtt_today", "FIFO round trip of a data request, today (median / p99, %(rtt)d requests)"),
+    ("rtt_past", "FIFO round trip of a data request, past day (median / p99, %(rtt)d requests)"),
+    ("hwm", "peak RSS, VmHWM (start on a full card, round trips, flood, day switch, recording)"),
+    ("quiet_hwm", "peak RSS, VmHWM, of the quiet daemon after its recording round (start, no requests, no day switch)"),
+    ("rss", "VmRSS at the end = the card's mapped files + the rest"),
+    ("pages", "pages of the card's mapped files resident in the daemon at the end"),
+    ("idle", "CPU seconds per idle minute%(note)s"),
+    ("start", "start to first answer, full card (wall; the host platform's sensor list)"),
+]
+
+
+def daemon_goals(before, now):
+    """(what, ok, figure) of the daemon's goals; ok None where not measured."""
+    flood = (now.get("flood") or {}).get("flood.per_second") if now else None
+    hwm = now.get("status", {}).get("VmHWM") if now else None
+    goals = [("answers under a flood >= 1,000 /s", None if flood is None else flood >= 1000,
+              "%.1f /s" % flood if flood is not None else "n/a"),
+             ("peak RSS at most 6 MiB", None if hwm is None else hwm <= 6 << 20, fmt_bytes(hwm))]
+    idle_now, idle_before = per_idle_minute(now), per_idle_minute(before)
+    if idle_now is not None and idle_before is not None:
+        ok = idle_now <= idle_before * (1 + IDLE_NOISE) + IDLE_NOISE_SECONDS
+        goals.append(("idle CPU no higher than before (within %.0f%% + %.0f ms a minute)"
+                      % (IDLE_NOISE * 100, IDLE_NOISE_SECONDS * 1000), ok,
+                      "%.3f s a minute, before %.3f s" % (idle_now, idle_before)))
+    return goals
+
+
+def daemon_section(before, now, before_label, cfg):
+    """The running daemon's rows: the binary of before_label beside this tree's, with the goals."""
+    idle_note = "" if cfg["idle"] >= 60 else " (measured over %.0f s, scaled to 60 s)" % cfg["idle"]
+    words = {"flood": cfg["flood"], "lead": flood_lead(cfg), "rtt": cfg["rtt"], "note": idle_note}
+    cells_before, cells_now = daemon_cells(before), daemon_cells(now)
+    absent = "not run" if before_label is None else "n/a"
+    goals = daemon_goals(before, now)
+    goal_of = {"flood": goals[0], "hwm": goals[1], "idle": goals[2] if len(goals) > 2 else None}
+    lines = ["5. The running daemon, 258 sensors: before (%s) and now" % (before_label or "not run"), "",
+             "| measure | before | now | goal |", "|---|---|---|---|"]
+    for key, label in DAEMON_ROWS:
+        goal = ""
+        if goal_of.get(key):
+            what, ok, _ = goal_of[key]
+            goal = "%s: %s" % (what, "n/a" if ok is None else "met" if ok else "not met")
+        lines.append("| %s | %s | %s | %s |" % (label % words, cells_before[key] if cells_before else absent,
+                                                cells_now[key] if cells_now else "n/a", goal))
+    return {"lines": lines, "goals": [g for g in goals if g[1] is not None]}
+
+
 def machine():
     model = "unknown"
     try:
@@ -403,130 +700,130 @@ def machine():
                                                           platform.machine(), load)
 
 
-def build_table(times, io, daemon, card_desc, mode, idle_scale_note, ipmi=None):
-    def t(name, clock):
-        v = times.get(name)
+def verdict(ok):
+    return "met" if ok else "not met"
+
+
+class StoreTable:
+    """The rows and goals of the in-process parts (1-4) and of the IPMI part (6)."""
+
+    def __init__(self, times, io):
+        self.times = times
+        self.io = io
+        self.rows = []
+        self.goals = []
+
+    def t(self, name, clock):
+        v = self.times.get(name)
         return v.get(clock) if v else None
 
-    def tw(name):
+    def tw(self, name):
         """Wall time with its spread over the repetitions, when there were some."""
-        cv = t(name, "cv")
-        text = fmt_time(t(name, "real"))
+        cv = self.t(name, "cv")
+        text = fmt_time(self.t(name, "real"))
         return text + (" (cv %.0f%%)" % (cv * 100) if cv is not None else "")
 
-    rows = []
-    goals = []
-
-    def row(part, what, tk, rrd, rat, goal=""):
-        rows.append("| %s | %s | %s | %s | %s | %s |" % (part, what, tk, rrd, rat, goal))
-
-    def verdict(ok):
-        return "met" if ok else "not met"
-
-    # 1. Recording
-    rec, upd = t("BM_TkRecord", "cpu"), t("BM_RrdUpdate", "cpu")
-    g1 = rec is not None and upd is not None and upd / rec >= 50
-    row("1", "recording round, 258 sensors, copy into the slots (CPU time)", fmt_time(rec),
-        fmt_time(upd) + " (258 rrd_update_r)", ratio(upd, rec), "RRD/TK >= 50x: " + verdict(g1))
-    goals.append(("recording >= 50x cheaper than rrd_update_r", g1, ratio(upd, rec)))
-    def num(key):
+    def num(self, key):
         try:
-            v = float(io[key])
+            v = float(self.io[key])
             return None if v < 0 else v
         except (KeyError, ValueError):
             return None
 
-    n = io.get("round.count", "?")
-    rt, ru = num("round.tk.seconds"), num("round.rrd.seconds")
-    row("1", "recording round + flush of every file (wall, median of %s rounds in turns)" % n, fmt_time(rt),
-        fmt_time(ru) + " (+ fsync each)", ratio(ru, rt), "")
-    fl, fd = num("round.flush.store_seconds"), num("round.flush.fdatasync_seconds")
-    g2 = fl is not None and fd is not None and fl / fd <= 1.2
-    row("1", "the flush alone, 258 files: UpdateMemToFile vs one fdatasync per file (wall, file by file in turns)",
-        fmt_time(fl), fmt_time(fd) + " (floor: fdatasync)", "TK/floor %s" % ratio(fl, fd), "<= 1.2x: " + verdict(g2))
-    goals.append(("flush within 1.2x of one fdatasync per file", g2, "TK/floor " + ratio(fl, fd)))
+    def row(self, part, what, tk, rrd, rat, goal=""):
+        self.rows.append("| %s | %s | %s | %s | %s | %s |" % (part, what, tk, rrd, rat, goal))
 
-    # 2. Day answers
-    qt, qp = t("BM_TkQueryToday", "cpu"), t("BM_TkQueryPastDay", "cpu")
-    ft, fp, f4 = t("BM_RrdFetchToday", "cpu"), t("BM_RrdFetchPastDay", "cpu"), t("BM_RrdFetchPastDay4", "cpu")
-    g4 = all(v is not None for v in (qt, qp, ft, fp)) and ft / qt >= 5 and fp / qp >= 5
-    row("2", "one day of one sensor, today (CPU time)", fmt_time(qt), fmt_time(ft) + " (rrd_fetch_r)",
-        ratio(ft, qt), ">= 5x: " + verdict(g4))
-    row("2", "one day of one sensor, past day (CPU time)", fmt_time(qp), fmt_time(fp) + " (rrd_fetch_r, 288 rows)",
-        ratio(fp, qp), ">= 5x: " + verdict(g4))
-    row("2", "past day, all four series (CPU time)", fmt_time(qp) + " (one answer)",
-        fmt_time(f4) + " (4 x rrd_fetch_r)", ratio(f4, qp), "")
-    goals.append(("day answer in process >= 5x faster than rrd_fetch_r", g4,
-                  "%s today, %s past day" % (ratio(ft, qt), ratio(fp, qp))))
-    if daemon:
-        for key, label in (("rtt_today", "today"), ("rtt_past", "past day")):
-            r = daemon.get(key, {})
-            row("2", "FIFO round trip of a data request, %s (median / p99, %d requests)" % (label, r.get("rtt.count", 0)),
-                "%s / %s" % (fmt_time(r.get("rtt.median_us", 0) / 1e6), fmt_time(r.get("rtt.p99_us", 0) / 1e6)),
-                "n/a", "", "")
-        fl_ = daemon.get("flood", {})
-        row("2", "answers per second under a flood (%.0f s)" % fl_.get("flood.seconds", 0),
-            "%.1f /s" % fl_.get("flood.per_second", 0), "n/a", "", "about 10 by design")
+    def recording(self):
+        rec, upd = self.t("BM_TkRecord", "cpu"), self.t("BM_RrdUpdate", "cpu")
+        g1 = rec is not None and upd is not None and upd / rec >= 50
+        self.row("1", "recording round, 258 sensors, copy into the slots (CPU time)", fmt_time(rec),
+                 fmt_time(upd) + " (258 rrd_update_r)", ratio(upd, rec), "RRD/TK >= 50x: " + verdict(g1))
+        self.goals.append(("recording >= 50x cheaper than rrd_update_r", g1, ratio(upd, rec)))
+        n = self.io.get("round.count", "?")
+        rt, ru = self.num("round.tk.seconds"), self.num("round.rrd.seconds")
+        self.row("1", "recording round + flush of every file (wall, median of %s rounds in turns)" % n, fmt_time(rt),
+                 fmt_time(ru) + " (+ fsync each)", ratio(ru, rt), "")
+        fl, fd = self.num("round.flush.store_seconds"), self.num("round.flush.fdatasync_seconds")
+        g2 = fl is not None and fd is not None and fl / fd <= 1.2
+        self.row("1", "the flush alone, 258 files: UpdateMemToFile vs one fdatasync per file (wall, file by file in "
+                      "turns)", fmt_time(fl), fmt_time(fd) + " (floor: fdatasync)", "TK/floor %s" % ratio(fl, fd),
+                 "<= 1.2x: " + verdict(g2))
+        self.goals.append(("flush within 1.2x of one fdatasync per file", g2, "TK/floor " + ratio(fl, fd)))
 
-    # 3. Bytes written
-    tkp, rrp = num("round.tk.process_bytes_per_file"), num("round.rrd.process_bytes_per_file")
-    tkd, rrd_ = num("round.tk.device_bytes_per_file"), num("round.rrd.device_bytes_per_file")
-    pm, px = num("pages.mean_per_file"), num("pages.max_per_file")
-    po, pr = num("pages.rounds_over_one"), num("pages.rounds")
-    g3 = px is not None and px <= 1
-    if pm is not None:
-        row("3", "pages written per file per round over a new day (%d rounds from the day switch; "
-                 "%d of them wrote 2 pages in some file)" % (pr, po),
-            "mean %.4f, max %d" % (pm, px), "", "", "<= 1 page: " + ("met" if g3 else
-                                                                   "met in %.1f%% of rounds" % (100 - 100 * po / pr)))
-    row("3", "bytes written per file per round, process write_bytes (%s rounds)" % n,
-        fmt_bytes(tkp), fmt_bytes(rrp) + " (update + fsync)", ratio(rrp, tkp), "")
-    row("3", "bytes per file per round at the device (%s, after syncfs)" % (io.get("round.device") or "?"),
-        fmt_bytes(tkd), fmt_bytes(rrd_), ratio(rrd_, tkd), "")
-    if not g3 and pm is not None and po is not None:
-        g3 = "partly"
-    goals.append(("at most one page written per file per round", g3,
-                  "mean %.4f pages, max %s, one page in %s of rounds; %s B by write_bytes"
-                  % (pm or 0, "%d" % px if px is not None else "?",
-                     "%.1f%%" % (100 - 100 * po / pr) if po is not None and pr else "?",
-                     "%.0f" % tkp if tkp is not None else "?")))
+    def day_answers(self):
+        t = self.t
+        qt, qp = t("BM_TkQueryToday", "cpu"), t("BM_TkQueryPastDay", "cpu")
+        ft, fp, f4 = t("BM_RrdFetchToday", "cpu"), t("BM_RrdFetchPastDay", "cpu"), t("BM_RrdFetchPastDay4", "cpu")
+        g4 = all(v is not None for v in (qt, qp, ft, fp)) and ft / qt >= 5 and fp / qp >= 5
+        self.row("2", "one day of one sensor, today (CPU time)", fmt_time(qt), fmt_time(ft) + " (rrd_fetch_r)",
+                 ratio(ft, qt), ">= 5x: " + verdict(g4))
+        self.row("2", "one day of one sensor, past day (CPU time)", fmt_time(qp),
+                 fmt_time(fp) + " (rrd_fetch_r, 288 rows)", ratio(fp, qp), ">= 5x: " + verdict(g4))
+        self.row("2", "past day, all four series (CPU time)", fmt_time(qp) + " (one answer)",
+                 fmt_time(f4) + " (4 x rrd_fetch_r)", ratio(f4, qp), "")
+        self.goals.append(("day answer in process >= 5x faster than rrd_fetch_r", g4,
+                           "%s today, %s past day" % (ratio(ft, qt), ratio(fp, qp))))
 
-    # 4. Day switch and start
-    row("4", "day switch of 258 files (wall, blocks resident)", tw("BM_TkDaySwitch"), "n/a (no day blocks)", "", "")
-    ie, cr = t("BM_TkInitEmpty", "real"), t("BM_RrdCreate", "real")
-    row("4", "store initialisation, empty card (wall)", tw("BM_TkInitEmpty"),
-        tw("BM_RrdCreate") + " (258 rrd_create_r + fsync)", ratio(cr, ie), "")
-    row("4", "store initialisation, full card of an earlier run (wall)", tw("BM_TkInitFull"),
-        "n/a (nothing to open)", "", "")
+    def bytes_written(self):
+        num = self.num
+        n = self.io.get("round.count", "?")
+        tkp, rrp = num("round.tk.process_bytes_per_file"), num("round.rrd.process_bytes_per_file")
+        tkd, rrd_ = num("round.tk.device_bytes_per_file"), num("round.rrd.device_bytes_per_file")
+        pm, px = num("pages.mean_per_file"), num("pages.max_per_file")
+        po, pr = num("pages.rounds_over_one"), num("pages.rounds")
+        g3 = px is not None and px <= 1
+        if pm is not None:
+            self.row("3", "pages written per file per round over a new day (%d rounds from the day switch; "
+                          "%d of them wrote 2 pages in some file)" % (pr, po),
+                     "mean %.4f, max %d" % (pm, px), "", "",
+                     "<= 1 page: " + ("met" if g3 else "met in %.1f%% of rounds" % (100 - 100 * po / pr)))
+        self.row("3", "bytes written per file per round, process write_bytes (%s rounds)" % n,
+                 fmt_bytes(tkp), fmt_bytes(rrp) + " (update + fsync)", ratio(rrp, tkp), "")
+        device = self.io.get("round.device") or "?"
+        self.row("3", "bytes per file per round at the device (%s, after syncfs)" % device,
+                 fmt_bytes(tkd), fmt_bytes(rrd_), ratio(rrd_, tkd), "")
+        if not g3 and pm is not None and po is not None:
+            g3 = "partly"
+        self.goals.append(("at most one page written per file per round", g3,
+                           "mean %.4f pages, max %s, one page in %s of rounds; %s B by write_bytes"
+                           % (pm or 0, "%d" % px if px is not None else "?",
+                              "%.1f%%" % (100 - 100 * po / pr) if po is not None and pr else "?",
+                              "%.0f" % tkp if tkp is not None else "?")))
 
-    # 5. Footprint
-    if daemon:
-        st = daemon.get("status", {})
-        hwm = st.get("VmHWM")
-        g5 = hwm is not None and hwm < 6 << 20
-        card = daemon.get("card_rss")
-        rest = st["VmRSS"] - card if card is not None and "VmRSS" in st else None
-        row("5", "daemon peak RSS, VmHWM (at the end: VmRSS %s = the card's mapped files %s + the rest %s, "
-                 "of which anonymous %s)" % (fmt_bytes(st.get("VmRSS")), fmt_bytes(card), fmt_bytes(rest),
-                                             fmt_bytes(st.get("RssAnon"))),
-            fmt_bytes(hwm), "n/a", "", "< 6 MiB: " + verdict(g5))
-        goals.append(("peak RSS under 6 MiB", g5, fmt_bytes(hwm)))
-        per_min = daemon["idle_cpu"] * 60.0 / daemon["idle_window"]
-        row("5", "daemon CPU seconds per idle minute%s" % idle_scale_note, "%.3f s" % per_min, "n/a", "", "")
-        ls = daemon.get("list_seconds")
-        row("5", "daemon start to first answer, full card (wall; the host platform's sensor list took %s of it)"
-            % fmt_time(ls), fmt_time(daemon.get("start_seconds")), "n/a", "", "")
+    def switch_and_start(self):
+        tw = self.tw
+        self.row("4", "day switch of 258 files (wall, blocks resident)", tw("BM_TkDaySwitch"), "n/a (no day blocks)",
+                 "", "")
+        ie, cr = self.t("BM_TkInitEmpty", "real"), self.t("BM_RrdCreate", "real")
+        self.row("4", "store initialisation, empty card (wall)", tw("BM_TkInitEmpty"),
+                 tw("BM_RrdCreate") + " (258 rrd_create_r + fsync)", ratio(cr, ie), "")
+        self.row("4", "store initialisation, full card of an earlier run (wall)", tw("BM_TkInitFull"),
+                 "n/a (nothing to open)", "", "")
 
-    # 6. A real IPMI peer
-    if ipmi:
-        row("6", "one refresh of %d sensors against ipmi_sim over RMCP+: session open, readings, sensor info, close "
-                 "(wall, median / p99 of %d)" % (ipmi["sensors"], ipmi["count"]),
-            "%s / %s" % (fmt_time(ipmi["median"]), fmt_time(ipmi["p99"])), "n/a", "", "")
-        row("6", "the first refresh, which reads the SDR repository (wall)", fmt_time(ipmi["first"]), "n/a", "", "")
+    def ipmi_peer(self, ipmi):
+        if not ipmi:
+            return
+        self.row("6", "one refresh of %d sensors against ipmi_sim over RMCP+: session open, readings, sensor info, "
+                      "close (wall, median / p99 of %d)" % (ipmi["sensors"], ipmi["count"]),
+                 "%s / %s" % (fmt_time(ipmi["median"]), fmt_time(ipmi["p99"])), "n/a", "", "")
+        self.row("6", "the first refresh, which reads the SDR repository (wall)", fmt_time(ipmi["first"]), "n/a", "",
+                 "")
 
+
+def build_table(times, io, card_desc, mode, ipmi=None, daemon_section=None):
+    tb = StoreTable(times, io)
+    tb.recording()
+    tb.day_answers()
+    tb.bytes_written()
+    tb.switch_and_start()
+    tb.ipmi_peer(ipmi)
+    goals = list(tb.goals)
     head = ["| part | measure | Trendkeep | RRDtool | RRD/TK | goal |", "|---|---|---|---|---|---|"]
     lines = ["Trendkeep beside RRDtool, 258 sensors, seven days of five-minute history (%s run)" % mode,
-             "", "Machine: " + machine(), "Card: " + card_desc, ""] + head + rows
+             "", "Machine: " + machine(), "Card: " + card_desc, ""] + head + tb.rows
+    if daemon_section:
+        lines += [""] + daemon_section["lines"]
+        goals += daemon_section["goals"]
     lines += ["", "Goals:"]
     for what, ok, figure in goals:
         state = "met" if ok is True else "partly met" if ok == "partly" else "NOT met"
@@ -534,11 +831,37 @@ def build_table(times, io, daemon, card_desc, mode, idle_scale_note, ipmi=None):
     return "\n".join(lines)
 
 
+def measure_daemons(args, cfg, card_root):
+    """The daemon figures of the binary before (when asked for) and of this tree's, one after the other."""
+    bin_dir = os.path.join(args.build_dir, "bin")
+    lib = args.faketime_lib or find_faketime(os.path.join(bin_dir, "Trendkeep"))
+    if lib is None:
+        log("libfaketime is not installed: no day switch and no recording delays (Debian: libfaketime)")
+    runs = {}
+    binaries = [("now", os.path.join(bin_dir, "Trendkeep"))]
+    if args.before_bin:
+        binaries.insert(0, ("before", os.path.join(args.before_bin, "Trendkeep")))
+    for name, daemon_bin in binaries:
+        log("measuring the daemon %s: %s" % (name, daemon_bin))
+        t0 = time.monotonic()
+        try:
+            runs[name] = measure_daemon(daemon_bin, bin_dir, card_root, cfg, lib)
+        except (RuntimeError, subprocess.SubprocessError, OSError) as e:
+            log("daemon measurements of %s failed: %s" % (daemon_bin, e))
+        log("the daemon %s took %.1f s" % (name, time.monotonic() - t0))
+    label = (args.before_label or args.before_bin) if args.before_bin else None
+    return daemon_section(runs.get("before"), runs.get("now"), label, cfg)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build-dir", required=True)
     ap.add_argument("--quick", action="store_true", help="minimal repetitions and short windows, for CI")
     ap.add_argument("--no-daemon", action="store_true", help="skip the measurements of the running daemon")
+    ap.add_argument("--before-bin", metavar="DIR",
+                    help="a directory holding an earlier Trendkeep: its daemon is measured first, the same way")
+    ap.add_argument("--before-label", metavar="REV", help="what the earlier binary is, for the table")
+    ap.add_argument("--faketime-lib", metavar="PATH", help="libfaketimeMT.so.1 (default: found under /usr/lib)")
     args = ap.parse_args()
     cfg = QUICK if args.quick else FULL
     bin_dir = os.path.join(args.build_dir, "bin")
@@ -550,23 +873,16 @@ def main():
         t0 = time.monotonic()
         io, times, _ = run_store_bench(bin_dir, card.root, cfg, out_json)
         log("in-process benchmarks took %.1f s" % (time.monotonic() - t0))
-        daemon = None
+        section = None
         isolated = bool(os.environ.get("TK_ISOLATED"))
         if args.no_daemon:
             pass
         elif not isolated and (os.path.lexists(REQUEST_FIFO) or os.path.lexists(RESPONSE_FIFO)):
             log("another daemon's FIFOs are in /var/tmp and there is no private namespace: daemon part skipped")
         else:
-            log("measuring the daemon (%d s idle window)" % cfg["idle"])
-            t0 = time.monotonic()
-            try:
-                daemon = measure_daemon(bin_dir, card.root, cfg)
-            except (RuntimeError, subprocess.SubprocessError, OSError) as e:
-                log("daemon measurements failed: %s" % e)
-            log("daemon measurements took %.1f s" % (time.monotonic() - t0))
-        note = "" if cfg["idle"] >= 60 else " (measured over %.0f s, scaled to 60 s)" % cfg["idle"]
+            section = measure_daemons(args, cfg, card.root)
         ipmi = measure_ipmi(args.build_dir, cfg)
-        table = build_table(times, io, daemon, card_desc, mode, note, ipmi)
+        table = build_table(times, io, card_desc, mode, ipmi, section)
     print(table)
     with open(os.path.join(args.build_dir, "bench-results.md"), "w") as f:
         f.write(table + "\n")
