@@ -230,14 +230,29 @@ class DaemonClock:
     from which both the daemon's environment and every time of its
     timeline come, so that daemon time = real time + offset exactly."""
 
-    def __init__(self, lib, offset):
+    def __init__(self, lib, offset, when=None, lead=0):
         self.lib = lib
         self.offset = offset
+        self.when = when
+        self.lead = lead
 
     @classmethod
     def reaching(cls, lib, when, lead):
-        """A clock that reaches when (epoch seconds) lead seconds from now."""
-        return cls(lib, int(when - lead - time.time()))
+        """A clock that reaches when (epoch seconds) lead seconds from now,
+        or from the moment anchor() is called."""
+        return cls(lib, int(when - lead - time.time()), when, lead)
+
+    def start_time(self):
+        """The daemon's time at its start, for the card made before it."""
+        if self.when is None:
+            return self.now()
+        return self.when - self.lead
+
+    def anchor(self):
+        """Sets the offset afresh so that the clock reaches its time lead
+        seconds from now: making the card may take minutes."""
+        if self.when is not None:
+            self.offset = int(self.when - self.lead - time.time())
 
     def now(self):
         return time.time() + self.offset
@@ -380,7 +395,8 @@ def run_daemon(daemon_bin, bin_dir, card_root, clock, body):
     work = tempfile.mkdtemp(prefix="tkbench-daemon-")
     card = os.path.join(card_root, "daemon_card")
     try:
-        make_daemon_card(bin_dir, card, clock.now())
+        make_daemon_card(bin_dir, card, clock.start_time())
+        clock.anchor()
         d = Daemon(daemon_bin, bin_dir, work, card, clock).start()
         try:
             t0 = time.monotonic()

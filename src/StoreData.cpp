@@ -603,6 +603,15 @@ int InitSensorDataRecordSt(StoreHandler **arr, LocalDataHdr *hdr) {
 
 namespace {
 
+// Lets file's pages leave the process's resident set.  A read of a mapped
+// file maps the neighbouring cached pages along with the page read (the
+// kernel's fault-around, up to 64 KiB: nearly a whole sensor file), so a
+// pass that reads every file would hold every file; passes over all files
+// let go of each one before they go on to the next.
+void ReleaseMapping(SensorDataFile *file) {
+    if (file != nullptr) madvise(file, SENSOR_FILE_SIZE, MADV_DONTNEED);
+}
+
 // The file of a list entry: the first whose header carries the entry's
 // number and, over the length of the entry's name, its name.
 SensorDataFile *FindEntryFile(StoreHandler *arr, uint32_t count, const LocalSensorData &e) {
@@ -682,7 +691,9 @@ bool EntryFilesStillHold(const EntryFileCache &c, StoreHandler *arr, uint32_t co
     for (uint32_t h = 0; h < count; ++h) {
         SensorDataFile *file = arr[h].Map;
         if (file != c.Maps[h]) return false;
-        if (file != nullptr && memcmp(file, c.HeaderKeys[h], kKeySize) != 0) return false;
+        bool same = file == nullptr || memcmp(file, c.HeaderKeys[h], kKeySize) == 0;
+        ReleaseMapping(file);
+        if (!same) return false;
     }
     uint8_t key[kKeySize];
     for (uint32_t i = 0; i < hdr->SensorCount; ++i) {
@@ -700,11 +711,17 @@ void FindEntryFiles(EntryFileCache *c, StoreHandler *arr, uint32_t count, const 
     for (uint32_t h = 0; h < count; ++h) {
         c->Maps[h] = arr[h].Map;
         if (arr[h].Map != nullptr) memcpy(c->HeaderKeys[h], arr[h].Map, kKeySize);
+        ReleaseMapping(arr[h].Map);
     }
+    // FindEntryFile's match, made on the copies of the headers.
     for (uint32_t i = 0; i < hdr->SensorCount; ++i) {
         const LocalSensorData &e = hdr->SensorData[i];
         EntryKey(e, c->EntryKeys[i]);
-        c->FileOf[i] = FindEntryFile(arr, count, e);
+        size_t len = sizeof(uint16_t) + strnlen(e.SensorName, SENSOR_NAME_SIZE);
+        c->FileOf[i] = nullptr;
+        for (uint32_t h = 0; h < count && c->FileOf[i] == nullptr; ++h) {
+            if (c->Maps[h] != nullptr && memcmp(c->HeaderKeys[h], c->EntryKeys[i], len) == 0) c->FileOf[i] = c->Maps[h];
+        }
     }
     c->Valid = true;
 }
@@ -766,14 +783,14 @@ void RecordSensorsDataToMem(LocalDataHdr *hdr, StoreHandler *arr, uint32_t slot_
             // write two pages of the file each turn instead of one.
             if (!fast || block->StatsValid != 1) block->StatsValid = 1;
         }
+        // What was written stays dirty in the page cache for the flush.
+        if (cached) ReleaseMapping(file);
         e.Valid = 0;
     }
     hdr->DataReady = 0;
 }
 
-void ReleaseFilePages(const StoreHandler &handler) {
-    if (handler.Map != nullptr) madvise(handler.Map, SENSOR_FILE_SIZE, MADV_DONTNEED);
-}
+void ReleaseFilePages(const StoreHandler &handler) { ReleaseMapping(handler.Map); }
 
 int UpdateMemToFile(StoreHandler *arr, uint32_t count) {
     if (arr == nullptr) return -1;
