@@ -115,14 +115,8 @@ RUNS = [
         lines=[CARD_LOST]),
     Run("the record time file cut short", end=cut(H.record_time_path), status=1, seconds=10, lines=[CARD_LOST]),
     Run("stop, the controller hung", end=hang, seconds=3), Run("stop, a requester trickling", end=trickle, seconds=3),
-    # Sensor and record time files planted as links, FIFOs, hard links or other users' files: the store's own table.
-    Run("DataRecord links out", card=plant("DataRecord", os.symlink), entry=("DataRecord", DIR, None)),
+    # A card's directory planted as a link (the store's own table has every other plant).
     Run("day-time directory links out", card=plant(TIME_DIR, os.symlink), entry=(TIME_DIR, DIR, None)),
-    Run("a sensor named as the day-time directory", {"sensors": [dict(s, name="DataTime") if s["num"] == 2 else s
-                                                                  for s in H.SMALL_SENSORS]},
-        entry=(os.path.join(RECORD_DIR, "_DataTime_"), stat.S_IFREG, H.SENSOR_FILE_SIZE)),
-    Run("day-time directory is a plain file", card=plant(TIME_DIR, lambda _, path: H.replace_file(path, "planted")),
-        entry=(TIME_DIR, DIR, None)),
 ]
 
 class Lifecycle(H.DaemonTestCase):

@@ -169,25 +169,23 @@ TEST_F(LifecycleDeathTest, EveryWayOutEndsWithItsStatus) {
              g_fake.Sensors = {{1, "Inlet_Temp", 20.0}}, g_fake.SensorCount = 1, g_fake.DevIds[1] = 0x8000;
              SensorDataTask(nullptr);
          }, 0, "pauses 10000 1000 1000 1000 sessions 3 updated 1796342460"},
-        // Not a way out: the store thread answers what is queued turn after
-        // turn, and pauses first after the turn that found nothing.
+        // Not a way out: what is queued is answered turn after turn, with a
+        // pause once a second of such turns has gone by (0.6 s a clock look).
         {"queued requests", [] {
              static LocalSensorData entry = {};
-             snprintf(entry.SensorName, SENSOR_NAME_SIZE, "Inlet_Temp");
-             entry.InUse = 1;
-             entry.SensorNum = 1;
              g_localdatahdr = LocalDataHdr{0, 0, 1, 1, &entry};
-             if (Init() != 0) return;
-             int requester = open(TK_REQUEST_FIFO, O_RDWR | O_NONBLOCK);
-             std::vector<uint8_t> count(sizeof(PipeRequest), 0);
-             count[0] = SENSOR_COUNT_REQ;
-             for (int i = 0; i < 3; ++i) {
-                 if (write(requester, count.data(), count.size()) != (ssize_t)count.size()) return;
-             }
+             g_monotonicms = [] {
+                 static int64_t ms = 0;
+                 ms += 600;
+                 return ms;
+             };
+             std::vector<uint8_t> counts(4 * sizeof(PipeRequest), 0);
+             for (size_t at = 0; at < counts.size(); at += sizeof(PipeRequest)) counts[at] = SENSOR_COUNT_REQ;
+             int requester = Init() == 0 ? open(TK_REQUEST_FIFO, O_RDWR | O_NONBLOCK) : -1;
+             if (write(requester, counts.data(), counts.size()) != (ssize_t)counts.size()) return;
              g_sleepms = [](unsigned ms) {
-                 int reader = open(TK_RESPONSE_FIFO, O_RDWR | O_NONBLOCK);
                  char answers[64];
-                 ssize_t got = read(reader, answers, sizeof answers);
+                 ssize_t got = read(open(TK_RESPONSE_FIFO, O_RDWR | O_NONBLOCK), answers, sizeof answers);
                  fprintf(stderr, "paused %u ms after %zd bytes of answers\n", ms, got);
                  _exit(CleanUp());
              };
