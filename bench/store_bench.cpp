@@ -151,7 +151,7 @@ void BM_TkRecordFlush(benchmark::State &state) {
     for (auto _ : state) {
         TkRecordRound();
         UpdateMemToFile(RecordStore.SensorArr, RecordStore.RecordCount);
-        for (uint32_t i = 0; i < RecordStore.RecordCount; ++i) ReleaseFilePages(RecordStore.SensorArr[i]);
+        for (uint32_t i = 0; i < RecordStore.RecordCount; ++i) ReleaseFilePages(RecordStore.SensorArr[i].Map);
     }
 }
 
@@ -453,7 +453,7 @@ int RunFlushedRounds(int rounds) {
             if (v == 0) {
                 TkRecordRound(slot_index);
                 UpdateMemToFile(RecordStore.SensorArr, RecordStore.RecordCount);
-                for (uint32_t i = 0; i < RecordStore.RecordCount; ++i) ReleaseFilePages(RecordStore.SensorArr[i]);
+                for (uint32_t i = 0; i < RecordStore.RecordCount; ++i) ReleaseFilePages(RecordStore.SensorArr[i].Map);
             } else {
                 ok = RrdUpdateRound(rrd_paths);
                 for (int fd : rrd_files.Fds) fsync(fd);

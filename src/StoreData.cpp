@@ -531,7 +531,7 @@ int MapSensorFile(StoreHandler **arr, LocalDataHdr *hdr, uint32_t i, int fd, con
                              TK_INIT_AT, (int)i, (int)h.Map->Header.SensorNum, header_name);
         return -1;
     }
-    ReleaseFilePages(h);
+    ReleaseFilePages(h.Map);
     return 0;
 }
 
@@ -603,25 +603,30 @@ int InitSensorDataRecordSt(StoreHandler **arr, LocalDataHdr *hdr) {
 
 namespace {
 
-// Lets file's pages leave the process's resident set.  A read of a mapped
-// file maps the neighbouring cached pages along with the page read (the
-// kernel's fault-around, up to 64 KiB: nearly a whole sensor file), so a
-// pass that reads every file would hold every file; passes over all files
-// let go of each one before they go on to the next.
-void ReleaseMapping(SensorDataFile *file) {
-    if (file != nullptr) madvise(file, SENSOR_FILE_SIZE, MADV_DONTNEED);
+// A list entry's key: its number and name bytes, laid out as a file
+// header's first bytes.  The entry's file is the first whose header holds
+// the key's number and, over the length of the entry's name, its name: the
+// first KeyLength bytes of the key.
+constexpr size_t kKeySize = sizeof(uint16_t) + SENSOR_NAME_SIZE;
+static_assert(offsetof(SensorFileHeader, SensorName) == sizeof(uint16_t) &&
+                  offsetof(SensorFileHeader, SensorClass) == kKeySize,
+              "a header's number and name are its first bytes");
+
+void EntryKey(const LocalSensorData &e, uint8_t key[kKeySize]) {
+    uint16_t num = e.SensorNum;
+    memcpy(key, &num, sizeof num);
+    memcpy(key + sizeof num, e.SensorName, SENSOR_NAME_SIZE);
 }
 
-// The file of a list entry: the first whose header carries the entry's
-// number and, over the length of the entry's name, its name.
+size_t KeyLength(const LocalSensorData &e) { return sizeof(uint16_t) + strnlen(e.SensorName, SENSOR_NAME_SIZE); }
+
 SensorDataFile *FindEntryFile(StoreHandler *arr, uint32_t count, const LocalSensorData &e) {
-    size_t len = strnlen(e.SensorName, SENSOR_NAME_SIZE);
+    uint8_t key[kKeySize];
+    EntryKey(e, key);
+    size_t len = KeyLength(e);
     for (uint32_t h = 0; h < count; ++h) {
         SensorDataFile *file = arr[h].Map;
-        if (file == nullptr) continue;
-        if (file->Header.SensorNum == e.SensorNum && strncmp(file->Header.SensorName, e.SensorName, len) == 0) {
-            return file;
-        }
+        if (file != nullptr && memcmp(file, key, len) == 0) return file;
     }
     return nullptr;
 }
@@ -664,10 +669,6 @@ bool SlotsAreStamped(const DayBlock *block, int n) {
 // recorder search again.  A list longer than the room here is searched
 // every time.
 constexpr uint32_t kEntryFileRoom = 512;
-constexpr size_t kKeySize = sizeof(uint16_t) + SENSOR_NAME_SIZE;
-static_assert(offsetof(SensorFileHeader, SensorName) == sizeof(uint16_t) &&
-                  offsetof(SensorFileHeader, SensorClass) == kKeySize,
-              "a header's number and name are its first bytes");
 
 struct EntryFileCache {
     bool Valid;
@@ -680,19 +681,13 @@ struct EntryFileCache {
 };
 EntryFileCache g_entryfiles;
 
-void EntryKey(const LocalSensorData &e, uint8_t key[kKeySize]) {
-    uint16_t num = e.SensorNum;
-    memcpy(key, &num, sizeof num);
-    memcpy(key + sizeof num, e.SensorName, SENSOR_NAME_SIZE);
-}
-
 bool EntryFilesStillHold(const EntryFileCache &c, StoreHandler *arr, uint32_t count, const LocalDataHdr *hdr) {
     if (!c.Valid || c.HandlerCount != count || c.EntryCount != hdr->SensorCount) return false;
     for (uint32_t h = 0; h < count; ++h) {
         SensorDataFile *file = arr[h].Map;
         if (file != c.Maps[h]) return false;
         bool same = file == nullptr || memcmp(file, c.HeaderKeys[h], kKeySize) == 0;
-        ReleaseMapping(file);
+        ReleaseFilePages(file);
         if (!same) return false;
     }
     uint8_t key[kKeySize];
@@ -711,13 +706,13 @@ void FindEntryFiles(EntryFileCache *c, StoreHandler *arr, uint32_t count, const 
     for (uint32_t h = 0; h < count; ++h) {
         c->Maps[h] = arr[h].Map;
         if (arr[h].Map != nullptr) memcpy(c->HeaderKeys[h], arr[h].Map, kKeySize);
-        ReleaseMapping(arr[h].Map);
+        ReleaseFilePages(arr[h].Map);
     }
     // FindEntryFile's match, made on the copies of the headers.
     for (uint32_t i = 0; i < hdr->SensorCount; ++i) {
         const LocalSensorData &e = hdr->SensorData[i];
         EntryKey(e, c->EntryKeys[i]);
-        size_t len = sizeof(uint16_t) + strnlen(e.SensorName, SENSOR_NAME_SIZE);
+        size_t len = KeyLength(e);
         c->FileOf[i] = nullptr;
         for (uint32_t h = 0; h < count && c->FileOf[i] == nullptr; ++h) {
             if (c->Maps[h] != nullptr && memcmp(c->HeaderKeys[h], c->EntryKeys[i], len) == 0) c->FileOf[i] = c->Maps[h];
@@ -784,13 +779,15 @@ void RecordSensorsDataToMem(LocalDataHdr *hdr, StoreHandler *arr, uint32_t slot_
             if (!fast || block->StatsValid != 1) block->StatsValid = 1;
         }
         // What was written stays dirty in the page cache for the flush.
-        if (cached) ReleaseMapping(file);
+        if (cached) ReleaseFilePages(file);
         e.Valid = 0;
     }
     hdr->DataReady = 0;
 }
 
-void ReleaseFilePages(const StoreHandler &handler) { ReleaseMapping(handler.Map); }
+void ReleaseFilePages(SensorDataFile *file) {
+    if (file != nullptr) madvise(file, SENSOR_FILE_SIZE, MADV_DONTNEED);
+}
 
 int UpdateMemToFile(StoreHandler *arr, uint32_t count) {
     if (arr == nullptr) return -1;
@@ -1020,7 +1017,7 @@ void AnswerData(const PipeRequest &req, int32_t now, SensorDataResponse *resp, S
     SetQueryWindow(query, (int32_t)DateTextToDayStart(req.DateTime), now);
     int found = SearchSensorDataFromFile(RecordStore.SensorArr, query, RecordStore.RecordCount);
     StoreHandler *read = FindSensorFile(RecordStore.SensorArr, RecordStore.RecordCount, req.SensorNum);
-    if (read != nullptr) ReleaseFilePages(*read);
+    if (read != nullptr) ReleaseFilePages(read->Map);
     if (found != 0) return;
     // From SensorNum on the query is the response, byte for byte.
     memcpy(resp, &query->SensorNum, sizeof *resp);
@@ -1239,7 +1236,7 @@ int StoreLoopTurn(int32_t now, int wait_seconds) {
         // file's fresh block: the flush below writes them all.
         for (uint32_t i = 0; arr != nullptr && i < RecordStore.RecordCount; ++i) {
             SwitchRecordDay(&arr[i], 1, day_key, went_back);
-            ReleaseFilePages(arr[i]);
+            ReleaseFilePages(arr[i].Map);
         }
         rt->RecordDay = (uint32_t)day_key;
         FlushRecordTime(__LINE__);
@@ -1251,13 +1248,32 @@ int StoreLoopTurn(int32_t now, int wait_seconds) {
         }
         pthread_mutex_unlock(&g_sensordatamutex);
         if (arr != nullptr) UpdateMemToFile(arr, RecordStore.RecordCount);
-        for (uint32_t i = 0; arr != nullptr && i < RecordStore.RecordCount; ++i) ReleaseFilePages(arr[i]);
+        for (uint32_t i = 0; arr != nullptr && i < RecordStore.RecordCount; ++i) ReleaseFilePages(arr[i].Map);
         rt->RecordSlot = (uint32_t)slot_start;
         FlushRecordTime(__LINE__);
     }
     return served;
 }
 
+namespace {
+
+// The store thread's pacing.  After a turn that read a request the thread
+// goes straight on to the next one, so that what is queued is answered at
+// the pace of the FIFOs; after kBusyBudgetMs of turns without a pause, and
+// after every turn that read nothing, it pauses kTurnSleepMs.  Every turn
+// records, so a queue however long delays neither the day switch nor the
+// recording by more than one answer; the pauses leave the locks to the
+// other threads and keep an idle daemon's cost where it was.
+const unsigned kTurnSleepMs = 100;
+const int64_t kBusyBudgetMs = 1000;
+
+struct TurnPace {
+    bool Busy;          // the turns go on without a pause
+    int64_t BusySince;  // g_monotonicms() when they began
+};
+
+// The pause after a turn that did (served 1) or did not read a request,
+// at monotonic time now_ms: 0 or kTurnSleepMs.
 unsigned TurnPauseMs(TurnPace *pace, int served, int64_t now_ms) {
     if (served == 1) {
         if (!pace->Busy) {
@@ -1269,6 +1285,8 @@ unsigned TurnPauseMs(TurnPace *pace, int served, int64_t now_ms) {
     pace->Busy = false;
     return kTurnSleepMs;
 }
+
+}  // namespace
 
 void *StoreSensorsDataToFileRecord(void *) {
     StoreLock();

@@ -312,35 +312,20 @@ int SearchSensorDataFromFile(StoreHandler *arr, SensorDataQuery *query, uint32_t
 // when all 131 bytes came, -1 otherwise.
 int ReadPipeRequest(PipeRequest *req);
 
-// Lets the pages of one sensor file's mapping leave the process's resident
-// set.  The mapping is shared with the file, so the page cache keeps them,
-// dirty or not: the next touch maps them again, and a flush writes what is
-// dirty, once.  The store releases a file's pages once it is done with them
-// (after the flush, after the day switch, after an answer), so the process
-// holds only the pages of the file it is working on.
-void ReleaseFilePages(const StoreHandler &handler);
+// Lets the pages of one sensor file's mapping (null: none) leave the
+// process's resident set.  The mapping is shared with the file, so the page
+// cache keeps them, dirty or not: the next touch maps them again, and a
+// flush writes what is dirty, once.  A read of a mapped file maps the
+// neighbouring cached pages along with it (the kernel's fault-around, up to
+// 64 KiB: nearly a whole sensor file), so the store lets go of each file as
+// soon as it is done with it (its start, the day switch, the recording
+// round, the flush, an answer), and holds only the file it works on.
+void ReleaseFilePages(SensorDataFile *file);
 
 // One turn of the store loop at time now; waits up to wait_seconds for a
-// request first.  Returns 1 when it read a request, else 0.
+// request first.  Returns 1 when it read a request, else 0: after such a
+// turn the store thread goes straight on to the next one.
 int StoreLoopTurn(int32_t now, int wait_seconds);
-
-// The store thread's pacing.  After a turn that read a request the thread
-// goes straight on to the next one, so that what is queued is answered at
-// the pace of the FIFOs; after kBusyBudgetMs of turns without a pause, and
-// after every turn that read nothing, it pauses kTurnSleepMs.  Every turn
-// records, so a queue however long delays neither the day switch nor the
-// recording by more than one answer; the pauses leave the locks to the
-// other threads and keep an idle daemon's cost where it was.
-struct TurnPace {
-    bool Busy;          // the turns go on without a pause
-    int64_t BusySince;  // g_monotonicms() when they began
-};
-const unsigned kTurnSleepMs = 100;
-const int64_t kBusyBudgetMs = 1000;
-
-// The pause after a turn that did (served 1) or did not read a request,
-// at monotonic time now_ms: 0 or kTurnSleepMs.
-unsigned TurnPauseMs(TurnPace *pace, int served, int64_t now_ms);
 
 // Body of the store and request thread.  Never returns.
 void *StoreSensorsDataToFileRecord(void *arg);

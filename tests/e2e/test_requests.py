@@ -89,7 +89,8 @@ class Requests(H.DaemonTestCase):
     def flood_then_record(self):
         """Floods as deep as the request FIFO holds: every sensor's day with counts and lists between, answered whole
         and in order from the card's files; then counts while the clock passes 10:10, which is recorded all the same."""
-        c, sensors = self.c, [(n, name[:19]) for n, name, _, _ in LISTED] + H.UTILISATION
+        c = self.c
+        sensors = [(n, name[:19]) for n, name, _, _ in LISTED] + H.UTILISATION
         lists = 450 - 2 * len(sensors)
         c.send(b"".join(data_request(D1, n) + count_request() for n, _ in sensors) + list_request() * lists)
         answers = b"".join(H.expected_response(self.stored(name, None), D1, TEN + 300) + COUNT.pack(43)
