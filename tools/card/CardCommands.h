@@ -14,6 +14,7 @@ namespace tk {
 int CmdCheck(const ParsedArgs &args);
 int CmdList(const ParsedArgs &args);
 int CmdDump(const ParsedArgs &args);
+int CmdExport(const ParsedArgs &args);
 int CmdReport(const ParsedArgs &args);
 
 // Shared by the commands.

@@ -1,8 +1,10 @@
-// list and dump: what the card holds, as a table, CSV or JSON.
+// list, dump and export: what the card holds, as a table, CSV, JSON,
+// OpenMetrics or a Redfish metric report.
 #include <stdio.h>
 
 #include "CardCommands.h"
 #include "LocalCalendar.h"
+#include "MetricExport.h"
 #include "TextFormat.h"
 
 namespace tk {
@@ -34,7 +36,70 @@ std::string DayJson(const SensorFileImage &f, int d, bool all_slots) {
     return o + (first ? "]}" : "\n    ]}");
 }
 
+// A complete file's days that range holds, as the exports take them.
+SensorHistory HistoryOf(const SensorFileImage &f, const DayRange &range) {
+    SensorHistory history;
+    history.Num = f.Num();
+    history.Name = f.HeaderName();
+    history.Class = f.Class();
+    for (int d : f.DaysInOrder()) {
+        const DayBlock &b = f.Data->Days[d];
+        const int64_t key = b.DayKey;
+        if (range.Holds(key)) history.AddDay(key, b.Slots);
+    }
+    return history;
+}
+
+// dump --redfish: one sensor-day, the day given or else the newest the
+// file holds.
+int DumpRedfish(const ParsedArgs &args) {
+    ExpectArgCount(args, 2, 2, "dump --redfish CARD SENSOR");
+    CardImage card = LoadCardArg(args);
+    const std::optional<int64_t> day = DateOption(args);
+    const std::vector<std::string> names = SelectFiles(card, args.Positional[1]);
+    if (names.size() != 1) {
+        throw ToolError(CARD_USAGE, "'" + args.Positional[1] + "' selects " + std::to_string(names.size()) +
+                                        " files: a report is of one sensor, give its file name");
+    }
+    SensorHistory history;
+    ReadFiles(card, names, false, nullptr, [&](const SensorFileImage &f) {
+        if (!f.Complete()) return;
+        const std::vector<int> days = f.DaysInOrder();
+        std::optional<int64_t> shown = day;
+        if (!shown && !days.empty()) shown = (int64_t)f.Data->Days[days.back()].DayKey;
+        if (shown) history = HistoryOf(f, {shown, shown});
+    });
+    if (history.Days.empty()) {
+        throw ToolError(CARD_PROBLEMS, names[0] + " holds " + (day ? "no " + DateText(*day) : "no day"));
+    }
+    fputs(RedfishReport(history).c_str(), stdout);
+    return CARD_OK;
+}
+
 }  // namespace
+
+int CmdExport(const ParsedArgs &args) {
+    ExpectArgCount(args, 1, 2, "export [--openmetrics] CARD [SENSOR]");
+    for (const char *option : {"csv", "json", "redfish"}) {
+        if (args.Has(option)) throw ToolError(CARD_USAGE, std::string("export writes OpenMetrics, not --") + option);
+    }
+    const MetricLabels labels = LabelOptions(args);
+    const DayRange range = DayRangeOptions(args);
+    CardImage card = LoadCardArg(args);
+    const std::vector<std::string> names = SelectFiles(card, args.Positional.size() > 1 ? args.Positional[1] : "");
+    // Written sensor by sensor: a whole card is some 200 MB of text.
+    OutputFile out(args.Get("output", "-"), CARD_USAGE);
+    OpenMetricsWriter writer(labels);
+    out.Write(writer.Head());
+    Progress bar("exporting", names.size(), !args.Has("quiet"));
+    ReadFiles(card, names, false, &bar, [&](const SensorFileImage &f) {
+        if (f.Complete()) out.Write(writer.Sensor(HistoryOf(f, range)));
+    });
+    bar.Done();
+    out.Write(writer.End());
+    out.Close();
+    return CARD_OK;
+}
 
 int CmdList(const ParsedArgs &args) {
     ExpectArgCount(args, 1, 1, "list CARD");
@@ -98,8 +163,11 @@ int CmdList(const ParsedArgs &args) {
 }
 
 int CmdDump(const ParsedArgs &args) {
+    if (args.Has("csv") + args.Has("json") + args.Has("redfish") > 1) {
+        throw ToolError(CARD_USAGE, "--csv, --json and --redfish exclude each other");
+    }
+    if (args.Has("redfish")) return DumpRedfish(args);
     ExpectArgCount(args, 1, 2, "dump CARD [SENSOR]");
-    if (args.Has("csv") && args.Has("json")) throw ToolError(CARD_USAGE, "--csv and --json exclude each other");
     CardImage card = LoadCardArg(args);
     std::optional<int64_t> day = DateOption(args);
     std::string selector = args.Positional.size() > 1 ? args.Positional[1] : "";

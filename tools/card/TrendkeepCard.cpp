@@ -73,16 +73,25 @@ const CommandInfo kCommands[] = {
      "verify every sensor data file and the record time file against the store's format"},
     {"list", "CARD", CmdList, "the sensors (file, number, name, class) and the days each file holds"},
     {"dump", "CARD [SENSOR]", CmdDump,
-     "export one sensor (file name, sensor name or number) or all, as CSV or JSON"},
+     "export one sensor (file name, sensor name or number) or all, as CSV or JSON, or one sensor-day as a "
+     "Redfish MetricReport (--redfish)"},
+    {"export", "CARD [SENSOR]", CmdExport,
+     "every recorded slot of one sensor or all, in OpenMetrics with timestamps (for promtool's backfill)"},
     {"report", "CARD", CmdReport, "write one self-contained HTML page with a chart per sensor (-o FILE)"},
 };
 
 const OptionInfo kOptions[] = {
-    {"date", 0, "YYYY-MM-DD", "dump/report: that day only (report: default the last recorded day)"},
+    {"date", 0, "YYYY-MM-DD",
+     "dump/report: that day only (report: default the last recorded day; dump --redfish: the newest held)"},
+    {"from", 0, "YYYY-MM-DD", "export: from that day on (default: every day held)"},
+    {"to", 0, "YYYY-MM-DD", "export: up to that day"},
+    {"openmetrics", 0, nullptr, "export: OpenMetrics text (the default and only format)"},
+    {"label", 0, "NAME=VALUE", "export: add this label to every series (repeatable), e.g. instance=bmc-17"},
     {"week", 0, nullptr, "report: the seven days up to the date"},
-    {"output", 'o', "FILE", "report: where to write the page"},
+    {"output", 'o', "FILE", "report: where to write the page; export: where to write (default standard output)"},
     {"csv", 0, nullptr, "dump: CSV (the default)"},
     {"json", 0, nullptr, "list/dump: JSON"},
+    {"redfish", 0, nullptr, "dump: one sensor-day as a Redfish MetricReport (JSON)"},
     {"all-slots", 0, nullptr, "dump: every slot, not only the recorded ones"},
     {"quiet", 'q', nullptr, "check: print nothing, only the exit status; others: no progress"},
 };
@@ -94,7 +103,7 @@ const char kEpilogue[] =
     "\n"
     "Exit status:\n"
     "  0  done; check: the card is sound\n"
-    "  1  check: problems found; dump/report: nothing matches the selection\n"
+    "  1  check: problems found; dump/report/export: nothing matches the selection\n"
     "  2  usage error, or the card cannot be read\n";
 
 }  // namespace

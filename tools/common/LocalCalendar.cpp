@@ -64,4 +64,12 @@ std::string ClockText(int64_t t) { return Format(t, "%H:%M"); }
 std::string DateTimeText(int64_t t) { return Format(t, "%Y-%m-%d %H:%M:%S"); }
 std::string IsoLocalText(int64_t t) { return Format(t, "%Y-%m-%dT%H:%M:%S"); }
 
+std::string IsoZonedText(int64_t t) {
+    // strftime writes the offset as +HHMM; ISO 8601's extended form, which
+    // Redfish and JSON Schema's date-time want, has a colon in it.
+    const std::string text = Format(t, "%Y-%m-%dT%H:%M:%S%z");
+    const size_t cut = text.size() - 2;
+    return text == "?" ? text : text.substr(0, cut) + ":" + text.substr(cut);
+}
+
 }  // namespace tk

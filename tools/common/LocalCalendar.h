@@ -27,6 +27,7 @@ std::string DateText(int64_t t);              // YYYY-MM-DD, the local date of t
 std::string ClockText(int64_t t);             // HH:MM
 std::string DateTimeText(int64_t t);          // YYYY-MM-DD HH:MM:SS
 std::string IsoLocalText(int64_t t);          // YYYY-MM-DDTHH:MM:SS
+std::string IsoZonedText(int64_t t);          // YYYY-MM-DDTHH:MM:SS+HH:MM, the zone's offset then
 
 }  // namespace tk
 

@@ -195,12 +195,14 @@ void WriteFileOrFail(const std::string &path, const std::string &text, int statu
     out.Close();
 }
 
-OutputFile::OutputFile(const std::string &path, int status) : Path(path), Status(status), File(fopen(path.c_str(), "wb")) {
+OutputFile::OutputFile(const std::string &path, int status)
+    : Path(path == "-" ? "standard output" : path), Status(status),
+      File(path == "-" ? stdout : fopen(path.c_str(), "wb")) {
     if (File == nullptr) Fail(errno);
 }
 
 OutputFile::~OutputFile() {
-    if (File != nullptr) fclose(File);
+    if (File != nullptr && File != stdout) fclose(File);
 }
 
 void OutputFile::Write(std::string_view text) {
@@ -210,7 +212,7 @@ void OutputFile::Write(std::string_view text) {
 void OutputFile::Close() {
     FILE *f = File;
     File = nullptr;
-    if (f != nullptr && fclose(f) != 0) Fail(errno);
+    if (f != nullptr && (f == stdout ? fflush(f) : fclose(f)) != 0) Fail(errno);
 }
 
 void OutputFile::Fail(int err) {

@@ -68,7 +68,8 @@ private:
 // Writes text to path, or fails with a ToolError of the given status.
 void WriteFileOrFail(const std::string &path, const std::string &text, int status);
 
-// A file written piece by piece, for output too large to gather first.
+// A file written piece by piece, for output too large to gather first
+// ("-": standard output).
 // Every failure is a ToolError of the given status; a file left unclosed by
 // a failure elsewhere is closed as it stands.
 class OutputFile {

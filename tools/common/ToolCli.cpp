@@ -13,6 +13,7 @@ namespace tk {
 namespace {
 
 int g_usage_status = 1;
+const char *g_program = "";
 
 void PrintUsage(const ToolInfo &tool, FILE *out) {
     fprintf(out, "Usage: %s %s\n\n%s\n\nCommands:\n", tool.Program, tool.Synopsis, tool.Summary);
@@ -60,7 +61,20 @@ std::string ParsedArgs::Get(const std::string &name, const std::string &fallback
     return it == Options.end() ? fallback : it->second;
 }
 
+std::vector<std::string> ParsedArgs::GetAll(const std::string &name) const {
+    std::vector<std::string> values;
+    for (const auto &[given, value] : Given) {
+        if (given == name) values.push_back(value);
+    }
+    return values;
+}
+
 int UsageStatus() { return g_usage_status; }
+
+void Warn(const std::string &text) {
+    fflush(stdout);
+    fprintf(stderr, "%s: warning: %s\n", g_program, PrintableText(text).c_str());
+}
 
 void ExpectArgCount(const ParsedArgs &args, size_t min, size_t max, const char *what) {
     if (args.Positional.size() < min || args.Positional.size() > max) {
@@ -70,6 +84,7 @@ void ExpectArgCount(const ParsedArgs &args, size_t min, size_t max, const char *
 
 int RunTool(const ToolInfo &tool, int argc, char **argv) {
     g_usage_status = tool.UsageStatus;
+    g_program = tool.Program;
     try {
         ParsedArgs parsed;
         std::vector<std::string> words;
@@ -107,6 +122,7 @@ int RunTool(const ToolInfo &tool, int argc, char **argv) {
             if (o->ValueName == nullptr) {
                 if (has_inline) throw ToolError(tool.UsageStatus, "option --" + std::string(o->LongName) + " takes no value");
                 parsed.Options[o->LongName] = "";
+                parsed.Given.emplace_back(o->LongName, "");
                 continue;
             }
             if (!has_inline) {
@@ -116,6 +132,7 @@ int RunTool(const ToolInfo &tool, int argc, char **argv) {
                 value = argv[++i];
             }
             parsed.Options[o->LongName] = value;
+            parsed.Given.emplace_back(o->LongName, value);
         }
         if (words.empty()) throw ToolError(tool.UsageStatus, "no command given (see --help)");
         for (const CommandInfo &c : tool.Commands) {

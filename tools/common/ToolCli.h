@@ -9,6 +9,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tk {
@@ -27,11 +28,14 @@ struct OptionInfo {
 };
 
 struct ParsedArgs {
-    std::map<std::string, std::string> Options;  // long name -> value ("" for flags)
+    std::map<std::string, std::string> Options;  // long name -> last value given ("" for flags)
+    std::vector<std::pair<std::string, std::string>> Given;  // every option given, in order
     std::vector<std::string> Positional;         // after the command name
 
     bool Has(const std::string &name) const { return Options.count(name) != 0; }
     std::string Get(const std::string &name, const std::string &fallback = "") const;
+    // Every value of an option that may be given more than once.
+    std::vector<std::string> GetAll(const std::string &name) const;
 };
 
 struct CommandInfo {
@@ -61,6 +65,9 @@ void ExpectArgCount(const ParsedArgs &args, size_t min, size_t max, const char *
 
 // The usage status of the running tool (for handlers that reject a value).
 int UsageStatus();
+
+// Says on stderr, as "PROGRAM: warning: text", what the output leaves out.
+void Warn(const std::string &text);
 
 // Reports progress of long work on stderr, on one rewritten line, when
 // stderr is a terminal; silent otherwise or when disabled.

@@ -5,11 +5,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 
 #include "DayChart.h"
 #include "LocalCalendar.h"
+#include "MetricExport.h"
 #include "PipeClient.h"
 #include "TextFormat.h"
 #include "ToolCli.h"
@@ -18,10 +20,13 @@ using namespace tk;
 
 namespace {
 
-enum class Format { Table, Csv, Json };
+enum class Format { Table, Csv, Json, Redfish };
 
 Format OutputFormat(const ParsedArgs &args) {
-    if (args.Has("csv") && args.Has("json")) throw ToolError(QUERY_USAGE, "--csv and --json exclude each other");
+    if (args.Has("csv") + args.Has("json") + args.Has("redfish") > 1) {
+        throw ToolError(QUERY_USAGE, "--csv, --json and --redfish exclude each other");
+    }
+    if (args.Has("redfish")) return Format::Redfish;
     return args.Has("csv") ? Format::Csv : args.Has("json") ? Format::Json : Format::Table;
 }
 
@@ -35,9 +40,10 @@ double TimeoutOf(const ParsedArgs &args) {
     return t;
 }
 
-// --svg and --all-slots shape a day of history; elsewhere they are a mistake.
+// --svg, --all-slots and --redfish shape a day of history; elsewhere they
+// are a mistake, and so are the export's options.
 void RejectDataOptions(const ParsedArgs &args, const char *command) {
-    for (const char *option : {"svg", "all-slots"}) {
+    for (const char *option : {"svg", "all-slots", "redfish", "openmetrics", "textfile", "label", "from", "to"}) {
         if (args.Has(option)) {
             throw ToolError(QUERY_USAGE, std::string("--") + option + " applies to data only, not to " + command);
         }
@@ -134,6 +140,9 @@ const SensorEntry &FindByName(const std::vector<SensorEntry> &list, const std::s
 
 int CmdData(const ParsedArgs &args) {
     ExpectArgCount(args, 1, 2, "data SENSOR [YYYY-MM-DD]");
+    for (const char *option : {"openmetrics", "textfile", "label", "from", "to"}) {
+        if (args.Has(option)) throw ToolError(QUERY_USAGE, std::string("--") + option + " applies to export only");
+    }
     Format fmt = OutputFormat(args);
     const std::string &sensor = args.Positional[0];
     std::string day = args.Positional.size() == 2 ? args.Positional[1] : DateText(time(nullptr));
@@ -187,7 +196,14 @@ int CmdData(const ParsedArgs &args) {
         return t != 0 ? (int64_t)t : day_key + (int64_t)SLOT_SECONDS * s;
     };
 
-    if (fmt == Format::Json) {
+    if (fmt == Format::Redfish) {
+        SensorHistory history;
+        history.Num = num;
+        history.Name = name;
+        if (entry) history.Class = entry->Class;
+        history.AddDay(day_key, resp.Slots);
+        fputs(RedfishReport(history).c_str(), stdout);
+    } else if (fmt == Format::Json) {
         std::string o = "{\n  \"sensor\": " + std::to_string(num) + ",\n  \"name\": " +
                         (entry ? JsonString(name) : "null") + ",\n  \"class\": " +
                         (entry ? std::to_string(entry->Class) : "null") + ",\n  \"date\": \"" + day +
@@ -262,18 +278,145 @@ int CmdData(const ParsedArgs &args) {
     return QUERY_OK;
 }
 
+// The longest range of days a live export asks for: a day the daemon does
+// not hold costs a whole time-out to find out.
+const int kMaxExportDays = 31;
+
+SensorHistory HistoryOf(const SensorEntry &e) {
+    SensorHistory history;
+    history.Num = e.Num;
+    history.Name = e.Name;
+    history.Class = e.Class;
+    return history;
+}
+
+// export --textfile: the newest recorded slot of each sensor, today's or
+// else yesterday's.
+int ExportTextfile(PipeClient &client, const std::vector<SensorEntry> &list, const MetricLabels &labels,
+                   const std::string &dir) {
+    const int64_t now = time(nullptr);
+    const int64_t today = DayKeyOf(DateText(now));
+    std::vector<SensorHistory> sensors;
+    Progress bar("asking", list.size(), true);
+    for (const SensorEntry &e : list) {
+        bar.Step(e.Name);
+        SensorHistory history = HistoryOf(e);
+        for (int64_t day : {today, DayKeyAfter(today, -1)}) {
+            SensorDataResponse resp;
+            if (day != -1 && client.Data(e.Num, DateText(day), &resp)) history.AddDay(day, resp.Slots);
+            if (!RecordedFigures(history).empty()) break;
+        }
+        sensors.push_back(std::move(history));
+    }
+    bar.Done();
+    ReplaceFileInDir(dir, "trendkeep.prom", TextfileText(sensors, labels, now), QUERY_USAGE);
+    return QUERY_OK;
+}
+
+// export --openmetrics: every sensor's days in the range, one request per
+// sensor and day.  The daemon answers nothing for a day it does not hold,
+// so each day is first asked of the first sensor listed; a day it holds
+// no history of is taken as held by none and not asked again.
+int ExportOpenMetrics(PipeClient &client, const std::vector<SensorEntry> &list, const MetricLabels &labels,
+                      const DayRange &range) {
+    const int64_t today = DayKeyOf(DateText(time(nullptr)));
+    const int64_t from = range.From.value_or(DayKeyAfter(today, -(DAYS_PER_FILE - 1)));
+    const int64_t to = range.To.value_or(today);
+    std::vector<int64_t> days;
+    for (int64_t key = from; key != -1 && key <= to; key = NextDayKey(key)) {
+        if (days.size() == kMaxExportDays) {
+            throw ToolError(QUERY_USAGE, "the range of days is longer than " + std::to_string(kMaxExportDays) +
+                                             " days; the daemon holds seven");
+        }
+        days.push_back(key);
+    }
+    // The first sensor's answers are its history too: they are kept.
+    SensorHistory probed;
+    std::vector<int64_t> held;
+    if (!list.empty()) {
+        probed = HistoryOf(list[0]);
+        for (int64_t day : days) {
+            SensorDataResponse resp;
+            if (!client.Data(list[0].Num, DateText(day), &resp)) continue;
+            held.push_back(day);
+            probed.AddDay(day, resp.Slots);
+        }
+    }
+    if (range.From || range.To) {
+        for (int64_t day : days) {
+            if (std::find(held.begin(), held.end(), day) == held.end()) {
+                Warn("the daemon holds no history of " + DateText(day));
+            }
+        }
+    }
+    // Written sensor by sensor: seven days of every sensor are some 200 MB
+    // of text.
+    OutputFile out("-", QUERY_USAGE);
+    OpenMetricsWriter writer(labels);
+    out.Write(writer.Head());
+    size_t silent = 0;
+    Progress bar("asking", list.size(), true);
+    for (size_t i = 0; i < list.size(); ++i) {
+        bar.Step(list[i].Name);
+        SensorHistory history = i == 0 ? probed : HistoryOf(list[i]);
+        for (size_t d = 0; i > 0 && d < held.size(); ++d) {
+            SensorDataResponse resp;
+            if (client.Data(list[i].Num, DateText(held[d]), &resp)) {
+                history.AddDay(held[d], resp.Slots);
+            } else {
+                ++silent;
+            }
+        }
+        out.Write(writer.Sensor(history));
+    }
+    bar.Done();
+    if (silent > 0) Warn(std::to_string(silent) + " sensor-days got no answer: those sensors hold no history of them");
+    out.Write(writer.End());
+    out.Close();
+    return QUERY_OK;
+}
+
+int CmdExport(const ParsedArgs &args) {
+    ExpectArgCount(args, 0, 0, "export [--openmetrics | --textfile DIR]");
+    for (const char *option : {"csv", "json", "redfish", "svg", "all-slots"}) {
+        if (args.Has(option)) throw ToolError(QUERY_USAGE, std::string("--") + option + " does not apply to export");
+    }
+    if (args.Has("openmetrics") && args.Has("textfile")) {
+        throw ToolError(QUERY_USAGE, "--openmetrics and --textfile exclude each other");
+    }
+    if (args.Has("textfile") && (args.Has("from") || args.Has("to"))) {
+        throw ToolError(QUERY_USAGE, "--textfile writes the latest figures: --from and --to do not apply");
+    }
+    const MetricLabels labels = LabelOptions(args);
+    const DayRange range = DayRangeOptions(args);
+    PipeClient client(TimeoutOf(args), args.Has("verbose"));
+    auto list = client.List();
+    if (!list) NoListAnswer(client.Timeout());
+    if (args.Has("textfile")) return ExportTextfile(client, *list, labels, args.Get("textfile"));
+    return ExportOpenMetrics(client, *list, labels, range);
+}
+
 const CommandInfo kCommands[] = {
     {"count", "", CmdCount, "number of sensors the daemon keeps (the utilisation entries included)"},
     {"list", "", CmdList, "the sensors: number, name (the daemon lists the first 16 characters) and class"},
     {"data", "SENSOR [DATE]", CmdData,
      "one day of one sensor's history; SENSOR is a number (12, 0x0C) or a name, DATE is YYYY-MM-DD (default today)"},
+    {"export", "", CmdExport,
+     "every sensor's history as OpenMetrics with timestamps, or (--textfile DIR) the latest figures for "
+     "node_exporter's textfile collector"},
 };
 
 const OptionInfo kOptions[] = {
     {"csv", 0, nullptr, "print CSV instead of a table"},
     {"json", 0, nullptr, "print JSON instead of a table"},
+    {"redfish", 0, nullptr, "data: print the day as a Redfish MetricReport (JSON)"},
     {"svg", 0, "FILE", "data: also draw the day as an SVG chart into FILE"},
     {"all-slots", 0, nullptr, "data: show all 288 slots, not only the recorded ones"},
+    {"openmetrics", 0, nullptr, "export: OpenMetrics text on standard output (the default)"},
+    {"textfile", 0, "DIR", "export: write the latest figures to DIR/trendkeep.prom, replacing it atomically"},
+    {"from", 0, "YYYY-MM-DD", "export: from that day on (default: the seven days up to today)"},
+    {"to", 0, "YYYY-MM-DD", "export: up to that day (default today)"},
+    {"label", 0, "NAME=VALUE", "export: add this label to every series (repeatable), e.g. instance=bmc-17"},
     {"timeout", 0, "SECONDS", "how long to wait for each answer (default 3)"},
     {"verbose", 'v', nullptr, "say on standard error what is discarded from the response FIFO, and why"},
 };
