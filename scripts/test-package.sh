@@ -30,7 +30,8 @@ check() { # check WHAT COMMAND...
 # Both packages hold these, and none of the shared /usr/local directories.
 l=./usr/local
 files="./etc/default/trendkeep ./usr/lib/tmpfiles.d/ ./usr/lib/tmpfiles.d/trendkeep.conf $l/bin/Trendkeep $l/bin/trendkeep-card $l/bin/trendkeep-query $l/lib/systemd/
-  $l/lib/systemd/system/ $l/lib/systemd/system/trendkeep.service $l/lib/trendkeep/ $l/lib/trendkeep/libbmc_services.so
+  $l/lib/systemd/system/ $l/lib/systemd/system/trendkeep-textfile.service
+  $l/lib/systemd/system/trendkeep-textfile.timer $l/lib/systemd/system/trendkeep.service $l/lib/trendkeep/ $l/lib/trendkeep/libbmc_services.so
   $l/lib/trendkeep/libipmi.so.13 $l/lib/trendkeep/libzelvar_redis_access_interface.so.1 $l/share/man/man1/
   $l/share/man/man1/trendkeep-card.1 $l/share/man/man1/trendkeep-query.1 $l/share/man/man8/ $l/share/man/man8/Trendkeep.8"
 # arch, build directory, configure arguments, ELF header (class, byte order,
@@ -72,7 +73,7 @@ else
     installed=yes
     $SUDO dpkg -i "$deb_amd64" >/dev/null
     check "card directory root's, not world-writable" [ "$(stat -c %U%A /var/lib/trendkeep/card)" = rootdrwxr-xr-x ]
-    check "systemd-analyze verify" systemd-analyze verify "$unit"
+    check "systemd-analyze verify" systemd-analyze verify "$unit" "${unit%.service}-textfile.service" "${unit%.service}-textfile.timer"
     mkdir "$work/card"
     # Started with the unit's own UMask=, Environment= and ExecStart=.  Then,
     # where systemd-tmpfiles is, the private /var/tmp is aged as if all in it
