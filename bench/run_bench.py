@@ -847,6 +847,44 @@ def build_table(times, io, card_desc, mode, ipmi=None, daemon_section=None):
     return "\n".join(lines)
 
 
+def timed_tool(argv, out_path):
+    """Runs a tool with its standard output into out_path: (seconds, peak RSS in KiB, bytes written)."""
+    with open(out_path, "wb") as out:
+        t0 = time.monotonic()
+        proc = subprocess.Popen(argv, stdout=out, stderr=subprocess.DEVNULL)
+        _, status, usage = os.wait4(proc.pid, 0)
+        seconds = time.monotonic() - t0
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise RuntimeError("%s ended with status %d" % (" ".join(argv), os.waitstatus_to_exitcode(status)))
+    return seconds, usage.ru_maxrss, os.path.getsize(out_path)
+
+
+def measure_exports(bin_dir, card_root):
+    """The exports of this tree's tools on a full card (258 sensors, seven days): OpenMetrics from the card
+    and through the FIFOs of a daemon running on it (its real clock), and the textfile for node_exporter."""
+    card_tool, query = os.path.join(bin_dir, "trendkeep-card"), os.path.join(bin_dir, "trendkeep-query")
+    rows = []
+    work = tempfile.mkdtemp(prefix="tkbench-export-")
+
+    def body(d, out):
+        target = os.path.join(work, "export.om")
+        label = ["--label", "instance=bench"]
+        for what, argv in (("OpenMetrics from the card", [card_tool, "export", *label, d.card]),
+                           ("OpenMetrics through the FIFOs", [query, "export", *label]),
+                           ("textfile through the FIFOs", [query, "export", "--textfile", work, *label])):
+            seconds, rss, size = timed_tool(argv, target)
+            if what.startswith("textfile"):
+                size = os.path.getsize(os.path.join(work, "trendkeep.prom"))
+            rows.append("| %s | %.2f s | %.1f MiB | %.1f MB |" % (what, seconds, rss / 1024.0, size / 1e6))
+
+    try:
+        run_daemon(os.path.join(bin_dir, "Trendkeep"), bin_dir, card_root, DaemonClock(None, 0), body)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return ["7. Exports, 258 sensors x 7 days (this tree's tools)", "", "| export | time | peak RSS | output |",
+            "|---|---|---|---|"] + rows
+
+
 def measure_daemons(args, cfg, card_root):
     """The daemon figures of the binary before (when asked for) and of this tree's, one after the other."""
     bin_dir = os.path.join(args.build_dir, "bin")
@@ -897,6 +935,10 @@ def main():
             log("another daemon's FIFOs are in /var/tmp and there is no private namespace: daemon part skipped")
         else:
             section = measure_daemons(args, cfg, card.root)
+            try:
+                section["lines"] += [""] + measure_exports(bin_dir, card.root)
+            except (RuntimeError, subprocess.SubprocessError, OSError) as e:
+                log("export measurements failed: %s" % e)
         ipmi = measure_ipmi(args.build_dir, cfg)
         table = build_table(times, io, card_desc, mode, ipmi, section)
     print(table)
