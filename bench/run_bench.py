@@ -848,15 +848,24 @@ def build_table(times, io, card_desc, mode, ipmi=None, daemon_section=None):
 
 
 def timed_tool(argv, out_path):
-    """Runs a tool with its standard output into out_path: (seconds, peak RSS in KiB, bytes written)."""
+    """Runs a tool with its standard output into out_path: (seconds, peak RSS in KiB or None, bytes written).
+    The peak comes from GNU time: a child forked from Python starts with Python's peak, so getrusage's
+    figure would be this script's."""
+    gnu_time = "/usr/bin/time" if os.access("/usr/bin/time", os.X_OK) else None
+    peak_file = out_path + ".rss"
+    prefix = [gnu_time, "-f", "%M", "-o", peak_file] if gnu_time else []
     with open(out_path, "wb") as out:
         t0 = time.monotonic()
-        proc = subprocess.Popen(argv, stdout=out, stderr=subprocess.DEVNULL)
-        _, status, usage = os.wait4(proc.pid, 0)
+        rc = subprocess.run(prefix + argv, stdout=out, stderr=subprocess.DEVNULL).returncode
         seconds = time.monotonic() - t0
-    if os.waitstatus_to_exitcode(status) != 0:
-        raise RuntimeError("%s ended with status %d" % (" ".join(argv), os.waitstatus_to_exitcode(status)))
-    return seconds, usage.ru_maxrss, os.path.getsize(out_path)
+    if rc != 0:
+        raise RuntimeError("%s ended with status %d" % (" ".join(argv), rc))
+    peak = None
+    if gnu_time:
+        with open(peak_file) as f:
+            peak = int(f.read().split()[-1])
+        os.unlink(peak_file)
+    return seconds, peak, os.path.getsize(out_path)
 
 
 def measure_exports(bin_dir, card_root):
@@ -875,7 +884,8 @@ def measure_exports(bin_dir, card_root):
             seconds, rss, size = timed_tool(argv, target)
             if what.startswith("textfile"):
                 size = os.path.getsize(os.path.join(work, "trendkeep.prom"))
-            rows.append("| %s | %.2f s | %.1f MiB | %.1f MB |" % (what, seconds, rss / 1024.0, size / 1e6))
+            peak = "n/a" if rss is None else "%.1f MiB" % (rss / 1024.0)
+            rows.append("| %s | %.2f s | %s | %.1f MB |" % (what, seconds, peak, size / 1e6))
 
     try:
         run_daemon(os.path.join(bin_dir, "Trendkeep"), bin_dir, card_root, DaemonClock(None, 0), body)

@@ -107,7 +107,7 @@ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DTK_BUILD_BENCH=ON >"$bui
   exit 1
 }
 rm -f "$build_dir.configure.log"
-cmake --build "$build_dir" -j"$(nproc)" --target trendkeep_bench tk_fifo_client Trendkeep >/dev/null
+cmake --build "$build_dir" -j"$(nproc)" --target trendkeep_bench tk_fifo_client Trendkeep trendkeep-card trendkeep-query >/dev/null
 before=""
 if [ "$before_rev" != none ] && build_before "$before_rev"; then
   before="--before-bin $before_dir/build/bin --before-label $before_rev"

@@ -10,7 +10,7 @@ PACKAGES="
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libhiredis-dev redis-server redis-tools
   libfreeipmi-dev openipmi
-  faketime libfaketime strace
+  faketime libfaketime strace time
   clang libclang-rt-14-dev librrd-dev chromium
   dpkg-dev xz-utils systemd man-db
 "

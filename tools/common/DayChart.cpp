@@ -222,7 +222,11 @@ std::string RenderChartSvg(const ChartInput &chart, bool standalone) {
                 if (!std::isfinite(v)) continue;
                 dx = X(chart.Points[k].Time);
                 dy = Y(v);
-                pts += (shown++ ? " " : "") + Num(dx) + "," + Num(dy);
+                if (shown > 0) pts += ' ';
+                pts += Num(dx);
+                pts += ',';
+                pts += Num(dy);
+                ++shown;
             }
             if (shown == 1) {
                 o += "<circle cx=\"" + Num(dx) + "\" cy=\"" + Num(dy) + "\" r=\"2\" stroke=\"none\"/>\n";

@@ -75,10 +75,16 @@ std::string SampleValue(double v) {
     return FormatShortest(v);
 }
 
-// The labels of a sensor's series up to the figure, each followed by a comma.
-std::string SensorLabels(const MetricLabels &labels, const SensorHistory &history) {
+// The labels given on the command line, each followed by a comma.
+std::string UserLabels(const MetricLabels &labels) {
     std::string out;
     for (const auto &[name, value] : labels) out += name + "=" + QuotedLabelValue(value, false) + ",";
+    return out;
+}
+
+// The labels of a sensor's series up to the figure, each followed by a comma.
+std::string SensorLabels(const MetricLabels &labels, const SensorHistory &history) {
+    std::string out = UserLabels(labels);
     out += "sensor=" + QuotedLabelValue(history.Name, true) + ",num=\"" + SensorNumText(history.Num) + "\",";
     if (history.Class) out += "class=\"" + std::to_string(*history.Class) + "\",";
     return out;
@@ -214,10 +220,9 @@ std::string TextfileText(const std::vector<SensorHistory> &sensors, const Metric
     if (newest) {
         out += FamilyHead("trendkeep_newest_slot_age_seconds",
                           "Seconds from the start of the newest recorded five-minute slot to the time of this file.");
-        std::string user;
-        for (const auto &[name, value] : labels) user += (user.empty() ? "" : ",") + name + "=" + QuotedLabelValue(value, false);
-        out += "trendkeep_newest_slot_age_seconds" + (user.empty() ? "" : "{" + user + "}") + " " +
-               std::to_string(now - *newest) + "\n";
+        const std::string user = UserLabels(labels);
+        const std::string label_set = user.empty() ? "" : "{" + user.substr(0, user.size() - 1) + "}";
+        out += "trendkeep_newest_slot_age_seconds" + label_set + " " + std::to_string(now - *newest) + "\n";
     }
     return out;
 }

@@ -315,8 +315,10 @@ int ExportTextfile(PipeClient &client, const std::vector<SensorEntry> &list, con
 
 // export --openmetrics: every sensor's days in the range, one request per
 // sensor and day.  The daemon answers nothing for a day it does not hold,
-// so each day is first asked of the first sensor listed; a day it holds
-// no history of is taken as held by none and not asked again.
+// and each silence costs a whole time-out, so each day is first asked of
+// the last entry listed, a utilisation entry: the daemon keeps those from
+// its first start on the card, so a day none of them holds is taken as
+// held by none and not asked again.
 int ExportOpenMetrics(PipeClient &client, const std::vector<SensorEntry> &list, const MetricLabels &labels,
                       const DayRange &range) {
     const int64_t today = DayKeyOf(DateText(time(nullptr)));
@@ -330,14 +332,15 @@ int ExportOpenMetrics(PipeClient &client, const std::vector<SensorEntry> &list, 
         }
         days.push_back(key);
     }
-    // The first sensor's answers are its history too: they are kept.
+    // The answers to the probe are that entry's history too: they are kept.
+    const size_t probe = list.size() - 1;
     SensorHistory probed;
     std::vector<int64_t> held;
     if (!list.empty()) {
-        probed = HistoryOf(list[0]);
+        probed = HistoryOf(list[probe]);
         for (int64_t day : days) {
             SensorDataResponse resp;
-            if (!client.Data(list[0].Num, DateText(day), &resp)) continue;
+            if (!client.Data(list[probe].Num, DateText(day), &resp)) continue;
             held.push_back(day);
             probed.AddDay(day, resp.Slots);
         }
@@ -358,8 +361,8 @@ int ExportOpenMetrics(PipeClient &client, const std::vector<SensorEntry> &list, 
     Progress bar("asking", list.size(), true);
     for (size_t i = 0; i < list.size(); ++i) {
         bar.Step(list[i].Name);
-        SensorHistory history = i == 0 ? probed : HistoryOf(list[i]);
-        for (size_t d = 0; i > 0 && d < held.size(); ++d) {
+        SensorHistory history = i == probe ? probed : HistoryOf(list[i]);
+        for (size_t d = 0; i != probe && d < held.size(); ++d) {
             SensorDataResponse resp;
             if (client.Data(list[i].Num, DateText(held[d]), &resp)) {
                 history.AddDay(held[d], resp.Slots);
