@@ -45,24 +45,34 @@ bool IsUtf8(const std::string &s) {
     return true;
 }
 
-// A label value in quotes.  Names from a card or the FIFOs are bytes: those
-// above 0x7f are taken as Latin-1, as the JSON output takes them, so that
-// the value is UTF-8 whatever the bytes; values from the command line are
-// UTF-8 already.
-std::string QuotedLabelValue(std::string_view s, bool latin1) {
-    std::string out = "\"";
+// Names from a card or the FIFOs are bytes: those above 0x7f are taken as
+// Latin-1, as the JSON output takes them, so that the text is UTF-8
+// whatever the bytes.
+std::string Latin1AsUtf8(std::string_view s) {
+    std::string out;
     for (unsigned char c : s) {
+        if (c >= 0x80) {
+            out += (char)(0xC0 | (c >> 6));
+            out += (char)(0x80 | (c & 0x3F));
+        } else {
+            out += (char)c;
+        }
+    }
+    return out;
+}
+
+// A label value (UTF-8) in quotes.
+std::string QuotedLabelValue(std::string_view s) {
+    std::string out = "\"";
+    for (char c : s) {
         if (c == '\\') {
             out += "\\\\";
         } else if (c == '"') {
             out += "\\\"";
         } else if (c == '\n') {
             out += "\\n";
-        } else if (latin1 && c >= 0x80) {
-            out += (char)(0xC0 | (c >> 6));
-            out += (char)(0x80 | (c & 0x3F));
         } else {
-            out += (char)c;
+            out += c;
         }
     }
     return out + "\"";
@@ -78,14 +88,14 @@ std::string SampleValue(double v) {
 // The labels given on the command line, each followed by a comma.
 std::string UserLabels(const MetricLabels &labels) {
     std::string out;
-    for (const auto &[name, value] : labels) out += name + "=" + QuotedLabelValue(value, false) + ",";
+    for (const auto &[name, value] : labels) out += name + "=" + QuotedLabelValue(value) + ",";
     return out;
 }
 
 // The labels of a sensor's series up to the figure, each followed by a comma.
 std::string SensorLabels(const MetricLabels &labels, const SensorHistory &history) {
     std::string out = UserLabels(labels);
-    out += "sensor=" + QuotedLabelValue(history.Name, true) + ",num=\"" + SensorNumText(history.Num) + "\",";
+    out += "sensor=" + QuotedLabelValue(Latin1AsUtf8(history.Name)) + ",num=\"" + SensorNumText(history.Num) + "\",";
     if (history.Class) out += "class=\"" + std::to_string(*history.Class) + "\",";
     return out;
 }
@@ -98,7 +108,8 @@ const char kReadingHelp[] =
     "Figures of the five-minute slots Trendkeep recorded: the latest reading and the greatest, least and average "
     "of the minute samples (label figure).";
 
-// Path text for a URI: every byte outside the unreserved set as %XX.
+// Path text for a URI: every byte outside the unreserved set as %XX (a
+// name's bytes above 0x7f are first made UTF-8 as above).
 std::string UriSegment(std::string_view s) {
     std::string out;
     for (unsigned char c : s) {
@@ -272,7 +283,7 @@ std::string RedfishReport(const SensorHistory &history) {
     const std::string id = "Trendkeep_" + num + "_" + DateText(day_key);
     const std::string who = history.Name.empty() ? "sensor " + num : history.Name + " (sensor " + num + ")";
     const std::string property = "/redfish/v1/Chassis/1/Sensors/" +
-                                 UriSegment(history.Name.empty() ? num : history.Name) + "#/";
+                                 UriSegment(history.Name.empty() ? num : Latin1AsUtf8(history.Name)) + "#/";
     const std::vector<SlotFigures> figures = RecordedFigures(history);
     std::string values;
     for (const SlotFigures &slot : figures) {
