@@ -1,8 +1,10 @@
 #!/bin/sh
 # Installs everything the build, the demo and the tests need on Debian 12,
 # through apt-get; does nothing when all of it is there already.  The last
-# line is for the package checks: dpkg-shlibdeps, xz for the package's
-# data, systemd-analyze, and man, which it asks for the unit's manual page.
+# line but one is for the package checks: dpkg-shlibdeps, xz for the
+# package's data, systemd-analyze, and man, which it asks for the unit's
+# manual page; the last, Prometheus (promtool too) and node_exporter, are the
+# peers that the end-to-end tests hand the tools' exports to.
 set -eu
 
 PACKAGES="
@@ -13,6 +15,7 @@ PACKAGES="
   faketime libfaketime strace time
   clang libclang-rt-14-dev librrd-dev chromium
   dpkg-dev xz-utils systemd man-db
+  prometheus prometheus-node-exporter
 "
 
 missing=""
