@@ -170,6 +170,25 @@ class Peers(H.DaemonTestCase):
                     for s in dump["sensors"]}
             self.assertEqual(got, want, figure)
 
+    def test_refused_arguments(self):
+        """Each mistake ends with the usage status (card 2, query 1) or nothing found (card 1) and one line naming it."""
+        card = RUN["card"]
+        rows = [((CARD, "export", "--label", "2x=y", card), 2, "--label needs NAME=VALUE"),
+                ((CARD, "export", "--label", "sensor=x", card), 2, "would hide the export's own label"),
+                ((CARD, "export", "--label", "a=1", "--label", "a=2", card), 2, "is given twice"),
+                ((CARD, "export", "--from", "2026-10-26", "--to", "2026-10-24", card), 2, "comes after --to"),
+                ((CARD, "export", "--from", "2026-02-30", card), 2, "--from needs a calendar date"),
+                ((CARD, "export", "--from", "2026-11-01", card), 1, "no file holds a day from 2026-11-01"),
+                ((CARD, "dump", "--redfish", card), 2, "usage: dump --redfish CARD SENSOR"),
+                ((CARD, "dump", "--redfish", "--date", "2026-11-01", card, "1"), 1, "holds no 2026-11-01"),
+                ((QUERY, "export", "--textfile", card, "--from", "2026-10-24"), 1, "--from and --to do not apply"),
+                ((QUERY, "count", "--label", "a=b"), 1, "--label does not apply to count")]
+        for argv, status, text in rows:
+            with self.subTest(argv=argv[1:]):
+                r = subprocess.run(argv, capture_output=True, text=True, env=dict(os.environ, **CET), timeout=60)
+                self.assertEqual((r.returncode, r.stderr.count("\n")), (status, 1))
+                self.assertIn(text, r.stderr)
+
     def test_card_redfish_reports(self):
         for num, day in [(42, "2026-10-25"), (1, "2026-10-24"), (200, "2026-10-26")]:
             sensor = dumped(CARD, "dump", "--json", "--date", day, RUN["card"], num)["sensors"][0]
@@ -185,6 +204,10 @@ class Peers(H.DaemonTestCase):
         self.assertTrue(past_one, d.log_lines()[-5:])
         textdir, clock_env = os.path.join(self.workdir, "textfile"), H.faketime_env(clock_file=clock)
         os.mkdir(textdir)
+        link = os.path.join(self.workdir, "textfile-link")
+        os.symlink(textdir, link)  # a directory reached through a link is refused, and nothing is written
+        refused = subprocess.run([QUERY, "export", "--textfile", link], capture_output=True, text=True, timeout=60)
+        self.assertEqual((refused.returncode, os.listdir(textdir)), (1, []), refused.stderr)
         url = self.serve("prometheus-node-exporter", "--collector.disable-defaults", "--collector.textfile",
                          "--collector.textfile.directory=" + textdir, "--web.disable-exporter-metrics")
         listed = json.loads(tool(QUERY, "list", "--json"))

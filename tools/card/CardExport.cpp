@@ -92,12 +92,22 @@ int CmdExport(const ParsedArgs &args) {
     OpenMetricsWriter writer(labels);
     out.Write(writer.Head());
     Progress bar("exporting", names.size(), !args.Has("quiet"));
+    bool any_day = false;
     ReadFiles(card, names, false, &bar, [&](const SensorFileImage &f) {
-        if (f.Complete()) out.Write(writer.Sensor(HistoryOf(f, range)));
+        if (!f.Complete()) return;
+        const SensorHistory history = HistoryOf(f, range);
+        any_day = any_day || !history.Days.empty();
+        out.Write(writer.Sensor(history));
     });
     bar.Done();
     out.Write(writer.End());
     out.Close();
+    // The text stands (an exposition without samples is a valid one), but
+    // a range that misses every day held is most likely a mistake.
+    if (!any_day && (range.From || range.To)) {
+        throw ToolError(CARD_PROBLEMS, "no file holds a day from " + (range.From ? DateText(*range.From) : "the first") +
+                                           " to " + (range.To ? DateText(*range.To) : "the last"));
+    }
     return CARD_OK;
 }
 

@@ -45,7 +45,7 @@ double TimeoutOf(const ParsedArgs &args) {
 void RejectDataOptions(const ParsedArgs &args, const char *command) {
     for (const char *option : {"svg", "all-slots", "redfish", "openmetrics", "textfile", "label", "from", "to"}) {
         if (args.Has(option)) {
-            throw ToolError(QUERY_USAGE, std::string("--") + option + " applies to data only, not to " + command);
+            throw ToolError(QUERY_USAGE, std::string("--") + option + " does not apply to " + command);
         }
     }
 }
