@@ -106,7 +106,8 @@ struct IpmiUse {
     const char *FetchFailed;
 };
 const IpmiUse kListBuild = {"InitSensorDataList", true, "Malloc Sensors info space failed",
-                            "Malloc Sensors data space failed", "Get all sensor detal failed"};
+                            "Malloc Sensors data space failed",
+                            "Get all sensor detal failed"};  // frozen text: see Trendkeep.h
 const IpmiUse kRefresh = {"UpdateSensorReadingToLocalStruct", false, "Malloc Sensors space failed",
                           "Malloc Sensors space failed", "Get Sensor info failed"};
 
@@ -286,7 +287,8 @@ void FetchUtilisation(UtilisationFigures *figures) {
         figures->Value[k] = 0;
         figures->Read[k] = zelvar_redis_info_basic_interface(1, 9, 0, 0, kUtilItems[k], &figures->Value[k], 1, 1) == 0;
     }
-    // One line each, as the only thing that tells the three reports apart.
+    // One line each, as the only thing that tells the three reports apart:
+    // the text is the same for all three (frozen text: see Trendkeep.h).
     const char *func = "UpdateCUPSToLocalStruct";
     if (!figures->Read[0]) LogFailure(func, __LINE__, "Get Cpu cups failed");
     if (!figures->Read[1]) LogFailure(func, __LINE__, "Get Cpu cups failed");

@@ -459,7 +459,7 @@ int MapRecordTimeFile(const char *mount) {
     RecordStore.RecordTimeMap = static_cast<RecordTimeFile *>(map);
     if (msync(RecordStore.RecordTimeMap, RECORD_TIME_SIZE, MS_SYNC | MS_INVALIDATE) != 0) {
         IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Update record time to file falied while init\n",
-                             TK_INIT_AT);
+                             TK_INIT_AT);  // frozen text: see Trendkeep.h
         return -1;
     }
     return 0;
@@ -526,7 +526,7 @@ int MapSensorFile(StoreHandler **arr, LocalDataHdr *hdr, uint32_t i, int fd, con
     if (msync(h.Map, SENSOR_FILE_SIZE, MS_SYNC | MS_INVALIDATE) != 0) {
         char header_name[SENSOR_NAME_SIZE + 1];
         CopyHeaderName(h.Map, header_name);
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL,
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL,  // frozen text: see Trendkeep.h
                              "[%s:%d][%s][%d]Update mem to file falied,index:%d,sensornum:%d,sensorname:%s\n",
                              TK_INIT_AT, (int)i, (int)h.Map->Header.SensorNum, header_name);
         return -1;
@@ -859,7 +859,8 @@ int SearchSensorDataFromFile(StoreHandler *arr, SensorDataQuery *query, uint32_t
     }
     DayBlock *block = FindDayBlock(file, query->StartTime);
     if (block == nullptr) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Request datatime invalied\n", TK_AT);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Request datatime invalied\n",
+                             TK_AT);  // frozen text: see Trendkeep.h
         return 1;
     }
     int32_t end = query->EndTime;

@@ -287,7 +287,7 @@ int Init(void) {
     memset(g_tfmountpath, 0, sizeof g_tfmountpath);
     if (RefreshCardStatus() != 0) {
         IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][StoreTrendkeep][%s][%d]Check mount path faied!",
-                             TK_AT);
+                             TK_AT);  // frozen text: see Trendkeep.h
         return -1;
     }
     // What stands at the FIFO paths (a FIFO of an earlier run, or others'

@@ -1,5 +1,108 @@
 // The daemon's spine: start-up, the card watch, every way the process stops,
 // the calendar helpers and the one-second FIFO wait.
+//
+// Frozen texts.  The names and message texts listed here are read by
+// programs other than this one, so they stay byte for byte as they are,
+// spelling mistakes, odd spacing and missing newlines included: the BMC's
+// web server and process monitor know the daemon by its paths and names,
+// every card already written is found again by its directory and file
+// names, and the firmware's log scanners (and our tests) match the
+// messages exactly.  "faied", "falied", "invalied", "detal" and
+// "Get Cpu cups failed" are not to be corrected, and texts that look alike
+// are not to be made alike (the two "Update mem to file" messages below,
+// one "falied" at start-up and one "failed" later, differ in their field
+// names too).  Each message also keeps its level and its output (debug or
+// maintenance).  Messages of our own not listed here may be reworded, with
+// the tests and the README that quote them.
+//
+// FIFO and pid paths (below):
+//   "/var/tmp/pipe_restful_to_cups"   request FIFO, web server to daemon
+//   "/var/tmp/pipe_cups_to_restful"   response FIFO, daemon to web server
+//   "/var/tmp/Trendkeep"              pid file
+//
+// The process monitor's names (below):
+//   "/usr/local/bin/Trendkeep"        program path, its key for the daemon
+//   "ZelvarTrendkeep"                 name registered under that path
+//
+// Card directory and file names, under the card's mount path (StoreData.h,
+// SensorData.h):
+//   "DataRecord/SensorHistory"        record directory: one file per sensor,
+//                                     named by the sensor's name
+//   "DataTime", "RecordTime"          record time directory in it, and its file
+//   "CPU_Utilization", "MEM_Utilization", "IO_Utilization"
+//                                     the utilisation entries: sensor names in
+//                                     list answers, file names on the card
+//   "_empty_", "_dot_", "_dotdot_", "_<name>_"
+//                                     file names of sensors named "", ".",
+//                                     ".." and DataTime (any letter case)
+//
+// Names the platform libraries look up in the executable: the object
+// g_corefeatures and the function ZelvarCommandToBuff.
+//
+// Log message texts, as the formats read.  The prefix fields are part of a
+// message too: the source file name (__FILE_NAME__) and, in the messages
+// under a "(Name)" line, that function name, written out or taken from
+// __func__.  Renaming a source file or such a function changes the log.
+//   Trendkeep.cpp
+//     "[Trendkeep][%d]Trendkeep Program started!\n"
+//     "[%s][%d]Error Daemonizing !!!\n"
+//     "[%s][%d]Check TFCard mount status failed!Program will exit!\n"
+//     "[%s:%d]Error while creating Zelvar trendkeep Request FIFO [errno-%d]\n"
+//     "[%s:%d]Error while creating Zelvar trendkeep Response FIFO [errno-%d]\n"
+//     "[%s:%d]Process Monitor Register Trendkeep fails\n"
+//     (Init)
+//     "[%s:%d][StoreTrendkeep][%s][%d]Check mount path faied!"
+//     (main)
+//     "[%s][%s]Create thread SensorDataTask failed!"
+//     "[%s][%s]Create thread StoreSensorsDataToFileRecord failed!"
+//   SensorData.cpp; the first three groups are logged as
+//   "[%s:%d][%s][%d]<text>\n"
+//     (InitSensorDataList)
+//     "Create local ipmi session failed!"
+//     "Get sensor count failed"
+//     "Malloc Sensors info space failed"
+//     "Malloc Sensors data space failed"
+//     "Get all sensor detal failed"
+//     (UpdateSensorReadingToLocalStruct)
+//     "Sensors is 0,return"
+//     "Create local ipmi session failed!"
+//     "Malloc Sensors space failed"
+//     "Get Sensor info failed"
+//     (UpdateCUPSToLocalStruct: one text for the CPU, memory and IO figures,
+//     told apart by the line)
+//     "Get Cpu cups failed"
+//     (InitSensorDataList: on standard output, not through the debug output)
+//     "[%s][%d]Get sensor devid from redis failed,sensor num:%d\n"
+//     (SensorDataTask)
+//     "[%s][%d]Init sensor data list failed,program will exit and retry!"
+//   StoreData.cpp
+//     "[%s:%d]Error opening named pipe %s\n"
+//     (UnMmap)
+//     "[%s][%d]Sensor arr is null,no need to Unmmap\n"
+//     (InitSensorDataRecordSt)
+//     "[%s][%d]TF card free size not enough,need:%lld(byte),Free:%lld(byte)\n"
+//     "[%s][%d]TF card free size is enough,need:%lld(byte),Free:%lld(byte)\n"
+//     "[%s][%d]Record Time Path:%s\n"
+//     "[%s][%d]RecordDir Path:%s\n"
+//     "[%s:%d][%s][%d]SensorDataList is null\n"
+//     "[%s:%d][%s][%d]Open record time file failed\n"
+//     "[%s:%d][%s][%d]Mmap record time file failed\n"
+//     "[%s:%d][%s][%d]Update record time to file falied while init\n"
+//     "[%s:%d][%s][%d]Alloc Sensor arr to store handler space failed\n"
+//     "[%s:%d][%s][%d]Create sensor data file %s failed\n"
+//     "[%s:%d][%s][%d]Mmap failed,index:%d,sensornum:%d,sensorname:%s\n"
+//     "[%s:%d][%s][%d]Update mem to file falied,index:%d,sensornum:%d,sensorname:%s\n"
+//     (UpdateMemToFile)
+//     "[%s:%d][%s][%d]Update mem to file failed,index:%d,sensor num:%d,sensor name:%s\n"
+//     (SearchSensorDataFromFile)
+//     "[%s:%d][%s][%d]Match sensor failed,sensor num:%d\n"
+//     "[%s:%d][%s][%d]Request datatime invalied\n"
+//     (StoreSensorsDataToFileRecord)
+//     "[%s][%d]Init sensor data to db list failed,program will exit\n"
+//     "[%s:%d][%s][%d]Get sensor count info arr malloc failed\n"
+//     "[%s:%d][%s][%d]Write Sensor %s to pipe:%s failed,write len = %d\n"
+//         (the first %s: "count", "list" or "data")
+//     "[%s:%d][%s][%d]Update record day time to file failed\n"
 #ifndef TRENDKEEP_TRENDKEEP_H
 #define TRENDKEEP_TRENDKEEP_H
 
