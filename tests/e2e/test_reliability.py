@@ -2,9 +2,9 @@
 with a change of time and a clock set back.  It never crashes, ends only with a status and message of its
 design, leaves a sound card, keeps every flushed slot.  TK_RELIABILITY=1: the long forms (docs/reliability.md)."""
 
-import contextlib, os, pathlib, random, re, shutil, signal, subprocess, tempfile, time, unittest
+import contextlib, os, pathlib, random, re, shutil, signal, tempfile, time, unittest
 
-from tkharness import (BIN_DIR, BLOCK_HEAD, BLOCK_SIZE, CARD, DAEMON, DATA_RESPONSE_SIZE, FILE_HEAD, HERE, RECORD_DIR,
+from tkharness import (BIN_DIR, BLOCK_HEAD, BLOCK_SIZE, CARD, DAEMON, DATA_RESPONSE_SIZE, FILE_HEAD, RECORD_DIR,
                        RECORD_TIME, REQUEST_FIFO, RESPONSE_FIFO, SENSOR_DATA_REQ, SENSOR_FILE_SIZE, SLOT, SLOTS_PER_DAY,
                        SMALL_SENSORS, Client, DaemonTestCase, count_request, data_request, expected_response,
                        faketime_env, faketime_library_for, forget_faketime, list_request, pack_request,
@@ -72,12 +72,8 @@ EXIT_MESSAGES = {1: ("Init sensor data list failed", "Init sensor data to db lis
 SANITIZED = os.path.exists(DAEMON) and re.search(rb"__[at]san_init", pathlib.Path(DAEMON).read_bytes()) is not None
 
 def fault_env(start, speed, rule, work=None):
-    """libtkfault (built here from its one source) ahead of a libfaketime clock."""
-    lib, source = os.path.join(BIN_DIR, "libtkfault.so"), os.path.join(HERE, "..", "fault", "tkfault.c")
-    if not os.path.exists(lib) or os.path.getmtime(lib) < os.path.getmtime(source):
-        subprocess.run(["cc", "-std=gnu11", "-O2", "-Wall", "-Wextra", "-Werror", "-shared", "-fPIC", "-o", lib + ".new",
-                        source, "-ldl"], check=True)
-        os.rename(lib + ".new", lib)
+    """libtkfault (built with the tests) ahead of a libfaketime clock."""
+    lib = os.path.join(BIN_DIR, "libtkfault.so")
     env = faketime_env("@%s x%d" % (utc_text(start), speed))
     env.update(LD_PRELOAD=lib + " " + env["LD_PRELOAD"], TK_FAULT=rule)
     return dict(env, TK_FAULT_COUNT=os.path.join(work, "counts"), TK_FAULT_LOG=os.path.join(work, "fired")) if work else env

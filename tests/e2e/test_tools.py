@@ -377,8 +377,8 @@ class Card(unittest.TestCase):
                               html.count('class="chart"')), (False, [], [True] * len(texts), charts))
             if n:  # as the browser parses it
                 self.assertEqual(chromium("--dump-dom", page).count('class="chart"'), charts)
-            else:  # as a person sees it; the screenshot stays in artifacts/ for a look
-                shot = os.path.join(H.HERE, "..", "..", "artifacts", "trendkeep-report.png")
+            else:  # as a person sees it; the screenshot stays beside the build's programs for a look
+                shot = os.path.join(H.BIN_DIR, "..", "artifacts", "trendkeep-report.png")
                 os.makedirs(os.path.dirname(shot), exist_ok=True)
                 chromium("--screenshot=" + shot, "--window-size=1280,1600", "--hide-scrollbars", page)
                 self.assertEqual(struct.unpack(">8x8xII", H.pathlib.Path(shot).read_bytes()[:24]), (1280, 1600))
