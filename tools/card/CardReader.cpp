@@ -16,14 +16,6 @@ namespace tk {
 
 namespace {
 
-std::string KindOf(mode_t mode) {
-    if (S_ISDIR(mode)) return "a directory";
-    if (S_ISLNK(mode)) return "a symbolic link";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "a special file";
-}
-
 // Opens the directory name inside dir, never through a link; -1 when there
 // is none.
 int OpenSubdir(int dir, const char *name) {
@@ -52,7 +44,7 @@ int64_t ReadEntry(int dir, const std::string &dir_path, const std::string &name,
     if (fd < 0 && errno == EPERM) fd = OpenEntryAt(dir, name.c_str(), flags, S_IFREG, &st);
     if (fd < 0) {
         if ((errno == ELOOP || errno == EINVAL) && !S_ISREG(st.st_mode)) {
-            *kind = KindOf(st.st_mode);
+            *kind = FileKindText(st.st_mode);
             return 0;
         }
         throw ToolError(CARD_USAGE, "cannot open " + path + ": " + strerror(errno));
@@ -109,7 +101,7 @@ void LoadTimeDir(CardImage &card) {
     card.HasTimeDir = true;
     for (const std::string &inner : DirNames(dir.Get(), path)) {
         struct stat st = StatEntry(dir.Get(), path, inner);
-        std::string kind = S_ISREG(st.st_mode) ? "" : KindOf(st.st_mode);
+        std::string kind = S_ISREG(st.st_mode) ? "" : FileKindText(st.st_mode);
         if (inner == RECORD_TIME_FILE && kind.empty()) {
             RecordTimeFile rt = {0, 0};
             int64_t size = ReadEntry(dir.Get(), path, inner, &rt, sizeof rt, &kind);
@@ -203,7 +195,7 @@ CardImage LoadCard(const std::string &path) {
         } else if (S_ISREG(st.st_mode)) {
             card.FileNames.push_back(name);
         } else {
-            card.Strays.push_back({name, KindOf(st.st_mode)});
+            card.Strays.push_back({name, FileKindText(st.st_mode)});
         }
     }
     return card;

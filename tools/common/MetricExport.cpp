@@ -5,7 +5,6 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -249,9 +248,8 @@ void ReplaceFileInDir(const std::string &dir, const std::string &name, const std
     std::string temp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        struct timespec ts;
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        temp = "." + name + "." + std::to_string(getpid()) + "." + std::to_string(ts.tv_nsec + attempt);
+        const long long stamp = (long long)(MonotonicSeconds() * 1e6) + attempt;
+        temp = "." + name + "." + std::to_string(getpid()) + "." + std::to_string(stamp);
         fd = openat(dfd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0 && errno != EEXIST) break;
     }

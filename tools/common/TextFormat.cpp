@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <time.h>
 
 #include <algorithm>
 #include <charconv>
@@ -11,6 +13,21 @@
 #include "ToolCli.h"
 
 namespace tk {
+
+std::string FileKindText(mode_t mode) {
+    if (S_ISLNK(mode)) return "a symbolic link";
+    if (S_ISREG(mode)) return "a regular file";
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "a special file";
+}
+
+double MonotonicSeconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + ts.tv_nsec / 1e9;
+}
 
 std::string FormatShortest(double v) {
     if (std::isnan(v)) return "nan";

@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/types.h>
 
 #include <string>
 #include <string_view>
@@ -38,6 +39,12 @@ std::string CsvField(std::string_view s);
 // references, bytes outside ASCII as Latin-1 references, and control bytes
 // that XML cannot carry as '?'.
 std::string XmlText(std::string_view s);
+
+// What a file of that mode is, for messages: "a directory", "a FIFO", ...
+std::string FileKindText(mode_t mode);
+
+// Seconds on the monotonic clock, for the tools' deadlines.
+double MonotonicSeconds();
 
 // Text of a name field that may lack its NUL: up to the first NUL or size.
 std::string FieldText(const char *field, size_t size);

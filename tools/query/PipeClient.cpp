@@ -24,19 +24,6 @@ namespace tk {
 
 namespace {
 
-double Now() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-std::string KindOf(mode_t mode) {
-    if (S_ISLNK(mode)) return "a symbolic link";
-    if (S_ISREG(mode)) return "a regular file";
-    if (S_ISDIR(mode)) return "a directory";
-    return "a special file";
-}
-
 [[noreturn]] void Refuse(const char *path, const std::string &why) {
     throw ToolError(QUERY_NO_DAEMON, std::string("refusing ") + path + ": " + why + ", not the daemon's FIFO");
 }
@@ -109,7 +96,7 @@ int OpenDaemonFifo(const char *path) {
             throw ToolError(QUERY_NO_DAEMON, "the daemon is not running: no FIFOs at " TK_REQUEST_FIFO " and " TK_RESPONSE_FIFO);
         }
         if (err == ENOENT) throw ToolError(QUERY_NO_DAEMON, std::string("the daemon is not running: ") + path + " went away");
-        if ((err == ELOOP || err == EINVAL) && found && !S_ISFIFO(st.st_mode)) Refuse(path, KindOf(st.st_mode));
+        if ((err == ELOOP || err == EINVAL) && found && !S_ISFIFO(st.st_mode)) Refuse(path, FileKindText(st.st_mode));
         if (!found) throw ToolError(QUERY_USAGE, std::string("cannot look at ") + path + ": " + strerror(err));
         throw ToolError(QUERY_USAGE, std::string("cannot open ") + path + ": " + strerror(err));
     }
@@ -124,7 +111,7 @@ int OpenDaemonFifo(const char *path) {
 // Waits until fd is readable or the deadline passes.
 bool WaitReadable(int fd, double deadline) {
     for (;;) {
-        double left = deadline - Now();
+        double left = deadline - MonotonicSeconds();
         if (left <= 0) return false;
         fd_set set;
         FD_ZERO(&set);
@@ -143,7 +130,7 @@ bool WaitReadable(int fd, double deadline) {
 // passes first (false).
 bool ReadWaiting(int fd, std::vector<unsigned char> *held, size_t *came, size_t len, double deadline) {
     unsigned char buf[4096];
-    while (Now() < deadline) {
+    while (MonotonicSeconds() < deadline) {
         ssize_t n = read(fd, buf, sizeof buf);
         if (n > 0) {
             *came += (size_t)n;
@@ -248,12 +235,12 @@ PipeClient::PipeClient(double timeout_seconds, bool verbose) : TimeoutSeconds(ti
     // Requesters take turns.  Someone else's whole exchange can take up to
     // their time-out, so wait a little longer than that for the lock; anyone
     // who may open the FIFO may hold it, so never wait past that.
-    double lock_deadline = Now() + 4 * timeout_seconds + 2;
+    double lock_deadline = MonotonicSeconds() + 4 * timeout_seconds + 2;
     while (flock(RequestFd, LOCK_EX | LOCK_NB) != 0) {
         std::string why;
         if (errno != EWOULDBLOCK && errno != EINTR) {
             why = std::string("cannot lock " TK_REQUEST_FIFO ": ") + strerror(errno);
-        } else if (Now() > lock_deadline) {
+        } else if (MonotonicSeconds() > lock_deadline) {
             why = "another requester has held the lock on " TK_REQUEST_FIFO " for too long; try again";
         } else {
             usleep(20000);
@@ -312,7 +299,7 @@ bool PipeClient::Ask(const PipeRequest &req, void *out, size_t len, const char *
     // came since the last look ends where an answer ends: ours, if it came,
     // is the last len bytes, and whatever came ahead of it answered requests
     // of others that gave up.  What cannot be ours is discarded whole.
-    const double deadline = Now() + TimeoutSeconds;
+    const double deadline = MonotonicSeconds() + TimeoutSeconds;
     const std::string bytes_read = " bytes from the response FIFO";
     std::vector<unsigned char> held;
     size_t came = 0;
