@@ -926,15 +926,13 @@ const int kResponseWriteWaitMs = 1000;
 const int kRequestWaitSeconds = 1;
 
 // Opens one of the daemon's FIFOs read-write, never through a link, and
-// makes sure it is a FIFO of the daemon's user: one that another user made
-// would let that user read the requests or forge the answers.
+// makes sure it is a FIFO of the daemon's user (IsOwnFifoFd).
 // Non-blocking, so that neither a half-written request nor a full response
 // FIFO can stop the thread.  Returns the descriptor, or -1.
 int OpenFifo(const char *path) {
     int fd = sigwrap_open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd == -1) return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode) || st.st_uid != geteuid()) {
+    if (!IsOwnFifoFd(fd)) {
         sigwrap_close(fd);
         return -1;
     }

@@ -51,6 +51,11 @@ int64_t MonotonicMs(void) {
 
 int ClockIsSet(int64_t t) { return t >= TK_CLOCK_FLOOR && t <= INT32_MAX ? 1 : 0; }
 
+bool IsOwnFifoFd(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) && st.st_uid == geteuid();
+}
+
 namespace {
 
 // Guards g_tfmountpath and g_tffreesize: the card watch rewrites them while
@@ -76,8 +81,7 @@ int RefreshCardStatus(void) {
 bool IsOwnFifo(const char *path) {
     int fd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd == -1) return false;
-    struct stat st;
-    bool own = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) && st.st_uid == geteuid();
+    bool own = IsOwnFifoFd(fd);
     close(fd);
     return own;
 }

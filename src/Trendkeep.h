@@ -215,6 +215,12 @@ extern ClockFn g_clock;
 // TK_CLOCK_FLOOR, and within the store's 32-bit times.  Returns 0 otherwise.
 int ClockIsSet(int64_t t);
 
+// True when fd is open on a FIFO of the daemon's user.  A FIFO that
+// another user made would let that user read the requests or forge the
+// answers: both the FIFOs' set-up and the store thread that opens them
+// check with this, on the descriptor.
+bool IsOwnFifoFd(int fd);
+
 // Milliseconds on a clock that no setting of the wall clock moves (the
 // monotonic clock); tests replace it to run deadlines at exact times.
 typedef int64_t (*MonotonicFn)(void);
