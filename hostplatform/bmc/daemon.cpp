@@ -39,19 +39,6 @@ bool SettingIs(const char *name, const char *value) {
     return v != nullptr && strcmp(v, value) == 0;
 }
 
-bool WriteAll(int fd, const char *buf, size_t len) {
-    while (len > 0) {
-        ssize_t n = write(fd, buf, len);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        buf += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // In the original process: waits for the detached process's report.
 // Leaves the process on success; returns -1 on failure.
 int AwaitDetached(pid_t child, int report_fd) {
@@ -153,7 +140,7 @@ int daemon_init(void) {
     // Report before the standard descriptors are replaced: the report pipe
     // may itself sit on 0, 1 or 2 when the caller had closed them.  Nothing
     // below can fail with descriptors that are known to be open.
-    if (!WriteAll(report[1], "1", 1)) _exit(1);
+    if (!TkWriteAll(report[1], "1", 1)) _exit(1);
     close(report[1]);
     dup2(null_fd, STDIN_FILENO);
     dup2(null_fd, STDOUT_FILENO);
@@ -178,7 +165,7 @@ int save_pid(const char *path) {
     std::string fresh = std::string(path) + ".XXXXXX";
     int fd = mkostemp(fresh.data(), O_CLOEXEC);
     if (fd < 0) return -1;
-    bool written = fchmod(fd, 0644) == 0 && WriteAll(fd, line, static_cast<size_t>(len));
+    bool written = fchmod(fd, 0644) == 0 && TkWriteAll(fd, line, static_cast<size_t>(len));
     int err = errno;
     if (close(fd) != 0 && written) {
         written = false;

@@ -10,23 +10,18 @@
 
 #include <string>
 
-namespace {
-
-// Writes the whole buffer with one write where the system allows; a write
-// cut short by a signal goes on with the rest.
-void WriteAll(int fd, const char *buf, size_t len) {
+bool TkWriteAll(int fd, const char *buf, size_t len) {
     while (len > 0) {
         ssize_t n = write(fd, buf, len);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return;
+            return false;
         }
         buf += n;
         len -= static_cast<size_t>(n);
     }
+    return true;
 }
-
-}  // namespace
 
 void TkPlatformLogLine(int priority, const char *text) {
     const char *target = getenv("TRENDKEEP_LOG");
@@ -37,12 +32,12 @@ void TkPlatformLogLine(int priority, const char *text) {
     std::string line(text);
     line.push_back('\n');
     if (strcmp(target, "-") == 0) {
-        WriteAll(STDERR_FILENO, line.data(), line.size());
+        TkWriteAll(STDERR_FILENO, line.data(), line.size());
         return;
     }
     int fd = open(target, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return;
-    WriteAll(fd, line.data(), line.size());
+    TkWriteAll(fd, line.data(), line.size());
     close(fd);
 }
 

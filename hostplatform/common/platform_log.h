@@ -6,6 +6,7 @@
 #define TRENDKEEP_HOSTPLATFORM_PLATFORM_LOG_H
 
 #include <stdarg.h>
+#include <stddef.h>
 
 // Appends "<text>\n"; text holds no newline of its own.  priority is the
 // syslog priority used when TRENDKEEP_LOG is unset.
@@ -15,5 +16,9 @@ void TkPlatformLogLine(int priority, const char *text);
 // newline of the formatted text is dropped.
 void TkPlatformLogf(int priority, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void TkPlatformLogv(int priority, const char *fmt, va_list ap);
+
+// Writes the whole buffer with one write where the system allows; a write
+// cut short by a signal goes on with the rest.  False when a write fails.
+bool TkWriteAll(int fd, const char *buf, size_t len);
 
 #endif
