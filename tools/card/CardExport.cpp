@@ -5,6 +5,7 @@
 #include "CardCommands.h"
 #include "LocalCalendar.h"
 #include "MetricExport.h"
+#include "SlotFormat.h"
 #include "TextFormat.h"
 
 namespace tk {
@@ -25,12 +26,7 @@ std::string DayJson(const SensorFileImage &f, int d, bool all_slots) {
     for (int s = 0; s < SLOTS_PER_DAY; ++s) {
         const SampleSlot &slot = b.Slots[s];
         if (!all_slots && slot.Recorded != 1) continue;
-        const double r = slot.Reading, mx = slot.MaxReading, mn = slot.MinReading, av = slot.AvgReading;
-        const uint32_t st = slot.SlotTime;
-        o += std::string(first ? "\n" : ",\n") + "      {\"slot\": " + std::to_string(s) + ", \"slot_time\": " +
-             std::to_string(st) + ", \"time\": " + JsonString(IsoLocalText(st)) + ", \"recorded\": " +
-             std::to_string(slot.Recorded) + ", \"reading\": " + JsonNumber(r) + ", \"max\": " + JsonNumber(mx) +
-             ", \"min\": " + JsonNumber(mn) + ", \"avg\": " + JsonNumber(av) + "}";
+        o += std::string(first ? "\n" : ",\n") + "      " + SlotJson(s, slot, slot.SlotTime);
         first = false;
     }
     return o + (first ? "]}" : "\n    ]}");
@@ -195,7 +191,7 @@ int CmdDump(const ParsedArgs &args) {
         if (json) {
             printf("{\n  \"record_dir\": %s,\n  \"sensors\": [", JsonString(card.RecordDir).c_str());
         } else {
-            printf("file,num,name,class,block,date,day_key,slot,slot_time,time,recorded,reading,max,min,avg\n");
+            printf("file,num,name,class,block,date,day_key,%s\n", kSlotCsvHead);
         }
     };
     bool first = true;
@@ -219,19 +215,14 @@ int CmdDump(const ParsedArgs &args) {
         } else {
             const std::string head = CsvField(f.Name) + "," + std::to_string(f.Num()) + "," + CsvField(f.HeaderName()) +
                                      "," + std::to_string(f.Class()) + ",";
-            char line[512];
             for (int d : days) {
                 const DayBlock &b = f.Data->Days[d];
                 const int64_t key = b.DayKey;
+                const std::string block = head + std::to_string(d) + "," + DateText(key) + "," + std::to_string(key) + ",";
                 for (int s = 0; s < SLOTS_PER_DAY; ++s) {
                     const SampleSlot &slot = b.Slots[s];
                     if (!all_slots && slot.Recorded != 1) continue;
-                    const double r = slot.Reading, mx = slot.MaxReading, mn = slot.MinReading, av = slot.AvgReading;
-                    const uint32_t st = slot.SlotTime;
-                    snprintf(line, sizeof line, "%d,%s,%lld,%d,%u,%s,%u,%s,%s,%s,%s\n", d, DateText(key).c_str(),
-                             (long long)key, s, st, IsoLocalText(st).c_str(), slot.Recorded, FormatShortest(r).c_str(),
-                             FormatShortest(mx).c_str(), FormatShortest(mn).c_str(), FormatShortest(av).c_str());
-                    o += head + line;
+                    o += block + SlotCsv(s, slot, slot.SlotTime) + "\n";
                 }
             }
         }

@@ -13,6 +13,7 @@
 #include "LocalCalendar.h"
 #include "MetricExport.h"
 #include "PipeClient.h"
+#include "SlotFormat.h"
 #include "TextFormat.h"
 #include "ToolCli.h"
 
@@ -138,34 +139,49 @@ const SensorEntry &FindByName(const std::vector<SensorEntry> &list, const std::s
     return *found[0];
 }
 
-int CmdData(const ParsedArgs &args) {
-    ExpectArgCount(args, 1, 2, "data SENSOR [YYYY-MM-DD]");
-    for (const char *option : {"openmetrics", "textfile", "label", "from", "to"}) {
-        if (args.Has(option)) throw ToolError(QUERY_USAGE, std::string("--") + option + " applies to export only");
-    }
-    Format fmt = OutputFormat(args);
-    const std::string &sensor = args.Positional[0];
-    std::string day = args.Positional.size() == 2 ? args.Positional[1] : DateText(time(nullptr));
-    if (!IsDateText(day)) {
-        throw ToolError(QUERY_USAGE, "DATE must be a calendar date as YYYY-MM-DD, not '" + day + "'");
-    }
-    int64_t day_key = DayKeyOf(day);
-    PipeClient client(TimeoutOf(args), args.Has("verbose"));
+// One day of one sensor as the daemon answered it, with the sensor's list
+// entry when the list has it.
+struct DayAnswer {
+    unsigned Num = 0;
+    std::optional<SensorEntry> Entry;
+    std::string Day;
+    int64_t DayKey = 0;
+    SensorDataResponse Resp;
 
-    std::optional<SensorEntry> entry;
-    unsigned num;
-    if (!ParseSensorNum(sensor, &num)) {
+    std::string Name() const { return Entry ? Entry->Name : ""; }
+    int Recorded() const {
+        int n = 0;
+        for (const SampleSlot &s : Resp.Slots) n += s.Recorded == 1;
+        return n;
+    }
+    // The slot's start: its stamp, or where the day puts it when unstamped.
+    int64_t SlotStart(int s) const {
+        const uint32_t t = Resp.Slots[s].SlotTime;
+        return t != 0 ? (int64_t)t : DayKey + (int64_t)SLOT_SECONDS * s;
+    }
+};
+
+// Asks for the day that data's arguments name: the sensor by number, or by
+// name through the list.
+DayAnswer AskDay(const ParsedArgs &args) {
+    DayAnswer a;
+    const std::string &sensor = args.Positional[0];
+    a.Day = args.Positional.size() == 2 ? args.Positional[1] : DateText(time(nullptr));
+    if (!IsDateText(a.Day)) {
+        throw ToolError(QUERY_USAGE, "DATE must be a calendar date as YYYY-MM-DD, not '" + a.Day + "'");
+    }
+    a.DayKey = DayKeyOf(a.Day);
+    PipeClient client(TimeoutOf(args), args.Has("verbose"));
+    if (!ParseSensorNum(sensor, &a.Num)) {
         auto list = client.List();
         if (!list) NoListAnswer(client.Timeout());
-        entry = FindByName(*list, sensor);
-        num = entry->Num;
+        a.Entry = FindByName(*list, sensor);
+        a.Num = a.Entry->Num;
     }
-
-    SensorDataResponse resp;
-    if (!client.Data(num, day, &resp)) {
-        std::string what = "no answer within " + Seconds(client.Timeout()) + " for sensor " + SensorNumText(num) +
-                           " on " + day + ": ";
-        if (entry) {
+    if (!client.Data(a.Num, a.Day, &a.Resp)) {
+        std::string what = "no answer within " + Seconds(client.Timeout()) + " for sensor " + SensorNumText(a.Num) +
+                           " on " + a.Day + ": ";
+        if (a.Entry) {
             what += "the daemon lists that sensor, so it holds no history of that day, or it stopped answering";
         } else {
             what += "the daemon does not store that sensor, holds no history of that day, or is not running; "
@@ -173,108 +189,120 @@ int CmdData(const ParsedArgs &args) {
         }
         throw ToolError(QUERY_NO_ANSWER, what);
     }
-    if (!entry) {
+    if (!a.Entry) {
         // The name is only for the reader; the history came without it.
         if (auto list = client.List()) {
             for (const SensorEntry &e : *list) {
-                if (e.Num == num) {
-                    entry = e;
+                if (e.Num == a.Num) {
+                    a.Entry = e;
                     break;
                 }
             }
         }
     }
+    return a;
+}
 
-    bool all = args.Has("all-slots");
-    int recorded = 0;
-    for (const SampleSlot &s : resp.Slots) recorded += s.Recorded == 1;
-    const double max_value = resp.MaxValue, min_value = resp.MinValue;
-    const uint32_t max_time = resp.MaxTime, min_time = resp.MinTime;
-    std::string name = entry ? entry->Name : "";
-    auto slot_start = [&](int s) {
-        uint32_t t = resp.Slots[s].SlotTime;
-        return t != 0 ? (int64_t)t : day_key + (int64_t)SLOT_SECONDS * s;
-    };
+void PrintDayJson(const DayAnswer &a, bool all) {
+    const double max_value = a.Resp.MaxValue, min_value = a.Resp.MinValue;
+    const uint32_t max_time = a.Resp.MaxTime, min_time = a.Resp.MinTime;
+    std::string o = "{\n  \"sensor\": " + std::to_string(a.Num) + ",\n  \"name\": " +
+                    (a.Entry ? JsonString(a.Name()) : "null") + ",\n  \"class\": " +
+                    (a.Entry ? std::to_string(a.Entry->Class) : "null") + ",\n  \"date\": \"" + a.Day +
+                    "\",\n  \"day_key\": " + std::to_string(a.DayKey) + ",\n  \"recorded\": " +
+                    std::to_string(a.Recorded()) + ",\n";
+    o += "  \"max\": {\"value\": " + JsonNumber(max_value) + ", \"time\": " + std::to_string(max_time) +
+         ", \"at\": " + JsonString(max_time ? IsoLocalText(max_time) : "") + "},\n";
+    o += "  \"min\": {\"value\": " + JsonNumber(min_value) + ", \"time\": " + std::to_string(min_time) +
+         ", \"at\": " + JsonString(min_time ? IsoLocalText(min_time) : "") + "},\n  \"slots\": [";
+    bool first = true;
+    for (int s = 0; s < SLOTS_PER_DAY; ++s) {
+        const SampleSlot &slot = a.Resp.Slots[s];
+        if (!all && slot.Recorded != 1) continue;
+        o += std::string(first ? "\n" : ",\n") + "    " + SlotJson(s, slot, a.SlotStart(s));
+        first = false;
+    }
+    o += first ? "]\n}\n" : "\n  ]\n}\n";
+    fputs(o.c_str(), stdout);
+}
 
+void PrintDayCsv(const DayAnswer &a, bool all) {
+    printf("%s\n", kSlotCsvHead);
+    for (int s = 0; s < SLOTS_PER_DAY; ++s) {
+        const SampleSlot &slot = a.Resp.Slots[s];
+        if (!all && slot.Recorded != 1) continue;
+        printf("%s\n", SlotCsv(s, slot, a.SlotStart(s)).c_str());
+    }
+}
+
+void PrintDayTable(const DayAnswer &a, bool all) {
+    const double max_value = a.Resp.MaxValue, min_value = a.Resp.MinValue;
+    const uint32_t max_time = a.Resp.MaxTime, min_time = a.Resp.MinTime;
+    const int recorded = a.Recorded();
+    printf("sensor %s%s%s, %s: %d of %d slots recorded\n", SensorNumText(a.Num).c_str(), a.Entry ? " " : "",
+           PrintableText(a.Name()).c_str(), a.Day.c_str(), recorded, SLOTS_PER_DAY);
+    if (recorded > 0) {
+        printf("greatest %s at %s, least %s at %s\n", FormatReading(max_value).c_str(), DateTimeText(max_time).c_str(),
+               FormatReading(min_value).c_str(), DateTimeText(min_time).c_str());
+    }
+    Table t({"SLOT", "TIME", "REC", "READING", "GREATEST", "LEAST", "AVERAGE"}, {true, false, true, true, true, true, true});
+    for (int s = 0; s < SLOTS_PER_DAY; ++s) {
+        const SampleSlot &slot = a.Resp.Slots[s];
+        if (!all && slot.Recorded != 1) continue;
+        const double r = slot.Reading, mx = slot.MaxReading, mn = slot.MinReading, av = slot.AvgReading;
+        t.Add({std::to_string(s), ClockText(a.SlotStart(s)), std::to_string(slot.Recorded), FormatReading(r),
+               FormatReading(mx), FormatReading(mn), FormatReading(av)});
+    }
+    t.Print(stdout);
+}
+
+void PrintDayRedfish(const DayAnswer &a) {
+    SensorHistory history;
+    history.Num = a.Num;
+    history.Name = a.Name();
+    if (a.Entry) history.Class = a.Entry->Class;
+    history.AddDay(a.DayKey, a.Resp.Slots);
+    fputs(RedfishReport(history).c_str(), stdout);
+}
+
+void WriteDayChart(const DayAnswer &a, const std::string &path) {
+    const std::string num = SensorNumText(a.Num);
+    const int recorded = a.Recorded();
+    ChartInput chart = DayChartFrame(a.DayKey);
+    chart.Title = (a.Entry ? a.Name() + " (sensor " + num + ")" : "sensor " + num) + ", " + a.Day;
+    chart.Subtitle = std::to_string(recorded) + " of 288 five-minute slots recorded";
+    for (int s = 0; s < SLOTS_PER_DAY; ++s) {
+        const SampleSlot &slot = a.Resp.Slots[s];
+        if (slot.Recorded != 1) continue;
+        chart.Points.push_back({a.SlotStart(s), slot.Reading, slot.MaxReading, slot.MinReading, slot.AvgReading});
+    }
+    if (recorded > 0) {
+        chart.Marks.push_back({a.Resp.MaxTime, a.Resp.MaxValue, true});
+        chart.Marks.push_back({a.Resp.MinTime, a.Resp.MinValue, false});
+    }
+    WriteFileOrFail(path, RenderChartSvg(chart, true), QUERY_USAGE);
+    fflush(stdout);
+    fprintf(stderr, "chart written to %s\n", path.c_str());
+}
+
+int CmdData(const ParsedArgs &args) {
+    ExpectArgCount(args, 1, 2, "data SENSOR [YYYY-MM-DD]");
+    for (const char *option : {"openmetrics", "textfile", "label", "from", "to"}) {
+        if (args.Has(option)) throw ToolError(QUERY_USAGE, std::string("--") + option + " applies to export only");
+    }
+    const Format fmt = OutputFormat(args);
+    const bool all = args.Has("all-slots");
+    const DayAnswer a = AskDay(args);
     if (fmt == Format::Redfish) {
-        SensorHistory history;
-        history.Num = num;
-        history.Name = name;
-        if (entry) history.Class = entry->Class;
-        history.AddDay(day_key, resp.Slots);
-        fputs(RedfishReport(history).c_str(), stdout);
+        PrintDayRedfish(a);
     } else if (fmt == Format::Json) {
-        std::string o = "{\n  \"sensor\": " + std::to_string(num) + ",\n  \"name\": " +
-                        (entry ? JsonString(name) : "null") + ",\n  \"class\": " +
-                        (entry ? std::to_string(entry->Class) : "null") + ",\n  \"date\": \"" + day +
-                        "\",\n  \"day_key\": " + std::to_string(day_key) + ",\n  \"recorded\": " +
-                        std::to_string(recorded) + ",\n";
-        o += "  \"max\": {\"value\": " + JsonNumber(max_value) + ", \"time\": " + std::to_string(max_time) +
-             ", \"at\": " + JsonString(max_time ? IsoLocalText(max_time) : "") + "},\n";
-        o += "  \"min\": {\"value\": " + JsonNumber(min_value) + ", \"time\": " + std::to_string(min_time) +
-             ", \"at\": " + JsonString(min_time ? IsoLocalText(min_time) : "") + "},\n  \"slots\": [";
-        bool first = true;
-        for (int s = 0; s < SLOTS_PER_DAY; ++s) {
-            const SampleSlot &slot = resp.Slots[s];
-            if (!all && slot.Recorded != 1) continue;
-            const double r = slot.Reading, mx = slot.MaxReading, mn = slot.MinReading, av = slot.AvgReading;
-            const uint32_t st = slot.SlotTime;
-            o += std::string(first ? "\n" : ",\n") + "    {\"slot\": " + std::to_string(s) +
-                 ", \"slot_time\": " + std::to_string(st) + ", \"time\": " + JsonString(IsoLocalText(slot_start(s))) +
-                 ", \"recorded\": " + std::to_string(slot.Recorded) + ", \"reading\": " + JsonNumber(r) +
-                 ", \"max\": " + JsonNumber(mx) + ", \"min\": " + JsonNumber(mn) + ", \"avg\": " + JsonNumber(av) + "}";
-            first = false;
-        }
-        o += first ? "]\n}\n" : "\n  ]\n}\n";
-        fputs(o.c_str(), stdout);
+        PrintDayJson(a, all);
     } else if (fmt == Format::Csv) {
-        printf("slot,slot_time,time,recorded,reading,max,min,avg\n");
-        for (int s = 0; s < SLOTS_PER_DAY; ++s) {
-            const SampleSlot &slot = resp.Slots[s];
-            if (!all && slot.Recorded != 1) continue;
-            const double r = slot.Reading, mx = slot.MaxReading, mn = slot.MinReading, av = slot.AvgReading;
-            const uint32_t st = slot.SlotTime;
-            printf("%d,%u,%s,%u,%s,%s,%s,%s\n", s, st, IsoLocalText(slot_start(s)).c_str(), slot.Recorded,
-                   FormatShortest(r).c_str(), FormatShortest(mx).c_str(), FormatShortest(mn).c_str(),
-                   FormatShortest(av).c_str());
-        }
+        PrintDayCsv(a, all);
     } else {
-        printf("sensor %s%s%s, %s: %d of %d slots recorded\n", SensorNumText(num).c_str(), entry ? " " : "",
-               PrintableText(name).c_str(), day.c_str(), recorded, SLOTS_PER_DAY);
-        if (recorded > 0) {
-            printf("greatest %s at %s, least %s at %s\n", FormatReading(max_value).c_str(),
-                   DateTimeText(max_time).c_str(), FormatReading(min_value).c_str(), DateTimeText(min_time).c_str());
-        }
-        Table t({"SLOT", "TIME", "REC", "READING", "GREATEST", "LEAST", "AVERAGE"},
-                {true, false, true, true, true, true, true});
-        for (int s = 0; s < SLOTS_PER_DAY; ++s) {
-            const SampleSlot &slot = resp.Slots[s];
-            if (!all && slot.Recorded != 1) continue;
-            const double r = slot.Reading, mx = slot.MaxReading, mn = slot.MinReading, av = slot.AvgReading;
-            t.Add({std::to_string(s), ClockText(slot_start(s)), std::to_string(slot.Recorded), FormatReading(r),
-                   FormatReading(mx), FormatReading(mn), FormatReading(av)});
-        }
-        t.Print(stdout);
+        PrintDayTable(a, all);
     }
-
-    if (args.Has("svg")) {
-        ChartInput chart = DayChartFrame(day_key);
-        chart.Title = (entry ? name + " (sensor " + SensorNumText(num) + ")" : "sensor " + SensorNumText(num)) +
-                      ", " + day;
-        chart.Subtitle = std::to_string(recorded) + " of 288 five-minute slots recorded";
-        for (int s = 0; s < SLOTS_PER_DAY; ++s) {
-            const SampleSlot &slot = resp.Slots[s];
-            if (slot.Recorded != 1) continue;
-            chart.Points.push_back({slot_start(s), slot.Reading, slot.MaxReading, slot.MinReading, slot.AvgReading});
-        }
-        if (recorded > 0) {
-            chart.Marks.push_back({max_time, max_value, true});
-            chart.Marks.push_back({min_time, min_value, false});
-        }
-        WriteFileOrFail(args.Get("svg"), RenderChartSvg(chart, true), QUERY_USAGE);
-        fflush(stdout);
-        fprintf(stderr, "chart written to %s\n", args.Get("svg").c_str());
-    }
+    if (args.Has("svg")) WriteDayChart(a, args.Get("svg"));
     return QUERY_OK;
 }
 
