@@ -716,10 +716,7 @@ class FreeIpmiSession : public BmcSession {
                 if (got == Read::Lost) Disconnect();
             }
             uint8_t *r = buf + static_cast<size_t>(n++) * IPMI_SENSOR_READING_SIZE;
-            memset(r, 0, IPMI_SENSOR_READING_SIZE);
-            r[IPMI_READING_NUM_OFFSET] = static_cast<uint8_t>(s.num);
-            memcpy(r + IPMI_READING_NAME_OFFSET, s.name.data(), std::min<size_t>(s.name.size(), IPMI_READING_NAME_MAX - 1));
-            tk::host::PutDoubleLE(r + IPMI_READING_VALUE_OFFSET, value);
+            tk::host::PutReadingRecord(r, s.num, s.name, value, 0);
         }
         last_ms_ = WallMs();
         *count = n;

@@ -13,7 +13,11 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
 #include <memory>
+#include <string>
+
+#include "libipmi.h"
 
 namespace tk::host {
 
@@ -40,12 +44,18 @@ inline int64_t MonotonicMs() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Writes value as the little-endian double of a reading record, whatever
-// the machine's own byte order.
-inline void PutDoubleLE(uint8_t *at, double value) {
+// Writes one reading record at rec, as both sources of readings give them:
+// the sensor's number, its name (cut so that its NUL ends before the
+// reading), the reading as a little-endian double whatever the machine's
+// own byte order, the skip flag, and zero everywhere else.
+inline void PutReadingRecord(uint8_t *rec, unsigned num, const std::string &name, double value, uint8_t skip) {
+    memset(rec, 0, IPMI_SENSOR_READING_SIZE);
+    rec[IPMI_READING_NUM_OFFSET] = static_cast<uint8_t>(num);
+    memcpy(rec + IPMI_READING_NAME_OFFSET, name.data(), std::min<size_t>(name.size(), IPMI_READING_NAME_MAX - 1));
     uint64_t bits;
     memcpy(&bits, &value, sizeof bits);
-    for (int i = 0; i < 8; ++i) at[i] = static_cast<uint8_t>(bits >> (8 * i));
+    for (int i = 0; i < 8; ++i) rec[IPMI_READING_VALUE_OFFSET + i] = static_cast<uint8_t>(bits >> (8 * i));
+    rec[IPMI_READING_SKIP_OFFSET] = skip;
 }
 
 // Logs in to the controller named by setting (the value of TRENDKEEP_IPMI)

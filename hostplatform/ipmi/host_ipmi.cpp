@@ -121,13 +121,7 @@ int LIBIPMI_HL_GetAllSensorReadings(IPMI20_SESSION_T *session, uint8_t *buf, uin
     for (size_t i = 0; i < n; ++i) {
         const tk::host::HostSensor &sensor = table->sensors[i];
         uint8_t *rec = buf + i * IPMI_SENSOR_READING_SIZE;
-        memset(rec, 0, IPMI_SENSOR_READING_SIZE);
-        rec[IPMI_READING_NUM_OFFSET] = sensor.num;
-        // The name ends, NUL included, before the reading.
-        const size_t len = std::min<size_t>(sensor.name.size(), IPMI_READING_NAME_MAX - 1);
-        memcpy(rec + IPMI_READING_NAME_OFFSET, sensor.name.data(), len);
-        tk::host::PutDoubleLE(rec + IPMI_READING_VALUE_OFFSET, tk::host::ReadingAt(sensor, now));
-        rec[IPMI_READING_SKIP_OFFSET] = sensor.skip;
+        tk::host::PutReadingRecord(rec, sensor.num, sensor.name, tk::host::ReadingAt(sensor, now), sensor.skip);
     }
     *count = static_cast<uint32_t>(n);
     return 0;
