@@ -72,6 +72,47 @@ int DumpRedfish(const ParsedArgs &args) {
     return CARD_OK;
 }
 
+// The blocks of a complete file that dump shows, in day order: all of them,
+// or with day given only that day's.
+std::vector<int> DumpedDays(const SensorFileImage &f, const std::optional<int64_t> &day) {
+    std::vector<int> days;
+    for (int d : f.DaysInOrder()) {
+        if (!day || f.Data->Days[d].DayKey == *day) days.push_back(d);
+    }
+    return days;
+}
+
+// One file's entry in dump's JSON sensors array, with those blocks;
+// first: the array's first entry.
+std::string FileJson(const SensorFileImage &f, const std::vector<int> &days, bool all_slots, bool first) {
+    std::string o = std::string(first ? "\n" : ",\n") + "  {\"file\": " + JsonString(f.Name) + ", \"num\": " +
+                    std::to_string(f.Num()) + ", \"name\": " + JsonString(f.HeaderName()) + ", \"class\": " +
+                    std::to_string(f.Class()) + ", \"days\": [";
+    for (size_t i = 0; i < days.size(); ++i) {
+        o += std::string(i ? ",\n    " : "\n    ") + DayJson(f, days[i], all_slots);
+    }
+    o += days.empty() ? "]}" : "\n  ]}";
+    return o;
+}
+
+// One file's rows of dump's CSV, a row per slot of those blocks.
+std::string FileCsv(const SensorFileImage &f, const std::vector<int> &days, bool all_slots) {
+    const std::string head = CsvField(f.Name) + "," + std::to_string(f.Num()) + "," + CsvField(f.HeaderName()) + "," +
+                             std::to_string(f.Class()) + ",";
+    std::string o;
+    for (int d : days) {
+        const DayBlock &b = f.Data->Days[d];
+        const int64_t key = b.DayKey;
+        const std::string block = head + std::to_string(d) + "," + DateText(key) + "," + std::to_string(key) + ",";
+        for (int s = 0; s < SLOTS_PER_DAY; ++s) {
+            const SampleSlot &slot = b.Slots[s];
+            if (!all_slots && slot.Recorded != 1) continue;
+            o += block + SlotCsv(s, slot, slot.SlotTime) + "\n";
+        }
+    }
+    return o;
+}
+
 }  // namespace
 
 int CmdExport(const ParsedArgs &args) {
@@ -198,34 +239,11 @@ int CmdDump(const ParsedArgs &args) {
     Progress bar("reading", names.size(), !args.Has("quiet"));
     ReadFiles(card, names, false, &bar, [&](const SensorFileImage &f) {
         if (!f.Complete()) return;  // cut short since it was selected
-        std::vector<int> days;
-        for (int d : f.DaysInOrder()) {
-            if (!day || f.Data->Days[d].DayKey == *day) days.push_back(d);
-        }
+        const std::vector<int> days = DumpedDays(f, day);
         if (day && days.empty()) return;
         bar.Done();
         open();
-        std::string o;
-        if (json) {
-            o = std::string(first ? "\n" : ",\n") + "  {\"file\": " + JsonString(f.Name) + ", \"num\": " +
-                std::to_string(f.Num()) + ", \"name\": " + JsonString(f.HeaderName()) + ", \"class\": " +
-                std::to_string(f.Class()) + ", \"days\": [";
-            for (size_t i = 0; i < days.size(); ++i) o += std::string(i ? ",\n    " : "\n    ") + DayJson(f, days[i], all_slots);
-            o += days.empty() ? "]}" : "\n  ]}";
-        } else {
-            const std::string head = CsvField(f.Name) + "," + std::to_string(f.Num()) + "," + CsvField(f.HeaderName()) +
-                                     "," + std::to_string(f.Class()) + ",";
-            for (int d : days) {
-                const DayBlock &b = f.Data->Days[d];
-                const int64_t key = b.DayKey;
-                const std::string block = head + std::to_string(d) + "," + DateText(key) + "," + std::to_string(key) + ",";
-                for (int s = 0; s < SLOTS_PER_DAY; ++s) {
-                    const SampleSlot &slot = b.Slots[s];
-                    if (!all_slots && slot.Recorded != 1) continue;
-                    o += block + SlotCsv(s, slot, slot.SlotTime) + "\n";
-                }
-            }
-        }
+        const std::string o = json ? FileJson(f, days, all_slots, first) : FileCsv(f, days, all_slots);
         first = false;
         fputs(o.c_str(), stdout);
     });

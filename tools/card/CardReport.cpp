@@ -77,48 +77,70 @@ std::string Escape(const std::string &s) { return XmlText(s); }
 // At most this many problems are listed on the page; check lists them all.
 const size_t kProblemsShown = 50;
 
-}  // namespace
+// The days a report covers, [From, To), the last of them Day, and how the
+// page names them.
+struct ReportPeriod {
+    int64_t Day = 0;
+    bool Week = false;
+    int64_t From = 0;
+    int64_t To = 0;
+    std::string Text;
+};
 
-int CmdReport(const ParsedArgs &args) {
-    ExpectArgCount(args, 1, 1, "report CARD -o FILE");
-    if (!args.Has("output")) throw ToolError(CARD_USAGE, "report needs -o FILE for the page");
-    CardImage card = LoadCardArg(args);
+// The day given, else the card's default day; with --week the seven days
+// up to it.
+ReportPeriod PeriodOf(const ParsedArgs &args, const CardImage &card) {
     std::optional<int64_t> date = DateOption(args);
-    int64_t day = date ? *date : DefaultDayKey(card);
-    if (day == 0) throw ToolError(CARD_PROBLEMS, "the card holds no day yet; nothing to report");
-    const bool week = args.Has("week");
-    const int64_t from = week ? DayKeyAfter(day, -(DAYS_PER_FILE - 1)) : day;
-    const int64_t to = NextDayKey(day);
-    const std::string period = week ? DateText(from) + " to " + DateText(day) : DateText(day);
-    const bool quiet = args.Has("quiet");
+    ReportPeriod p;
+    p.Day = date ? *date : DefaultDayKey(card);
+    if (p.Day == 0) throw ToolError(CARD_PROBLEMS, "the card holds no day yet; nothing to report");
+    p.Week = args.Has("week");
+    p.From = p.Week ? DayKeyAfter(p.Day, -(DAYS_PER_FILE - 1)) : p.Day;
+    p.To = NextDayKey(p.Day);
+    p.Text = p.Week ? DateText(p.From) + " to " + DateText(p.Day) : DateText(p.Day);
+    return p;
+}
 
-    // First pass: the check and what the index needs of each sensor; the
-    // charts are drawn in a second pass, one file at a time again.
-    std::vector<std::string> shown_problems;
+// What the first pass learns of the card: the check, the view of each
+// complete file (by sensor number, then file name) and the size of each
+// file that is not complete.
+struct CardSurvey {
+    CheckSummary Check;
+    std::vector<std::string> ShownProblems;  // the first kProblemsShown
+    std::vector<SensorView> Views;
+    std::vector<std::pair<std::string, int64_t>> Unreadable;  // file and size
+};
+
+// The first pass: every file read once, checked and summed up for the index.
+CardSurvey SurveyCard(const CardImage &card, const ReportPeriod &period, bool quiet) {
+    CardSurvey survey;
     CardChecker checker([&](const Problem &p) {
-        if (shown_problems.size() < kProblemsShown) shown_problems.push_back(p.Text());
+        if (survey.ShownProblems.size() < kProblemsShown) survey.ShownProblems.push_back(p.Text());
     });
     checker.Start(card);
-    std::vector<SensorView> views;
-    std::vector<std::pair<std::string, int64_t>> unreadable;  // file and size
     {
         Progress bar("reading", card.FileNames.size(), !quiet);
         ReadFiles(card, card.FileNames, false, &bar, [&](const SensorFileImage &f) {
             checker.File(f);
             if (f.Complete()) {
-                views.push_back(Gather(f, from, to, nullptr));
+                survey.Views.push_back(Gather(f, period.From, period.To, nullptr));
             } else {
-                unreadable.push_back({f.Name, f.Size});
+                survey.Unreadable.push_back({f.Name, f.Size});
             }
         }, [&](const StrayEntry &s) { checker.Stray(s); });
     }
     checker.Finish();
-    const CheckSummary &check = checker.Summary();
-    std::stable_sort(views.begin(), views.end(), [](const SensorView &a, const SensorView &b) {
+    survey.Check = checker.Summary();
+    std::stable_sort(survey.Views.begin(), survey.Views.end(), [](const SensorView &a, const SensorView &b) {
         return a.Num != b.Num ? a.Num < b.Num : a.File < b.File;
     });
+    return survey;
+}
 
-    OutputFile out(args.Get("output"), CARD_USAGE);
+// The page up to its index: the head, what card and when, and the check's
+// verdict with the first problems it found.
+std::string PageHead(const CardImage &card, const std::string &period, const CardSurvey &survey) {
+    const CheckSummary &check = survey.Check;
     std::string html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n";
     html += "<title>Trendkeep history, " + Escape(period) + "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n";
     html += "<h1>Trendkeep sensor history, " + Escape(period) + "</h1>\n";
@@ -137,16 +159,21 @@ int CmdReport(const ParsedArgs &args) {
     } else {
         html += "<p class=\"problems\">Card check: " + std::to_string(check.Problems) + " problem" +
                 (check.Problems == 1 ? "" : "s") + "</p>\n<ul class=\"problems\">\n";
-        for (const std::string &text : shown_problems) html += "<li>" + Escape(text) + "</li>\n";
-        if ((size_t)check.Problems > shown_problems.size()) {
-            html += "<li>and " + std::to_string(check.Problems - (long)shown_problems.size()) +
+        for (const std::string &text : survey.ShownProblems) html += "<li>" + Escape(text) + "</li>\n";
+        if ((size_t)check.Problems > survey.ShownProblems.size()) {
+            html += "<li>and " + std::to_string(check.Problems - (long)survey.ShownProblems.size()) +
                     " more (run trendkeep-card check)</li>\n";
         }
         html += "</ul>\n";
     }
+    return html;
+}
 
-    html += "<table class=\"index\">\n<tr><th>Sensor</th><th>Number</th><th>Class</th><th>Recorded slots</th>"
-            "<th>Greatest</th><th>Least</th></tr>\n";
+// The index: a row per sensor, linking to its section.
+std::string IndexTable(const std::vector<SensorView> &views) {
+    std::string html =
+        "<table class=\"index\">\n<tr><th>Sensor</th><th>Number</th><th>Class</th><th>Recorded slots</th>"
+        "<th>Greatest</th><th>Least</th></tr>\n";
     for (size_t i = 0; i < views.size(); ++i) {
         const SensorView &v = views[i];
         html += "<tr><td><a href=\"#sensor-" + std::to_string(i) + "\">" + Escape(v.Name) +
@@ -156,7 +183,60 @@ int CmdReport(const ParsedArgs &args) {
                 (v.HasExtremes ? Escape(FormatReading(v.Min.Value)) : "") + "</td></tr>\n";
     }
     html += "</table>\n";
-    out.Write(html);
+    return html;
+}
+
+// The section of the i-th sensor of the index: what it held in the period,
+// its extremes, and its chart of points.
+std::string SensorSection(const SensorView &v, size_t i, const std::vector<ChartPoint> &points,
+                          const ReportPeriod &period) {
+    ChartInput chart = period.Week ? DaysChartFrame(period.From, period.To) : DayChartFrame(period.Day);
+    chart.Title = v.Name + " (sensor " + SensorNumText(v.Num) + ")";
+    chart.Subtitle = period.Text + ": " + std::to_string(v.Recorded) + " recorded five-minute slots";
+    chart.Id = "chart-" + std::to_string(i);
+    chart.Points = points;
+    if (v.HasExtremes) chart.Marks = {v.Max, v.Min};
+    std::string section = "<section class=\"sensor\" id=\"sensor-" + std::to_string(i) + "\">\n<h2>" +
+                          Escape(v.Name) + "</h2>\n";
+    section += "<p>Sensor " + SensorNumText(v.Num) + ", class " + std::to_string(v.Class) + ", file " +
+               Escape(v.File) + "; " + std::to_string(v.Days) + " day" + (v.Days == 1 ? "" : "s") +
+               " held in this period";
+    if (v.HasExtremes) {
+        section += "; greatest " + Escape(FormatReading(v.Max.Value)) + " at " + Escape(DateTimeText(v.Max.Time)) +
+                   ", least " + Escape(FormatReading(v.Min.Value)) + " at " + Escape(DateTimeText(v.Min.Time));
+    }
+    section += ".</p>\n<figure style=\"margin:0\">" + RenderChartSvg(chart, false) + "</figure>\n</section>\n";
+    return section;
+}
+
+// The end of the page: a note for each file left out of the charts for being
+// incomplete.
+std::string PageTail(const std::vector<std::pair<std::string, int64_t>> &unreadable) {
+    std::string tail;
+    for (const auto &[name, size] : unreadable) {
+        tail += "<section class=\"unreadable\"><h2>" + Escape(name) + "</h2><p>Not charted: the file has " +
+                std::to_string(size) + " bytes instead of " + std::to_string(SENSOR_FILE_SIZE) + ".</p></section>\n";
+    }
+    tail += "</body>\n</html>\n";
+    return tail;
+}
+
+}  // namespace
+
+int CmdReport(const ParsedArgs &args) {
+    ExpectArgCount(args, 1, 1, "report CARD -o FILE");
+    if (!args.Has("output")) throw ToolError(CARD_USAGE, "report needs -o FILE for the page");
+    CardImage card = LoadCardArg(args);
+    const ReportPeriod period = PeriodOf(args, card);
+    const bool quiet = args.Has("quiet");
+
+    // First pass: the check and what the index needs of each sensor; the
+    // charts are drawn in a second pass, one file at a time again.
+    const CardSurvey survey = SurveyCard(card, period, quiet);
+    const std::vector<SensorView> &views = survey.Views;
+
+    OutputFile out(args.Get("output"), CARD_USAGE);
+    out.Write(PageHead(card, period.Text, survey) + IndexTable(views));
 
     std::vector<std::string> names;
     for (const SensorView &v : views) names.push_back(v.File);
@@ -167,37 +247,15 @@ int CmdReport(const ParsedArgs &args) {
         while (i < views.size() && views[i].File != f.Name) ++i;  // a file gone since the first pass has no chart
         if (i == views.size() || !f.Complete()) return;
         points.clear();
-        const SensorView v = Gather(f, from, to, &points);
-        ChartInput chart = week ? DaysChartFrame(from, to) : DayChartFrame(day);
-        chart.Title = v.Name + " (sensor " + SensorNumText(v.Num) + ")";
-        chart.Subtitle = period + ": " + std::to_string(v.Recorded) + " recorded five-minute slots";
-        chart.Id = "chart-" + std::to_string(i);
-        chart.Points = points;
-        if (v.HasExtremes) chart.Marks = {v.Max, v.Min};
-        std::string section = "<section class=\"sensor\" id=\"sensor-" + std::to_string(i) + "\">\n<h2>" +
-                              Escape(v.Name) + "</h2>\n";
-        section += "<p>Sensor " + SensorNumText(v.Num) + ", class " + std::to_string(v.Class) + ", file " +
-                   Escape(v.File) + "; " + std::to_string(v.Days) + " day" + (v.Days == 1 ? "" : "s") +
-                   " held in this period";
-        if (v.HasExtremes) {
-            section += "; greatest " + Escape(FormatReading(v.Max.Value)) + " at " + Escape(DateTimeText(v.Max.Time)) +
-                       ", least " + Escape(FormatReading(v.Min.Value)) + " at " + Escape(DateTimeText(v.Min.Time));
-        }
-        section += ".</p>\n<figure style=\"margin:0\">" + RenderChartSvg(chart, false) + "</figure>\n</section>\n";
-        out.Write(section);
+        const SensorView v = Gather(f, period.From, period.To, &points);
+        out.Write(SensorSection(v, i, points, period));
         ++i;
     });
     bar.Done();
-    std::string tail;
-    for (const auto &[name, size] : unreadable) {
-        tail += "<section class=\"unreadable\"><h2>" + Escape(name) + "</h2><p>Not charted: the file has " +
-                std::to_string(size) + " bytes instead of " + std::to_string(SENSOR_FILE_SIZE) + ".</p></section>\n";
-    }
-    tail += "</body>\n</html>\n";
-    out.Write(tail);
+    out.Write(PageTail(survey.Unreadable));
     out.Close();
     if (!quiet) {
-        fprintf(stderr, "report of %zu sensors for %s written to %s\n", views.size(), period.c_str(),
+        fprintf(stderr, "report of %zu sensors for %s written to %s\n", views.size(), period.Text.c_str(),
                 PrintableText(args.Get("output")).c_str());
     }
     return CARD_OK;

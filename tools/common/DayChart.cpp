@@ -84,6 +84,170 @@ ValueAxis MakeValueAxis(double lo, double hi) {
     return {lo, hi, half_span / 2, 4};
 }
 
+// Where the plot area lies inside the margins and how a time and a value
+// map onto it.
+struct PlotArea {
+    int64_t From;      // time at the left edge
+    double PlotWidth;  // of the area inside the margins
+    double PlotHeight;
+    double Span;  // seconds across, never 0
+    ValueAxis Axis;
+
+    double X(int64_t t) const { return kLeft + PlotWidth * (double)(t - From) / Span; }
+    double Y(double v) const { return kTop + PlotHeight * (1 - Axis.Fraction(v)); }
+};
+
+// The plot area, its value axis over every finite figure shown (the marks
+// included); *empty tells there is none, and the axis then runs from 0 to 1.
+PlotArea MakePlotArea(const ChartInput &chart, bool *empty) {
+    const double pw = chart.Width - kLeft - kRight, ph = chart.Height - kTop - kBottom;
+    const double span = chart.To > chart.From ? (double)(chart.To - chart.From) : 1.0;
+
+    double lo = INFINITY, hi = -INFINITY;
+    auto take = [&](double v) {
+        if (std::isfinite(v)) {
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+    };
+    for (const ChartPoint &p : chart.Points) {
+        for (const SeriesStyle &s : kSeries) take(p.*s.Field);
+    }
+    for (const ChartMark &m : chart.Marks) take(m.Value);
+    *empty = !(lo <= hi);
+    if (*empty) lo = 0, hi = 1;
+    return {chart.From, pw, ph, span, MakeValueAxis(lo, hi)};
+}
+
+// The opening svg element, the background, the title and the subtitle.
+std::string SvgOpening(const ChartInput &chart, bool standalone) {
+    std::string o;
+    if (standalone) o += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    o += "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" width=\"" + std::to_string(chart.Width) +
+         "\" height=\"" + std::to_string(chart.Height) + "\" viewBox=\"0 0 " + std::to_string(chart.Width) + " " +
+         std::to_string(chart.Height) + "\"";
+    if (!chart.Id.empty()) o += " id=\"" + XmlText(chart.Id) + "\"";
+    o += " font-family=\"sans-serif\" font-size=\"12\">\n";
+    o += "<title>" + XmlText(chart.Title) + "</title>\n";
+    o += "<rect class=\"background\" x=\"0\" y=\"0\" width=\"" + std::to_string(chart.Width) + "\" height=\"" +
+         std::to_string(chart.Height) + "\" fill=\"#ffffff\"/>\n";
+    o += "<text class=\"title\" x=\"" + std::to_string(kLeft) + "\" y=\"20\" font-size=\"15\" font-weight=\"bold\">" +
+         XmlText(chart.Title) + "</text>\n";
+    if (!chart.Subtitle.empty()) {
+        o += "<text class=\"subtitle\" x=\"" + std::to_string(kLeft) + "\" y=\"38\" fill=\"#555555\">" +
+             XmlText(chart.Subtitle) + "</text>\n";
+    }
+    return o;
+}
+
+// The legend, top right: each series' line and name.
+std::string SvgLegend(const ChartInput &chart) {
+    std::string o = "<g class=\"legend\">\n";
+    double lx = chart.Width - kRight - 4 * 92;
+    for (const SeriesStyle &s : kSeries) {
+        o += "<line x1=\"" + Num(lx) + "\" y1=\"34\" x2=\"" + Num(lx + 22) + "\" y2=\"34\" stroke=\"" + s.Color +
+             "\" stroke-width=\"2\"" + (s.Dash[0] ? std::string(" stroke-dasharray=\"") + s.Dash + "\"" : "") + "/>";
+        o += "<text x=\"" + Num(lx + 27) + "\" y=\"38\">" + s.Name + "</text>\n";
+        lx += 92;
+    }
+    o += "</g>\n";
+    return o;
+}
+
+// The grid, the two axes and the labels of their ticks.
+std::string SvgGridAndAxes(const ChartInput &chart, const PlotArea &plot) {
+    const double pw = plot.PlotWidth, ph = plot.PlotHeight;
+    const ValueAxis &axis = plot.Axis;
+    std::string o = "<g class=\"grid\" stroke=\"#e3e3e3\" stroke-width=\"1\">\n";
+    for (int i = 0; i <= axis.Intervals; ++i) {
+        const double y = plot.Y(axis.Tick(i));
+        o += "<line x1=\"" + Num(kLeft) + "\" y1=\"" + Num(y) + "\" x2=\"" + Num(kLeft + pw) + "\" y2=\"" + Num(y) +
+             "\"/>\n";
+    }
+    for (const auto &tick : chart.XTicks) {
+        o += "<line x1=\"" + Num(plot.X(tick.first)) + "\" y1=\"" + Num(kTop) + "\" x2=\"" + Num(plot.X(tick.first)) +
+             "\" y2=\"" + Num(kTop + ph) + "\"/>\n";
+    }
+    o += "</g>\n";
+    o += "<g class=\"axes\" stroke=\"#333333\" stroke-width=\"1\">\n";
+    o += "<line class=\"x-axis\" x1=\"" + Num(kLeft) + "\" y1=\"" + Num(kTop + ph) + "\" x2=\"" + Num(kLeft + pw) +
+         "\" y2=\"" + Num(kTop + ph) + "\"/>\n";
+    o += "<line class=\"y-axis\" x1=\"" + Num(kLeft) + "\" y1=\"" + Num(kTop) + "\" x2=\"" + Num(kLeft) +
+         "\" y2=\"" + Num(kTop + ph) + "\"/>\n";
+    o += "</g>\n";
+    o += "<g class=\"y-ticks\" text-anchor=\"end\">\n";
+    for (int i = 0; i <= axis.Intervals; ++i) {
+        const double v = axis.Tick(i);
+        o += "<text x=\"" + Num(kLeft - 6) + "\" y=\"" + Num(plot.Y(v) + 4) + "\">" +
+             XmlText(FormatTick(v, axis.Step)) + "</text>\n";
+    }
+    o += "</g>\n";
+    o += "<g class=\"x-ticks\" text-anchor=\"middle\">\n";
+    for (const auto &tick : chart.XTicks) {
+        if (tick.second.empty()) continue;
+        o += "<text x=\"" + Num(plot.X(tick.first + chart.XLabelShift)) + "\" y=\"" + Num(kTop + ph + 18) + "\">" +
+             XmlText(tick.second) + "</text>\n";
+    }
+    o += "</g>\n";
+    return o;
+}
+
+// One series: a polyline per run of points no further apart than
+// GapSeconds; a run of one point is a dot.
+std::string SvgSeries(const ChartInput &chart, const PlotArea &plot, const SeriesStyle &s) {
+    std::string o = std::string("<g class=\"series series-") + s.Name + "\" stroke=\"" + s.Color + "\" fill=\"" +
+                    s.Color + "\">\n";
+    size_t i = 0;
+    while (i < chart.Points.size()) {
+        size_t j = i + 1;
+        while (j < chart.Points.size() && chart.Points[j].Time - chart.Points[j - 1].Time <= chart.GapSeconds) ++j;
+        std::string pts;
+        size_t shown = 0;
+        double dx = 0, dy = 0;
+        for (size_t k = i; k < j; ++k) {
+            double v = chart.Points[k].*s.Field;
+            if (!std::isfinite(v)) continue;
+            dx = plot.X(chart.Points[k].Time);
+            dy = plot.Y(v);
+            if (shown > 0) pts += ' ';
+            pts += Num(dx);
+            pts += ',';
+            pts += Num(dy);
+            ++shown;
+        }
+        if (shown == 1) {
+            o += "<circle cx=\"" + Num(dx) + "\" cy=\"" + Num(dy) + "\" r=\"2\" stroke=\"none\"/>\n";
+        } else if (shown > 1) {
+            o += "<polyline fill=\"none\" stroke-width=\"1.6\"" +
+                 (s.Dash[0] ? std::string(" stroke-dasharray=\"") + s.Dash + "\"" : "") + " points=\"" + pts +
+                 "\"/>\n";
+        }
+        i = j;
+    }
+    o += "</g>\n";
+    return o;
+}
+
+// One extreme: a ring on the point and its value and time beside it;
+// nothing for one that is not finite or lies outside the chart's time.
+std::string SvgExtreme(const ChartInput &chart, const PlotArea &plot, const ChartMark &m) {
+    if (!std::isfinite(m.Value) || m.Time < chart.From || m.Time > chart.To) return "";
+    double x = plot.X(m.Time), y = plot.Y(m.Value);
+    const char *color = m.IsMax ? "#d62728" : "#2ca02c";
+    std::string when = chart.ShowDateInMarks ? DateText(m.Time).substr(5) + " " + ClockText(m.Time) : ClockText(m.Time);
+    std::string label = std::string(m.IsMax ? "max " : "min ") + FormatReading(m.Value) + " at " + when;
+    bool right_half = x > kLeft + plot.PlotWidth / 2;
+    double ty = m.IsMax ? y - 9 : y + 17;
+    ty = std::clamp(ty, (double)kTop + 10, (double)kTop + plot.PlotHeight - 4);
+    std::string o = std::string("<g class=\"extreme ") + (m.IsMax ? "extreme-max" : "extreme-min") + "\">";
+    o += "<circle cx=\"" + Num(x) + "\" cy=\"" + Num(y) + "\" r=\"5\" fill=\"none\" stroke=\"" + color +
+         "\" stroke-width=\"2\"/>";
+    o += "<text x=\"" + Num(right_half ? x - 8 : x + 8) + "\" y=\"" + Num(ty) + "\" text-anchor=\"" +
+         (right_half ? "end" : "start") + "\" fill=\"" + color + "\" font-weight=\"bold\">" + XmlText(label) +
+         "</text></g>\n";
+    return o;
+}
+
 }  // namespace
 
 ChartInput DayChartFrame(int64_t day_key) {
@@ -117,146 +281,18 @@ ChartInput DaysChartFrame(int64_t first_day_key, int64_t end) {
 }
 
 std::string RenderChartSvg(const ChartInput &chart, bool standalone) {
-    const double pw = chart.Width - kLeft - kRight, ph = chart.Height - kTop - kBottom;
-    const double span = chart.To > chart.From ? (double)(chart.To - chart.From) : 1.0;
-
-    // Value range over every finite figure shown, the marks included.
-    double lo = INFINITY, hi = -INFINITY;
-    auto take = [&](double v) {
-        if (std::isfinite(v)) {
-            lo = std::min(lo, v);
-            hi = std::max(hi, v);
-        }
-    };
-    for (const ChartPoint &p : chart.Points) {
-        for (const SeriesStyle &s : kSeries) take(p.*s.Field);
-    }
-    for (const ChartMark &m : chart.Marks) take(m.Value);
-    bool empty = !(lo <= hi);
-    if (empty) lo = 0, hi = 1;
-    const ValueAxis axis = MakeValueAxis(lo, hi);
-
-    auto X = [&](int64_t t) { return kLeft + pw * (double)(t - chart.From) / span; };
-    auto Y = [&](double v) { return kTop + ph * (1 - axis.Fraction(v)); };
-
-    std::string o;
-    if (standalone) o += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    o += "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" width=\"" + std::to_string(chart.Width) +
-         "\" height=\"" + std::to_string(chart.Height) + "\" viewBox=\"0 0 " + std::to_string(chart.Width) + " " +
-         std::to_string(chart.Height) + "\"";
-    if (!chart.Id.empty()) o += " id=\"" + XmlText(chart.Id) + "\"";
-    o += " font-family=\"sans-serif\" font-size=\"12\">\n";
-    o += "<title>" + XmlText(chart.Title) + "</title>\n";
-    o += "<rect class=\"background\" x=\"0\" y=\"0\" width=\"" + std::to_string(chart.Width) + "\" height=\"" +
-         std::to_string(chart.Height) + "\" fill=\"#ffffff\"/>\n";
-    o += "<text class=\"title\" x=\"" + std::to_string(kLeft) + "\" y=\"20\" font-size=\"15\" font-weight=\"bold\">" +
-         XmlText(chart.Title) + "</text>\n";
-    if (!chart.Subtitle.empty()) {
-        o += "<text class=\"subtitle\" x=\"" + std::to_string(kLeft) + "\" y=\"38\" fill=\"#555555\">" +
-             XmlText(chart.Subtitle) + "</text>\n";
-    }
-
-    // Legend, top right.
-    o += "<g class=\"legend\">\n";
-    double lx = chart.Width - kRight - 4 * 92;
-    for (const SeriesStyle &s : kSeries) {
-        o += "<line x1=\"" + Num(lx) + "\" y1=\"34\" x2=\"" + Num(lx + 22) + "\" y2=\"34\" stroke=\"" + s.Color +
-             "\" stroke-width=\"2\"" + (s.Dash[0] ? std::string(" stroke-dasharray=\"") + s.Dash + "\"" : "") + "/>";
-        o += "<text x=\"" + Num(lx + 27) + "\" y=\"38\">" + s.Name + "</text>\n";
-        lx += 92;
-    }
-    o += "</g>\n";
-
-    // Grid and axes.
-    o += "<g class=\"grid\" stroke=\"#e3e3e3\" stroke-width=\"1\">\n";
-    for (int i = 0; i <= axis.Intervals; ++i) {
-        const double y = Y(axis.Tick(i));
-        o += "<line x1=\"" + Num(kLeft) + "\" y1=\"" + Num(y) + "\" x2=\"" + Num(kLeft + pw) + "\" y2=\"" + Num(y) +
-             "\"/>\n";
-    }
-    for (const auto &tick : chart.XTicks) {
-        o += "<line x1=\"" + Num(X(tick.first)) + "\" y1=\"" + Num(kTop) + "\" x2=\"" + Num(X(tick.first)) +
-             "\" y2=\"" + Num(kTop + ph) + "\"/>\n";
-    }
-    o += "</g>\n";
-    o += "<g class=\"axes\" stroke=\"#333333\" stroke-width=\"1\">\n";
-    o += "<line class=\"x-axis\" x1=\"" + Num(kLeft) + "\" y1=\"" + Num(kTop + ph) + "\" x2=\"" + Num(kLeft + pw) +
-         "\" y2=\"" + Num(kTop + ph) + "\"/>\n";
-    o += "<line class=\"y-axis\" x1=\"" + Num(kLeft) + "\" y1=\"" + Num(kTop) + "\" x2=\"" + Num(kLeft) +
-         "\" y2=\"" + Num(kTop + ph) + "\"/>\n";
-    o += "</g>\n";
-    o += "<g class=\"y-ticks\" text-anchor=\"end\">\n";
-    for (int i = 0; i <= axis.Intervals; ++i) {
-        const double v = axis.Tick(i);
-        o += "<text x=\"" + Num(kLeft - 6) + "\" y=\"" + Num(Y(v) + 4) + "\">" + XmlText(FormatTick(v, axis.Step)) +
-             "</text>\n";
-    }
-    o += "</g>\n";
-    o += "<g class=\"x-ticks\" text-anchor=\"middle\">\n";
-    for (const auto &tick : chart.XTicks) {
-        if (tick.second.empty()) continue;
-        o += "<text x=\"" + Num(X(tick.first + chart.XLabelShift)) + "\" y=\"" + Num(kTop + ph + 18) + "\">" + XmlText(tick.second) +
-             "</text>\n";
-    }
-    o += "</g>\n";
-
+    bool empty = false;
+    const PlotArea plot = MakePlotArea(chart, &empty);
+    std::string o = SvgOpening(chart, standalone);
+    o += SvgLegend(chart);
+    o += SvgGridAndAxes(chart, plot);
     if (empty) {
-        o += "<text class=\"no-data\" x=\"" + Num(kLeft + pw / 2) + "\" y=\"" + Num(kTop + ph / 2) +
+        o += "<text class=\"no-data\" x=\"" + Num(kLeft + plot.PlotWidth / 2) + "\" y=\"" +
+             Num(kTop + plot.PlotHeight / 2) +
              "\" text-anchor=\"middle\" fill=\"#888888\" font-size=\"16\">no recorded samples</text>\n";
     }
-
-    // One polyline per run of points no further apart than GapSeconds; a
-    // run of one point is a dot.
-    for (const SeriesStyle &s : kSeries) {
-        o += std::string("<g class=\"series series-") + s.Name + "\" stroke=\"" + s.Color + "\" fill=\"" + s.Color +
-             "\">\n";
-        size_t i = 0;
-        while (i < chart.Points.size()) {
-            size_t j = i + 1;
-            while (j < chart.Points.size() && chart.Points[j].Time - chart.Points[j - 1].Time <= chart.GapSeconds) ++j;
-            std::string pts;
-            size_t shown = 0;
-            double dx = 0, dy = 0;
-            for (size_t k = i; k < j; ++k) {
-                double v = chart.Points[k].*s.Field;
-                if (!std::isfinite(v)) continue;
-                dx = X(chart.Points[k].Time);
-                dy = Y(v);
-                if (shown > 0) pts += ' ';
-                pts += Num(dx);
-                pts += ',';
-                pts += Num(dy);
-                ++shown;
-            }
-            if (shown == 1) {
-                o += "<circle cx=\"" + Num(dx) + "\" cy=\"" + Num(dy) + "\" r=\"2\" stroke=\"none\"/>\n";
-            } else if (shown > 1) {
-                o += "<polyline fill=\"none\" stroke-width=\"1.6\"" +
-                     (s.Dash[0] ? std::string(" stroke-dasharray=\"") + s.Dash + "\"" : "") + " points=\"" + pts +
-                     "\"/>\n";
-            }
-            i = j;
-        }
-        o += "</g>\n";
-    }
-
-    // The extremes: a ring on the point and its value and time beside it.
-    for (const ChartMark &m : chart.Marks) {
-        if (!std::isfinite(m.Value) || m.Time < chart.From || m.Time > chart.To) continue;
-        double x = X(m.Time), y = Y(m.Value);
-        const char *color = m.IsMax ? "#d62728" : "#2ca02c";
-        std::string when = chart.ShowDateInMarks ? DateText(m.Time).substr(5) + " " + ClockText(m.Time) : ClockText(m.Time);
-        std::string label = std::string(m.IsMax ? "max " : "min ") + FormatReading(m.Value) + " at " + when;
-        bool right_half = x > kLeft + pw / 2;
-        double ty = m.IsMax ? y - 9 : y + 17;
-        ty = std::clamp(ty, (double)kTop + 10, (double)kTop + ph - 4);
-        o += std::string("<g class=\"extreme ") + (m.IsMax ? "extreme-max" : "extreme-min") + "\">";
-        o += "<circle cx=\"" + Num(x) + "\" cy=\"" + Num(y) + "\" r=\"5\" fill=\"none\" stroke=\"" + color +
-             "\" stroke-width=\"2\"/>";
-        o += "<text x=\"" + Num(right_half ? x - 8 : x + 8) + "\" y=\"" + Num(ty) + "\" text-anchor=\"" +
-             (right_half ? "end" : "start") + "\" fill=\"" + color + "\" font-weight=\"bold\">" + XmlText(label) +
-             "</text></g>\n";
-    }
+    for (const SeriesStyle &s : kSeries) o += SvgSeries(chart, plot, s);
+    for (const ChartMark &m : chart.Marks) o += SvgExtreme(chart, plot, m);
     o += "</svg>\n";
     return o;
 }

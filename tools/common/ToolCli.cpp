@@ -54,6 +54,44 @@ const OptionInfo *FindShort(const ToolInfo &tool, char c) {
     return nullptr;
 }
 
+// Takes the option argv[i] (one that is neither --, -h nor --help) into
+// parsed, with its value given inline (--name=value) or as the next word;
+// returns the index of the last word taken.
+int TakeOption(const ToolInfo &tool, int argc, char **argv, int i, ParsedArgs *parsed) {
+    const std::string a = argv[i];
+    const OptionInfo *o = nullptr;
+    std::string value;
+    bool has_inline = false;
+    if (a[1] == '-') {
+        std::string name = a.substr(2);
+        size_t eq = name.find('=');
+        if (eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+            has_inline = true;
+        }
+        o = FindLong(tool, name);
+    } else if (a.size() == 2) {
+        o = FindShort(tool, a[1]);
+    }
+    if (o == nullptr) throw ToolError(tool.UsageStatus, "unknown option " + a + " (see --help)");
+    if (o->ValueName == nullptr) {
+        if (has_inline) throw ToolError(tool.UsageStatus, "option --" + std::string(o->LongName) + " takes no value");
+        parsed->Options[o->LongName] = "";
+        parsed->Given.emplace_back(o->LongName, "");
+        return i;
+    }
+    if (!has_inline) {
+        if (i + 1 >= argc) {
+            throw ToolError(tool.UsageStatus, "option --" + std::string(o->LongName) + " needs " + o->ValueName);
+        }
+        value = argv[++i];
+    }
+    parsed->Options[o->LongName] = value;
+    parsed->Given.emplace_back(o->LongName, value);
+    return i;
+}
+
 }  // namespace
 
 std::string ParsedArgs::Get(const std::string &name, const std::string &fallback) const {
@@ -103,36 +141,7 @@ int RunTool(const ToolInfo &tool, int argc, char **argv) {
                 PrintUsage(tool, stdout);
                 return 0;
             }
-            const OptionInfo *o = nullptr;
-            std::string value;
-            bool has_inline = false;
-            if (a[1] == '-') {
-                std::string name = a.substr(2);
-                size_t eq = name.find('=');
-                if (eq != std::string::npos) {
-                    value = name.substr(eq + 1);
-                    name = name.substr(0, eq);
-                    has_inline = true;
-                }
-                o = FindLong(tool, name);
-            } else if (a.size() == 2) {
-                o = FindShort(tool, a[1]);
-            }
-            if (o == nullptr) throw ToolError(tool.UsageStatus, "unknown option " + a + " (see --help)");
-            if (o->ValueName == nullptr) {
-                if (has_inline) throw ToolError(tool.UsageStatus, "option --" + std::string(o->LongName) + " takes no value");
-                parsed.Options[o->LongName] = "";
-                parsed.Given.emplace_back(o->LongName, "");
-                continue;
-            }
-            if (!has_inline) {
-                if (i + 1 >= argc) {
-                    throw ToolError(tool.UsageStatus, "option --" + std::string(o->LongName) + " needs " + o->ValueName);
-                }
-                value = argv[++i];
-            }
-            parsed.Options[o->LongName] = value;
-            parsed.Given.emplace_back(o->LongName, value);
+            i = TakeOption(tool, argc, argv, i, &parsed);
         }
         if (words.empty()) throw ToolError(tool.UsageStatus, "no command given (see --help)");
         for (const CommandInfo &c : tool.Commands) {
