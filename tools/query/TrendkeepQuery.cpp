@@ -360,18 +360,18 @@ int ExportOpenMetrics(PipeClient &client, const std::vector<SensorEntry> &list, 
         }
         days.push_back(key);
     }
-    // The answers to the probe are that entry's history too: they are kept.
+    // The client takes only lists that end with the utilisation entries,
+    // so there is a last entry to probe with.  The answers to the probe
+    // are that entry's history too: they are kept.
+    if (list.empty()) throw ToolError(QUERY_NO_ANSWER, "the daemon lists no sensors");
     const size_t probe = list.size() - 1;
-    SensorHistory probed;
+    SensorHistory probed = HistoryOf(list[probe]);
     std::vector<int64_t> held;
-    if (!list.empty()) {
-        probed = HistoryOf(list[probe]);
-        for (int64_t day : days) {
-            SensorDataResponse resp;
-            if (!client.Data(list[probe].Num, DateText(day), &resp)) continue;
-            held.push_back(day);
-            probed.AddDay(day, resp.Slots);
-        }
+    for (int64_t day : days) {
+        SensorDataResponse resp;
+        if (!client.Data(list[probe].Num, DateText(day), &resp)) continue;
+        held.push_back(day);
+        probed.AddDay(day, resp.Slots);
     }
     if (range.From || range.To) {
         for (int64_t day : days) {
@@ -389,11 +389,15 @@ int ExportOpenMetrics(PipeClient &client, const std::vector<SensorEntry> &list, 
     Progress bar("asking", list.size(), true);
     for (size_t i = 0; i < list.size(); ++i) {
         bar.Step(list[i].Name);
-        SensorHistory history = i == probe ? probed : HistoryOf(list[i]);
-        for (size_t d = 0; i != probe && d < held.size(); ++d) {
+        if (i == probe) {
+            out.Write(writer.Sensor(probed));
+            continue;
+        }
+        SensorHistory history = HistoryOf(list[i]);
+        for (int64_t day : held) {
             SensorDataResponse resp;
-            if (client.Data(list[i].Num, DateText(held[d]), &resp)) {
-                history.AddDay(held[d], resp.Slots);
+            if (client.Data(list[i].Num, DateText(day), &resp)) {
+                history.AddDay(day, resp.Slots);
             } else {
                 ++silent;
             }
