@@ -102,7 +102,7 @@ build_before() {
 }
 
 started=$(date +%s)
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DTK_BUILD_BENCH=ON >"$build_dir.configure.log" 2>&1 || {
+cmake --preset build-bench -B "$build_dir" >"$build_dir.configure.log" 2>&1 || {
   cat "$build_dir.configure.log" >&2
   exit 1
 }

@@ -1,10 +1,13 @@
 #!/bin/sh
-# Builds the daemon, the host platform, the tools and the tests into
-# build/ (or the directory given as the first argument, with any further
-# CMake arguments after it).
+# Builds one of the configurations of CMakePresets.json into the directory
+# of the same name: build (the default: daemon, host platform, tools,
+# tests), build-asan, build-tsan, build-bench, build-fuzz, build-armhf.
+# Further arguments go to CMake's configure step; TK_TARGETS, when set,
+# names the targets to build (default: all).
 set -eu
 cd "$(dirname "$0")/.."
-dir=${1:-build}
+preset=${1:-build}
 [ $# -gt 0 ] && shift
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-cmake --build "$dir" -j"$(nproc)"
+cmake --preset "$preset" "$@" >/dev/null
+# shellcheck disable=SC2086
+cmake --build "$preset" -j"$(nproc)" ${TK_TARGETS:+--target $TK_TARGETS}

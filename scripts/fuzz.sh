@@ -20,9 +20,7 @@ if ! command -v clang++ >/dev/null 2>&1; then
   exit 1
 fi
 echo "== fuzz: building into build-fuzz" >&2
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DTK_FUZZ=ON -DTK_BUILD_TESTS=OFF -DTK_HOST_PLATFORM=OFF \
-  -DTK_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-fuzz --target fuzz_targets -j"$(nproc)" >/dev/null
+TK_TARGETS=fuzz_targets scripts/build.sh build-fuzz >/dev/null
 
 if [ -z "$targets" ]; then
   targets=$(ls build-fuzz/bin | sed -n 's/^fuzz_//p')

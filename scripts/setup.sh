@@ -1,10 +1,11 @@
 #!/bin/sh
 # Installs everything the build, the demo and the tests need on Debian 12,
-# through apt-get; does nothing when all of it is there already.  The last
-# line but one is for the package checks: dpkg-shlibdeps, xz for the
+# through apt-get; does nothing when all of it is there already.  The
+# dpkg-dev line is for the package checks: dpkg-shlibdeps, xz for the
 # package's data, systemd-analyze, and man, which it asks for the unit's
-# manual page; the last, Prometheus (promtool too) and node_exporter, are the
-# peers that the end-to-end tests hand the tools' exports to.
+# manual page; then Prometheus (promtool too) and node_exporter, the peers
+# that the end-to-end tests hand the tools' exports to; last the formatters
+# that CI checks the tree with.
 set -eu
 
 PACKAGES="
@@ -16,6 +17,7 @@ PACKAGES="
   clang libclang-rt-14-dev librrd-dev chromium
   dpkg-dev xz-utils systemd man-db
   prometheus prometheus-node-exporter
+  clang-format black
 "
 
 missing=""

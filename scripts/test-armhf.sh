@@ -28,9 +28,7 @@ trap 'rm -rf "$work"' EXIT INT TERM
 
 echo "== armhf cross build" >&2
 # -O1: the tests run the same code paths as -O2 with half the compile time.
-cmake -S . -B "$ARMHF" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf-toolchain.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE=-O1 -DCMAKE_CXX_FLAGS_RELEASE=-O1 >/dev/null
-cmake --build "$ARMHF" -j"$(nproc)"
+scripts/build.sh build-armhf
 # An ELF file of class 32-bit, little-endian, for machine 40 (ARM).
 elf=$(head -c 20 "$ARMHF/bin/Trendkeep" | od -An -tx1 | tr -d ' \n')
 case $elf in
@@ -40,7 +38,7 @@ esac
 
 echo "== x86-64 programs for the card check" >&2
 native_targets="unit_tests trendkeep-card"
-cmake -S . -B "$NATIVE" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --preset build -B "$NATIVE" >/dev/null
 # shellcheck disable=SC2086
 cmake --build "$NATIVE" -j"$(nproc)" --target $native_targets
 

@@ -34,10 +34,10 @@ files="./etc/default/trendkeep ./usr/lib/tmpfiles.d/ ./usr/lib/tmpfiles.d/trendk
   $l/lib/systemd/system/trendkeep-textfile.timer $l/lib/systemd/system/trendkeep.service $l/lib/trendkeep/ $l/lib/trendkeep/libbmc_services.so
   $l/lib/trendkeep/libipmi.so.13 $l/lib/trendkeep/libzelvar_redis_access_interface.so.1 $l/share/man/man1/
   $l/share/man/man1/trendkeep-card.1 $l/share/man/man1/trendkeep-query.1 $l/share/man/man8/ $l/share/man/man8/Trendkeep.8"
-# arch, build directory, configure arguments, ELF header (class, byte order,
-# machine), dependencies.
-while read -r arch dir args elf deps; do
-  [ -f "$dir/CMakeCache.txt" ] || cmake -S . -B "$dir" -DTK_BUILD_TESTS=OFF $args >/dev/null
+# arch, build directory, its configuration (CMakePresets.json), ELF header
+# (class, byte order, machine), dependencies.
+while read -r arch dir preset elf deps; do
+  [ -f "$dir/CMakeCache.txt" ] || cmake --preset "$preset" -B "$dir" -DTK_BUILD_TESTS=OFF >/dev/null
   cmake --build "$dir" -j"$(nproc)" --target Trendkeep trendkeep-query trendkeep-card >/dev/null
   rm -f "$dir"/packages/*.deb
   (cd "$dir" && cpack -G DEB -B "$top/$dir/packages" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log" >&2; exit 1; }
@@ -49,8 +49,8 @@ while read -r arch dir args elf deps; do
   header=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/local/bin/Trendkeep | od -An -tx1 -v | tr -d ' \n')
   check "$arch: daemon is ELF $elf" [ "$(echo "$header" | cut -c1-12,37-40)" = "$elf" ]
 done <<EOF
-amd64 ${TK_NATIVE_BUILD:-build} -DCMAKE_BUILD_TYPE=RelWithDebInfo 7f454c4602013e00 libc6 libfreeipmi17 libgcc-s1 libhiredis0.14 libstdc++6
-armhf ${TK_ARMHF_BUILD:-build-armhf} -DCMAKE_TOOLCHAIN_FILE=$top/cmake/armhf-toolchain.cmake 7f454c4601012800 libc6 libgcc-s1 libhiredis0.14 libstdc++6
+amd64 ${TK_NATIVE_BUILD:-build} build 7f454c4602013e00 libc6 libfreeipmi17 libgcc-s1 libhiredis0.14 libstdc++6
+armhf ${TK_ARMHF_BUILD:-build-armhf} build-armhf 7f454c4601012800 libc6 libgcc-s1 libhiredis0.14 libstdc++6
 EOF
 
 # A firmware build: the host platform off, the platform's libraries given.
