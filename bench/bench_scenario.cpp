@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "TextFormat.h"
 #include "Trendkeep.h"
 
 namespace tkbench {
@@ -158,17 +159,11 @@ std::string TkFilePath(const std::string &dir, int i) {
 
 namespace {
 
-double Seconds() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
-
 }  // namespace
 
 int FillTkCard(const std::string &dir, bool reuse) {
     if (reuse && HasMarker(dir)) return OpenTkStore(dir, g_benchnow);
-    double started = Seconds();
+    double started = tk::MonotonicSeconds();
     RemoveTree(dir);
     std::vector<uint32_t> slots = FilledSlots();
     if (OpenTkStore(dir, slots.front()) != 0) return -1;
@@ -196,7 +191,7 @@ int FillTkCard(const std::string &dir, bool reuse) {
     UpdateMemToFile(RecordStore.SensorArr, RecordStore.RecordCount);
     msync(rt, sizeof *rt, MS_SYNC);
     WriteMarker(dir);
-    fprintf(stderr, "bench: %s filled in %.1f s\n", dir.c_str(), Seconds() - started);
+    fprintf(stderr, "bench: %s filled in %.1f s\n", dir.c_str(), tk::MonotonicSeconds() - started);
     return 0;
 }
 
@@ -225,7 +220,7 @@ int FillRrdCard(const std::string &dir, bool reuse) {
         g_rrdlast = rrd_last_r(RrdFilePath(dir, 0).c_str());
         return g_rrdlast > 0 ? 0 : -1;
     }
-    double started = Seconds();
+    double started = tk::MonotonicSeconds();
     RemoveTree(dir);
     std::filesystem::create_directories(dir);
     std::vector<uint32_t> slots = FilledSlots();
@@ -250,7 +245,7 @@ int FillRrdCard(const std::string &dir, bool reuse) {
     }
     g_rrdlast = (time_t)slots.back();
     WriteMarker(dir);
-    fprintf(stderr, "bench: %s filled in %.1f s\n", dir.c_str(), Seconds() - started);
+    fprintf(stderr, "bench: %s filled in %.1f s\n", dir.c_str(), tk::MonotonicSeconds() - started);
     return 0;
 }
 

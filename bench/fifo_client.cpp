@@ -1,6 +1,8 @@
 // Times a running daemon through its FIFOs, as the web server talks to it:
 // a 131-byte data request into the request FIFO, a 10682-byte answer out of
-// the response FIFO.
+// the response FIFO, through the tools' own requester (PipeClient: the
+// requesters' lock taken, every answer checked as trendkeep-query checks
+// it).
 //
 //   tk_fifo_client rtt COUNT PAUSE_MS SENSOR DATE
 //       COUNT requests one after the other, each PAUSE_MS after the last
@@ -26,96 +28,24 @@
 #include <stdlib.h>
 #include <stddef.h>
 #include <string.h>
-#include <sys/select.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "PipeClient.h"
 #include "StoreData.h"
+#include "TextFormat.h"
+#include "ToolCli.h"
 #include "Trendkeep.h"
 
 namespace {
 
-const int kAnswerTimeoutMs = 3000;
+const double kAnswerTimeoutSeconds = 3.0;
 const int kFloodWaiting = 4;  // enough that the daemon never waits for one
-
-double NowUs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec * 1e6 + (double)ts.tv_nsec / 1e3;
-}
-
-int g_req = -1;
-int g_resp = -1;
-PipeRequest g_request;
-std::vector<uint8_t> g_pending;  // answer bytes read but not yet taken
-
-bool WaitFd(int fd, bool write, int ms) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(fd, &set);
-    struct timeval tv = {ms / 1000, (ms % 1000) * 1000};
-    int rc = select(fd + 1, write ? nullptr : &set, write ? &set : nullptr, nullptr, &tv);
-    return rc > 0;
-}
-
-// Writes one whole request record.  Returns false when the FIFO stays full.
-bool SendRequest() {
-    const uint8_t *p = reinterpret_cast<const uint8_t *>(&g_request);
-    size_t done = 0;
-    while (done < sizeof g_request) {
-        ssize_t n = write(g_req, p + done, sizeof g_request - done);
-        if (n > 0) {
-            done += (size_t)n;
-        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            return false;
-        } else if (!WaitFd(g_req, true, kAnswerTimeoutMs)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Reads what the response FIFO holds.  Returns the bytes read (0: none).
-size_t ReadAvailable() {
-    uint8_t buf[65536];
-    size_t total = 0;
-    for (;;) {
-        ssize_t n = read(g_resp, buf, sizeof buf);
-        if (n <= 0) break;
-        g_pending.insert(g_pending.end(), buf, buf + n);
-        total += (size_t)n;
-    }
-    return total;
-}
-
-// Takes one whole answer when one has arrived; checks it is for our sensor.
-// Returns 1 taken, 0 not complete yet, -1 an answer of another sensor.
-int TakeAnswer() {
-    if (g_pending.size() < sizeof(SensorDataResponse)) return 0;
-    SensorDataResponse answer;
-    memcpy(&answer, g_pending.data(), sizeof answer);
-    g_pending.erase(g_pending.begin(), g_pending.begin() + (long)sizeof answer);
-    uint16_t num = answer.SensorNum;
-    uint16_t asked = g_request.SensorNum;
-    return num == asked ? 1 : -1;
-}
-
-// Waits up to ms for one whole answer.  Returns 1 answered, 0 timed out,
-// -1 a wrong answer.
-int AwaitAnswer(int ms) {
-    double deadline = NowUs() + ms * 1000.0;
-    for (;;) {
-        int got = TakeAnswer();
-        if (got != 0) return got;
-        double left = deadline - NowUs();
-        if (left <= 0) return 0;
-        if (WaitFd(g_resp, false, (int)(left / 1000) + 1)) ReadAvailable();
-    }
-}
 
 double Percentile(std::vector<double> v, double p) {
     if (v.empty()) return 0;
@@ -124,19 +54,16 @@ double Percentile(std::vector<double> v, double p) {
     return v[std::min(idx, v.size() - 1)];
 }
 
-int RoundTrips(int count, int pause_ms) {
+int RoundTrips(tk::PipeClient &client, int count, int pause_ms, unsigned num, const std::string &day) {
     std::vector<double> us;
     int failed = 0;
+    SensorDataResponse answer;
     for (int i = 0; i < count; ++i) {
-        double t0 = NowUs();
-        if (!SendRequest()) {
-            ++failed;
-            continue;
-        }
-        int got = AwaitAnswer(kAnswerTimeoutMs);
-        double t1 = NowUs();
-        if (got == 1) {
-            us.push_back(t1 - t0);
+        double t0 = tk::MonotonicSeconds();
+        bool got = client.Data(num, day, &answer);
+        double t1 = tk::MonotonicSeconds();
+        if (got) {
+            us.push_back((t1 - t0) * 1e6);
         } else {
             ++failed;
         }
@@ -151,32 +78,31 @@ int RoundTrips(int count, int pause_ms) {
     return failed == 0 && !us.empty() ? 0 : 1;
 }
 
-int Flood(double seconds) {
+int Flood(tk::PipeClient &client, double seconds, unsigned num, const std::string &day) {
     int waiting = 0;
     long answers = 0;
-    int wrong = 0;
-    double start = NowUs();
-    double end = start + seconds * 1e6;
-    while (NowUs() < end) {
-        while (waiting < kFloodWaiting && SendRequest()) ++waiting;
-        if (WaitFd(g_resp, false, 50)) ReadAvailable();
-        for (int got; (got = TakeAnswer()) != 0;) {
-            --waiting;
-            if (got == 1) {
-                ++answers;
-            } else {
-                ++wrong;
-            }
-        }
+    long wrong = 0;
+    client.Drain();
+    double start = tk::MonotonicSeconds();
+    while (tk::MonotonicSeconds() < start + seconds) {
+        while (waiting < kFloodWaiting && client.SendData(num, day)) ++waiting;
+        tk::PipeClient::Taken taken = client.TakeData(num, day, 0.05);
+        waiting -= (int)(taken.Fit + taken.Unfit);
+        answers += (long)taken.Fit;
+        wrong += (long)taken.Unfit;
     }
-    double elapsed = (NowUs() - start) / 1e6;
+    double elapsed = tk::MonotonicSeconds() - start;
     // Let the daemon answer what is still waiting, so that whatever is
     // measured next finds it idle.
-    while (waiting > 0 && AwaitAnswer(kAnswerTimeoutMs) != 0) --waiting;
+    while (waiting > 0) {
+        tk::PipeClient::Taken taken = client.TakeData(num, day, kAnswerTimeoutSeconds);
+        if (taken.Fit + taken.Unfit == 0) break;
+        waiting -= (int)(taken.Fit + taken.Unfit);
+    }
     printf("flood.answers %ld\n", answers);
     printf("flood.seconds %.2f\n", elapsed);
     printf("flood.per_second %.2f\n", (double)answers / elapsed);
-    printf("flood.wrong %d\n", wrong);
+    printf("flood.wrong %ld\n", wrong);
     return answers > 0 && wrong == 0 ? 0 : 1;
 }
 
@@ -299,19 +225,16 @@ int main(int argc, char **argv) {
     if ((mode == "rtt" && argc != 6) || (mode == "flood" && argc != 5) || (mode != "rtt" && mode != "flood")) {
         return Usage(argv[0]);
     }
-    memset(&g_request, 0, sizeof g_request);
-    g_request.RequestType = SENSOR_DATA_REQ;
-    g_request.SensorNum = (uint16_t)strtoul(argv[sensor_arg], nullptr, 0);
-    snprintf(g_request.DateTime, sizeof g_request.DateTime, "%sT00:00:00", argv[sensor_arg + 1]);
-
-    g_req = open(TK_REQUEST_FIFO, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    g_resp = open(TK_RESPONSE_FIFO, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (g_req < 0 || g_resp < 0) {
-        fprintf(stderr, "tk_fifo_client: cannot open the daemon's FIFOs: %s\n", strerror(errno));
+    const unsigned num = (unsigned)strtoul(argv[sensor_arg], nullptr, 0);
+    const std::string day = argv[sensor_arg + 1];
+    tk::SetProgramName("tk_fifo_client");
+    try {
+        // Takes the requesters' turn and drains what an earlier client left.
+        tk::PipeClient client(kAnswerTimeoutSeconds, false);
+        if (mode == "rtt") return RoundTrips(client, atoi(argv[2]), atoi(argv[3]), num, day);
+        return Flood(client, atof(argv[2]), num, day);
+    } catch (const tk::ToolError &e) {
+        fprintf(stderr, "tk_fifo_client: %s\n", e.what());
         return 1;
     }
-    ReadAvailable();  // whatever an earlier client left behind
-    g_pending.clear();
-    if (mode == "rtt") return RoundTrips(atoi(argv[2]), atoi(argv[3]));
-    return Flood(atof(argv[2]));
 }

@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "TextFormat.h"
 #include "Trendkeep.h"
 #include "bench_scenario.h"
 
@@ -384,12 +385,6 @@ struct RoundFigures {
     long long DeviceBytes = 0;
 };
 
-double Now() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
-
 double Median(std::vector<double> v) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
@@ -449,7 +444,7 @@ int RunFlushedRounds(int rounds) {
             syncfs(dirfd);
             long long p0 = ProcessWriteBytes();
             long long d0 = DeviceWriteBytes(g_root);
-            double t0 = Now();
+            double t0 = tk::MonotonicSeconds();
             if (v == 0) {
                 TkRecordRound(slot_index);
                 UpdateMemToFile(RecordStore.SensorArr, RecordStore.RecordCount);
@@ -458,7 +453,7 @@ int RunFlushedRounds(int rounds) {
                 ok = RrdUpdateRound(rrd_paths);
                 for (int fd : rrd_files.Fds) fsync(fd);
             }
-            double t1 = Now();
+            double t1 = tk::MonotonicSeconds();
             long long p1 = ProcessWriteBytes();
             syncfs(dirfd);
             long long d1 = DeviceWriteBytes(g_root);
@@ -477,13 +472,13 @@ int RunFlushedRounds(int rounds) {
             for (int k = 0; k < 2; ++k) {
                 bool store_turn = ((i + r + k) % 2) == 0;
                 if (k == 1) TouchSlot(h->Map, slot_index);
-                double t0 = Now();
+                double t0 = tk::MonotonicSeconds();
                 if (store_turn) {
                     UpdateMemToFile(h, 1);
                 } else {
                     fdatasync(tk_files.Fds[(size_t)i]);
                 }
-                double dt = Now() - t0;
+                double dt = tk::MonotonicSeconds() - t0;
                 (store_turn ? store : floor) += dt;
             }
         }

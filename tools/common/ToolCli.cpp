@@ -13,7 +13,7 @@ namespace tk {
 namespace {
 
 int g_usage_status = 1;
-const char *g_program = "";
+const char *g_program = "trendkeep";
 
 void PrintUsage(const ToolInfo &tool, FILE *out) {
     fprintf(out, "Usage: %s %s\n\n%s\n\nCommands:\n", tool.Program, tool.Synopsis, tool.Summary);
@@ -108,6 +108,10 @@ std::vector<std::string> ParsedArgs::GetAll(const std::string &name) const {
 }
 
 int UsageStatus() { return g_usage_status; }
+
+const char *ProgramName() { return g_program; }
+
+void SetProgramName(const char *program) { g_program = program; }
 
 void Warn(const std::string &text) {
     fflush(stdout);

@@ -69,6 +69,11 @@ int UsageStatus();
 // Says on stderr, as "PROGRAM: warning: text", what the output leaves out.
 void Warn(const std::string &text);
 
+// The running program's name, as messages begin: the tool's (set by
+// RunTool), or the one a program without RunTool sets.
+const char *ProgramName();
+void SetProgramName(const char *program);
+
 // Reports progress of long work on stderr, on one rewritten line, when
 // stderr is a terminal; silent otherwise or when disabled.
 class Progress {

@@ -75,7 +75,7 @@ void WarnIfOpenToOthers(const char *path, const struct stat &st) {
     const std::string text = std::string("warning: ") + path + " can be read or written by users other than " + who +
                              " (mode " + mode + ", group " + group +
                              "): they can take requests or forge answers, so the answers cannot be trusted";
-    fprintf(stderr, "trendkeep-query: %s\n", PrintableText(text).c_str());
+    fprintf(stderr, "%s: %s\n", ProgramName(), PrintableText(text).c_str());
 }
 
 // Opens one of the daemon's FIFOs read-write (so the open waits for no
@@ -258,7 +258,7 @@ PipeClient::~PipeClient() {
 }
 
 void PipeClient::Note(const std::string &text) const {
-    if (Verbose) fprintf(stderr, "trendkeep-query: %s\n", PrintableText(text).c_str());
+    if (Verbose) fprintf(stderr, "%s: %s\n", ProgramName(), PrintableText(text).c_str());
 }
 
 // Our turn is taken, so what waits in the response FIFO was written for a
@@ -361,16 +361,63 @@ std::optional<std::vector<SensorEntry>> PipeClient::List() {
     return list;
 }
 
-bool PipeClient::Data(unsigned num, const std::string &day_text, SensorDataResponse *out) {
+namespace {
+
+PipeRequest DataRequest(unsigned num, const std::string &day_text) {
     PipeRequest req;
     memset(&req, 0, sizeof req);
     req.RequestType = SENSOR_DATA_REQ;
     snprintf(req.DateTime, sizeof req.DateTime, "%sT00:00:00", day_text.c_str());
     req.SensorNum = (uint16_t)num;
+    return req;
+}
+
+// Why answer cannot be the history of num on day_text; empty when it can.
+std::string DataAnswerProblem(const unsigned char *answer, unsigned num, const std::string &day_text) {
     const int64_t day_key = DayKeyOf(day_text);
     const int64_t day_end = day_key == -1 ? -1 : NextDayKey(day_key);
-    auto check = [&](const unsigned char *answer) { return DataProblem(answer, num, day_key, day_end, day_text); };
-    return Ask(req, out, sizeof *out, "data", check);
+    return DataProblem(answer, num, day_key, day_end, day_text);
+}
+
+}  // namespace
+
+bool PipeClient::Data(unsigned num, const std::string &day_text, SensorDataResponse *out) {
+    auto check = [&](const unsigned char *answer) { return DataAnswerProblem(answer, num, day_text); };
+    return Ask(DataRequest(num, day_text), out, sizeof *out, "data", check);
+}
+
+bool PipeClient::SendData(unsigned num, const std::string &day_text) {
+    const PipeRequest req = DataRequest(num, day_text);
+    ssize_t w;
+    do {
+        w = write(RequestFd, &req, sizeof req);
+    } while (w < 0 && errno == EINTR);
+    return w == (ssize_t)sizeof req;
+}
+
+PipeClient::Taken PipeClient::TakeData(unsigned num, const std::string &day_text, double wait_seconds) {
+    // Answers are counted whole; the start of one that has not all come
+    // waits in Pending for the rest.
+    Taken taken;
+    const double deadline = MonotonicSeconds() + wait_seconds;
+    if (!WaitReadable(ResponseFd, deadline)) return taken;
+    unsigned char buf[4096];
+    for (;;) {
+        ssize_t n = read(ResponseFd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        Pending.insert(Pending.end(), buf, buf + n);
+    }
+    const size_t len = sizeof(SensorDataResponse);
+    while (Pending.size() >= len) {
+        if (DataAnswerProblem(Pending.data(), num, day_text).empty()) {
+            ++taken.Fit;
+        } else {
+            ++taken.Unfit;
+        }
+        Pending.erase(Pending.begin(), Pending.begin() + (ptrdiff_t)len);
+    }
+    return taken;
 }
 
 }  // namespace tk

@@ -65,6 +65,21 @@ public:
 
     double Timeout() const { return TimeoutSeconds; }
 
+    // For a load test that keeps several data requests waiting in the
+    // FIFO (the bench's flood), against the rule of one request in flight:
+    // SendData puts one request in without waiting (false: the FIFO is
+    // full); TakeData waits up to wait_seconds for answers and counts the
+    // whole ones that came, fit or unfit for num on day_text.
+    struct Taken {
+        size_t Fit = 0;
+        size_t Unfit = 0;
+    };
+    bool SendData(unsigned num, const std::string &day_text);
+    // Discards what waits in the response FIFO (as every request does
+    // first): answers written for a requester that gave up.
+    void Drain();
+    Taken TakeData(unsigned num, const std::string &day_text, double wait_seconds);
+
 private:
     // Why an answer of the expected length cannot be the one asked for;
     // empty when it can.
@@ -74,13 +89,13 @@ private:
     // accepts, and copies it into out; what is read and not accepted is
     // discarded.  kind names the answer in the notes.
     bool Ask(const PipeRequest &req, void *out, size_t len, const char *kind, const AnswerCheck &check);
-    void Drain();
     void Note(const std::string &text) const;
 
     double TimeoutSeconds;
     bool Verbose;
     int RequestFd = -1;
     int ResponseFd = -1;
+    std::vector<unsigned char> Pending;  // TakeData: part of an answer
 };
 
 }  // namespace tk
