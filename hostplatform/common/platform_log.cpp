@@ -29,7 +29,13 @@ void TkPlatformLogLine(int priority, const char *text) {
         syslog(priority, "%s", text);
         return;
     }
+    // One call, one line: a control character inside the text (a newline
+    // a caller left in, or one that came with a name from a peer) could
+    // otherwise end the line early or forge the next one.
     std::string line(text);
+    for (char &c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t') c = '?';
+    }
     line.push_back('\n');
     if (strcmp(target, "-") == 0) {
         TkWriteAll(STDERR_FILENO, line.data(), line.size());

@@ -66,13 +66,19 @@ int Utilisation(int item, void *result) {
     const char *key;
     switch (item) {
         case ZELVAR_UTIL_CPU:
-            call = FailCall::Cpu, kind = UtilKind::Cpu, key = "trendkeep:util:cpu";
+            call = FailCall::Cpu;
+            kind = UtilKind::Cpu;
+            key = "trendkeep:util:cpu";
             break;
         case ZELVAR_UTIL_MEM:
-            call = FailCall::Mem, kind = UtilKind::Mem, key = "trendkeep:util:mem";
+            call = FailCall::Mem;
+            kind = UtilKind::Mem;
+            key = "trendkeep:util:mem";
             break;
         case ZELVAR_UTIL_IO:
-            call = FailCall::Io, kind = UtilKind::Io, key = "trendkeep:util:io";
+            call = FailCall::Io;
+            kind = UtilKind::Io;
+            key = "trendkeep:util:io";
             break;
         default:
             return kFailed;

@@ -27,7 +27,8 @@ typedef struct IPMI20_SESSION_T {
 #define IPMI_INFO_RECORD_TYPE_OFFSET 3    // uint8 SDR record type
 #define IPMI_INFO_SENSOR_NUM_OFFSET 7     // uint8 sensor number
 
-// Opens a local session.  The daemon passes "", "", a byte holding 4, 0, 2, 30.
+// Opens a local session.  The daemon passes "", "", a byte holding 4, 0, 2
+// and the seconds left of its refresh (30 when it has no deadline).
 int LIBIPMI_Create_IPMI_Local_Session(IPMI20_SESSION_T *session, const char *user,
                                       const char *password, uint8_t *priv, int flags,
                                       int auth, int timeout);

@@ -85,7 +85,7 @@ TEST_F(Host, DebugOutputIsOneLinePerMessage) {
         std::string arg, line;
     } cases[] = {{IDBG_LINUXAPP_DbgOut, IDBG_LEVEL_FAIL, "read %s failed\n", "sensor", "D 130 read sensor failed"},
                  {IDBG_LINUXAPP_MaintenceOut, IDBG_LEVEL_INFO, "at %s", "/card", "M 182 at /card"},
-                 {IDBG_LINUXAPP_DbgOut, IDBG_LEVEL_NOTICE, "%s", "two\n\n", "D 134 two\n"},  // one newline dropped
+                 {IDBG_LINUXAPP_DbgOut, IDBG_LEVEL_NOTICE, "%s", "two\n\n", "D 134 two?"},  // still one line
                  {IDBG_LINUXAPP_MaintenceOut, IDBG_LEVEL_FATAL, "100%% %s", "full", "M 178 100% full"},
                  {IDBG_LINUXAPP_DbgOut, IDBG_LEVEL_FAIL, "%s|", big, "D 130 " + big + "|"}};
     for (const auto &c : cases) {
