@@ -31,7 +31,8 @@ bool ParseEndpoint(const std::string &target, Endpoint *ep) {
     }
     size_t colon = target.rfind(':');
     if (colon == std::string::npos || colon == 0) return false;
-    std::string host = target.substr(0, colon), port = target.substr(colon + 1);
+    std::string host = target.substr(0, colon);
+    std::string port = target.substr(colon + 1);
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
     if (host.empty() || port.empty() || port.size() > 5 ||

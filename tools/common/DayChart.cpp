@@ -232,7 +232,8 @@ std::string SvgSeries(const ChartInput &chart, const PlotArea &plot, const Serie
 // nothing for one that is not finite or lies outside the chart's time.
 std::string SvgExtreme(const ChartInput &chart, const PlotArea &plot, const ChartMark &m) {
     if (!std::isfinite(m.Value) || m.Time < chart.From || m.Time > chart.To) return "";
-    double x = plot.X(m.Time), y = plot.Y(m.Value);
+    double x = plot.X(m.Time);
+        double y = plot.Y(m.Value);
     const char *color = m.IsMax ? "#d62728" : "#2ca02c";
     std::string when = chart.ShowDateInMarks ? DateText(m.Time).substr(5) + " " + ClockText(m.Time) : ClockText(m.Time);
     std::string label = std::string(m.IsMax ? "max " : "min ") + FormatReading(m.Value) + " at " + when;

@@ -204,8 +204,10 @@ DayAnswer AskDay(const ParsedArgs &args) {
 }
 
 void PrintDayJson(const DayAnswer &a, bool all) {
-    const double max_value = a.Resp.MaxValue, min_value = a.Resp.MinValue;
-    const uint32_t max_time = a.Resp.MaxTime, min_time = a.Resp.MinTime;
+    const double max_value = a.Resp.MaxValue;
+    const double min_value = a.Resp.MinValue;
+    const uint32_t max_time = a.Resp.MaxTime;
+    const uint32_t min_time = a.Resp.MinTime;
     std::string o = "{\n  \"sensor\": " + std::to_string(a.Num) + ",\n  \"name\": " +
                     (a.Entry ? JsonString(a.Name()) : "null") + ",\n  \"class\": " +
                     (a.Entry ? std::to_string(a.Entry->Class) : "null") + ",\n  \"date\": \"" + a.Day +
@@ -239,19 +241,25 @@ void PrintDayTable(const DayAnswer &a, bool all) {
     const double max_value = a.Resp.MaxValue, min_value = a.Resp.MinValue;
     const uint32_t max_time = a.Resp.MaxTime, min_time = a.Resp.MinTime;
     const int recorded = a.Recorded();
-    printf("sensor %s%s%s, %s: %d of %d slots recorded\n", SensorNumText(a.Num).c_str(), a.Entry ? " " : "",
-           PrintableText(a.Name()).c_str(), a.Day.c_str(), recorded, SLOTS_PER_DAY);
+    const std::string sensor = SensorNumText(a.Num) + (a.Entry ? " " : "") + PrintableText(a.Name());
+    printf("sensor %s, %s: %d of %d slots recorded\n", sensor.c_str(), a.Day.c_str(), recorded, SLOTS_PER_DAY);
     if (recorded > 0) {
-        printf("greatest %s at %s, least %s at %s\n", FormatReading(max_value).c_str(), DateTimeText(max_time).c_str(),
-               FormatReading(min_value).c_str(), DateTimeText(min_time).c_str());
+        const std::string greatest = FormatReading(max_value) + " at " + DateTimeText(max_time);
+        const std::string least = FormatReading(min_value) + " at " + DateTimeText(min_time);
+        printf("greatest %s, least %s\n", greatest.c_str(), least.c_str());
     }
     Table t({"SLOT", "TIME", "REC", "READING", "GREATEST", "LEAST", "AVERAGE"}, {true, false, true, true, true, true, true});
     for (int s = 0; s < SLOTS_PER_DAY; ++s) {
         const SampleSlot &slot = a.Resp.Slots[s];
         if (!all && slot.Recorded != 1) continue;
-        const double r = slot.Reading, mx = slot.MaxReading, mn = slot.MinReading, av = slot.AvgReading;
-        t.Add({std::to_string(s), ClockText(a.SlotStart(s)), std::to_string(slot.Recorded), FormatReading(r),
-               FormatReading(mx), FormatReading(mn), FormatReading(av)});
+        // Copied out of the packed record before use.
+        const double reading = slot.Reading;
+        const double greatest = slot.MaxReading;
+        const double least = slot.MinReading;
+        const double average = slot.AvgReading;
+        std::vector<std::string> row = {std::to_string(s), ClockText(a.SlotStart(s)), std::to_string(slot.Recorded)};
+        for (double figure : {reading, greatest, least, average}) row.push_back(FormatReading(figure));
+        t.Add(row);
     }
     t.Print(stdout);
 }
