@@ -451,11 +451,11 @@ TEST_F(StoreTest, SeededRunsAgreeWithTheModel) {
         uint32_t SmallPercent;
         bool Damage;
         int SpeedUps;
-    } runs[] = {
-        {"UTC0", 11, 20, 23, 40, 1500, 55, false, 1}, {cet, 3, 28, 19, 10, 1000, 90, false, 1},
-        {cet, 10, 24, 18, 50, 1000, 90, false, 1},    {"UTC0", 11, 20, 23, 40, 800, 55, true, 1},
-        {"UTC0", 11, 20, 23, 40, 800, 55, true, 0},
-    };
+    } runs[] = {{"UTC0", 11, 20, 23, 40, 1500, 55, false, 1},
+                {cet, 3, 28, 19, 10, 1000, 90, false, 1},
+                {cet, 10, 24, 18, 50, 1000, 90, false, 1},
+                {"UTC0", 11, 20, 23, 40, 800, 55, true, 1},
+                {"UTC0", 11, 20, 23, 40, 800, 55, true, 0}};
     SetList(kSensors);
     for (const auto &r : runs) {
         SCOPED_TRACE(std::string(r.Zone) + " " + std::to_string(r.Month) + "/" + std::to_string(r.SpeedUps));
@@ -577,8 +577,7 @@ TEST_F(StoreTest, AClockNotSetOrSetWrongCostsNoHistory) {
           {kLastNoon + 4 * 86400},
           {kLastNoon + 5 * 86400}},
          {5, 6, 7, 8, 9, 10, 11},
-         {}},
-    };
+         {}}};
     SetList({{"CPU0_Temp", 1, 0}, {"CPU_Utilization", 0xFFFF, 3}});
     for (const Row &row : rows) {
         SCOPED_TRACE(row.Name);
@@ -657,49 +656,47 @@ TEST_F(StoreTest, EachRequestGetsItsAnswerOrNone) {
         uint16_t Num;
         size_t Sent;
         const char *Func, *Log;
-    } rows[] = {
-        {"00:00", kDay + 5, {1.5, 2.5, 0.5, 1.25}, 0, 0, 0, 0, "", ""},
-        {"10:00", kTen + 5, {5.5, 6.0, 5.0, 5.25}, 0, 0, 0, 0, "", ""},
-        {"today at 10:02: the slots before 10:00", kTen + 120, {}, 4, kDay, 1, 131, "", ""},
-        {"the README's slot at 10:05", kTen + 310, {21.5, 23.25, -1.0, 22.125}, 0, 0, 0, 0, "", ""},
-        {"count", kTen + 320, {}, 1, 0, 0, 131, "", ""},
-        {"list", kTen + 321, {}, 2, 0, 0, 131, "", ""},
-        {"kind 3 is read and dropped", kTen + 322, {}, 3, kDay, 1, 131, "", ""},
-        {"a partial record is dropped", kTen + 323, {}, 1, 0, 0, 60, "", ""},
-        {"a requester that never reads",
-         kTen + 324,
-         {},
-         2,
-         0,
-         0,
-         131,
-         kLoop,
-         "Write Sensor list to pipe:/var/tmp/pipe_cups_to_restful failed,write len = 0"},
-        {"unknown sensor", kTen + 325, {}, 4, kDay, 99, 131, kSearch, "Match sensor failed,sensor num:99"},
-        {"day not held", kTen + 326, {}, 4, kDay - 86400, 1, 131, kSearch, "Request datatime invalied"},
-        {"today at 10:10 holds the README's slot", kTen + 605, {}, 4, kDay, 1, 131, "", ""},
-        {"the new day in the first turn after midnight",
-         kNext,
-         {},
-         4,
-         kNext,
-         1,
-         131,
-         kSearch,
-         "Request datatime invalied"},
-        {"yesterday at 00:00", kNext, {}, 4, kDay, 1, 131, "", ""},
-        {"the new day from the second turn on", kNext + 1, {}, 4, kNext, 1, 131, "", ""},
-        {"yesterday at 00:03", kNext + 180, {}, 4, kDay, 9, 131, "", ""},
-        {"a clock out of range keeps the history and answers",
-         -1,
-         {9, 9, 9, 9},
-         1,
-         0,
-         0,
-         131,
-         "StoreLoopTurn",
-         "Clock out of range:-1, history kept, nothing recorded"},
-    };
+    } rows[] = {{"00:00", kDay + 5, {1.5, 2.5, 0.5, 1.25}, 0, 0, 0, 0, "", ""},
+                {"10:00", kTen + 5, {5.5, 6.0, 5.0, 5.25}, 0, 0, 0, 0, "", ""},
+                {"today at 10:02: the slots before 10:00", kTen + 120, {}, 4, kDay, 1, 131, "", ""},
+                {"the README's slot at 10:05", kTen + 310, {21.5, 23.25, -1.0, 22.125}, 0, 0, 0, 0, "", ""},
+                {"count", kTen + 320, {}, 1, 0, 0, 131, "", ""},
+                {"list", kTen + 321, {}, 2, 0, 0, 131, "", ""},
+                {"kind 3 is read and dropped", kTen + 322, {}, 3, kDay, 1, 131, "", ""},
+                {"a partial record is dropped", kTen + 323, {}, 1, 0, 0, 60, "", ""},
+                {"a requester that never reads",
+                 kTen + 324,
+                 {},
+                 2,
+                 0,
+                 0,
+                 131,
+                 kLoop,
+                 "Write Sensor list to pipe:/var/tmp/pipe_cups_to_restful failed,write len = 0"},
+                {"unknown sensor", kTen + 325, {}, 4, kDay, 99, 131, kSearch, "Match sensor failed,sensor num:99"},
+                {"day not held", kTen + 326, {}, 4, kDay - 86400, 1, 131, kSearch, "Request datatime invalied"},
+                {"today at 10:10 holds the README's slot", kTen + 605, {}, 4, kDay, 1, 131, "", ""},
+                {"the new day in the first turn after midnight",
+                 kNext,
+                 {},
+                 4,
+                 kNext,
+                 1,
+                 131,
+                 kSearch,
+                 "Request datatime invalied"},
+                {"yesterday at 00:00", kNext, {}, 4, kDay, 1, 131, "", ""},
+                {"the new day from the second turn on", kNext + 1, {}, 4, kNext, 1, 131, "", ""},
+                {"yesterday at 00:03", kNext + 180, {}, 4, kDay, 9, 131, "", ""},
+                {"a clock out of range keeps the history and answers",
+                 -1,
+                 {9, 9, 9, 9},
+                 1,
+                 0,
+                 0,
+                 131,
+                 "StoreLoopTurn",
+                 "Clock out of range:-1, history kept, nothing recorded"}};
     alarm(60);  // a response write that never gives up fails the test
     for (const Row &row : rows) {
         SCOPED_TRACE(row.Name);
@@ -906,8 +903,7 @@ TEST_F(StoreTest, InitialisationMakesKeepsOrStartsAfreshWhatTheCardHolds) {
          {{"A", 1, 1}},
          {{">", {}}},
          0,
-         {{"A", Fresh("A", 1, 1)}, {"../../attic/A", {}}}},
-    };
+         {{"A", Fresh("A", 1, 1)}, {"../../attic/A", {}}}}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.Name);
         ReleaseStore();
