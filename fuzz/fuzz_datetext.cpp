@@ -9,9 +9,14 @@
 #include "test_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static const char *const kZones[] = {"UTC0", "CET-1CEST,M3.5.0,M10.5.0/3", "<+0530>-5:30",
-                                         "<+1245>-12:45<+1345>,M9.5.0/2:45,M4.1.0/3:45", "<-03>3<-02>,M11.1.0/0,M2.3.0/0",
-                                         "<-10>10", "<+14>-14", "EST5EDT,M3.2.0,M11.1.0"};
+    static const char *const kZones[] = {"UTC0",
+                                         "CET-1CEST,M3.5.0,M10.5.0/3",
+                                         "<+0530>-5:30",
+                                         "<+1245>-12:45<+1345>,M9.5.0/2:45,M4.1.0/3:45",
+                                         "<-03>3<-02>,M11.1.0/0,M2.3.0/0",
+                                         "<-10>10",
+                                         "<+14>-14",
+                                         "EST5EDT,M3.2.0,M11.1.0"};
     if (size < 5) return 0;
     ScopedTimeZone zone(kZones[data[0] % 8]);
     int32_t now;
@@ -20,5 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     memcpy(field.data(), data + 5, std::min(size - 5, field.size()));
     time_t key = DateTextToDayStart(field.data());
     if (key != (time_t)-1 && key != TK_NO_DAY_KEY) DayStartTime(key);
-    return DayStartTime(now), 0;
+    DayStartTime(now);
+    return 0;
 }

@@ -8,7 +8,8 @@
 int g_response[2];
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzz::StoreWithHistory(1792526400, 120);  // from the evening of 24 October 2026 over the change back from summer time
+    fuzz::StoreWithHistory(1792526400,
+                           120);  // from the evening of 24 October 2026 over the change back from summer time
     if (pipe2(g_response, O_NONBLOCK | O_CLOEXEC) != 0) abort();
     fcntl(g_response[1], F_SETPIPE_SZ, 1 << 20);
     RecordStore.ResponseFifoFd = g_response[1];
@@ -24,10 +25,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     RecordStore.RequestFifoFd = request[0];
     g_fake.Messages.clear();
     char sink[16384];
-    for (int turn = 0, pending = 0; turn < 32 && ioctl(request[0], FIONREAD, &pending) == 0 && pending > 0; ++turn) {
+    int pending = 1;
+    for (int turn = 0; turn < 32 && pending > 0; ++turn) {
         StoreLoopTurn(kNow, 0);
-        while (read(g_response[0], sink, sizeof sink) > 0) {
-        }
+        if (ioctl(request[0], FIONREAD, &pending) != 0) pending = 0;
+        while (read(g_response[0], sink, sizeof sink) > 0) {}
     }
     close(request[0]);
     RecordStore.RequestFifoFd = -1;

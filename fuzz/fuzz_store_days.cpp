@@ -6,7 +6,7 @@
 
 namespace {
 
-const time_t kStart = 1792526400;  // the evening of 24 October 2026, before the change back from summer time
+const time_t kStart = 1792526400;      // the evening of 24 October 2026, before the change back from summer time
 std::vector<uint8_t> g_files, g_list;  // as the history left them
 int g_none[2];
 
@@ -19,7 +19,9 @@ int32_t DayNear(FuzzedDataProvider &in) {
     if (in.ConsumeBool()) return in.ConsumeIntegral<int32_t>();
     return (int32_t)DayStartTime(kStart + 86400 * in.ConsumeIntegralInRange(-10, 10));
 }
-int32_t TimeNear(FuzzedDataProvider &in) { return (int32_t)kStart + in.ConsumeIntegralInRange(-20 * 86400, 20 * 86400); }
+int32_t TimeNear(FuzzedDataProvider &in) {
+    return (int32_t)kStart + in.ConsumeIntegralInRange(-20 * 86400, 20 * 86400);
+}
 
 }  // namespace
 
@@ -62,9 +64,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 uint64_t bits = in.ConsumeIntegral<uint64_t>();
                 double v;
                 memcpy(&v, &bits, sizeof v);
-                e.Reading = v, e.MaxReading = v + 1, e.MinReading = in.ConsumeBool() ? 0.0 : v - 1, e.AvgReading = v;
-                e.MaxTime = in.ConsumeIntegral<uint32_t>(), e.MinTime = in.ConsumeIntegral<uint32_t>();
-                e.InUse = in.ConsumeBool(), e.Valid = 1;
+                e.Reading = v;
+                e.MaxReading = v + 1;
+                e.MinReading = in.ConsumeBool() ? 0.0 : v - 1;
+                e.AvgReading = v;
+                e.MaxTime = in.ConsumeIntegral<uint32_t>();
+                e.MinTime = in.ConsumeIntegral<uint32_t>();
+                e.InUse = in.ConsumeBool();
+                e.Valid = 1;
             }
             uint32_t day = (uint32_t)DayNear(in);
             uint32_t slot = day + SLOT_SECONDS * in.ConsumeIntegralInRange(0, 299);
@@ -74,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         } else if (op == 5) {  // a turn of the store at a time near the history
             RecordStore.RequestFifoFd = g_none[0];
             g_localdatahdr.DataReady = in.ConsumeBool();
-            StoreLoopTurn(fuzz::g_now = TimeNear(in), 0);
+            fuzz::g_now = TimeNear(in);
+            StoreLoopTurn((int32_t)fuzz::g_now, 0);
             RecordStore.RequestFifoFd = -1;
         }
     }

@@ -6,9 +6,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
     std::vector<FakeSensor> sensors = fuzz::kSensors;
     switch (in.ConsumeIntegralInRange(0, 3)) {
-        case 1: sensors.clear(); break;
-        case 2: sensors = {{1, "CPU0_Temp"}, {1, "CPU0_Temp"}, {3, "C"}}; break;
-        case 3: sensors.insert(sensors.begin(), FakeSensor{in.ConsumeIntegral<uint8_t>(), in.ConsumeRandomLengthString(30)});
+    case 1: sensors.clear(); break;
+    case 2: sensors = {{1, "CPU0_Temp"}, {1, "CPU0_Temp"}, {3, "C"}}; break;
+    case 3:
+        sensors.insert(sensors.begin(), FakeSensor{in.ConsumeIntegral<uint8_t>(), in.ConsumeRandomLengthString(30)});
     }
     const std::string &card = fuzz::Card();
     g_fake.Messages.clear();

@@ -21,15 +21,20 @@
 namespace fuzz {
 
 inline time_t g_now;  // what the daemon's clock says
-inline const std::vector<FakeSensor> kSensors = {
-    {1, "CPU0_Temp"}, {48, "FAN1_Speed"}, {2, "CPU"}, {112, "PSU1_Input_Power_W"}};
+inline const std::vector<FakeSensor> kSensors = {{1, "CPU0_Temp"},
+                                                 {48, "FAN1_Speed"},
+                                                 {2, "CPU"},
+                                                 {112, "PSU1_Input_Power_W"}};
 
 // The card, under /dev/shm where synchronous flushes cost nothing, in a
 // zone that changes its clocks.
 inline const std::string &Card() {
     static TempDir card(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
-    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1), tzset();
-    g_clock = [](time_t *out) { return out ? *out = g_now : g_now; };
+    SetTimeZone("CET-1CEST,M3.5.0,M10.5.0/3");
+    g_clock = [](time_t *out) {
+        if (out != nullptr) *out = g_now;
+        return g_now;
+    };
     g_sleepms = [](unsigned) {};
     g_fake.CardPath = card.path();
     CheckTFCardMountStatus(g_tfmountpath, &g_tffreesize);  // as the card watch leaves them
@@ -40,7 +45,9 @@ inline const std::string &Card() {
 inline void BuildList(const std::vector<FakeSensor> &sensors) {
     static LocalSensorData *kept;  // aligned: the leak checker misses the packed header's pointer
     free(kept);
-    g_localdatahdr = {}, g_sensorcount = 0, g_fake.Sensors = sensors;
+    g_localdatahdr = {};
+    g_sensorcount = 0;
+    g_fake.Sensors = sensors;
     g_fake.SensorCount = (uint32_t)sensors.size() + 1;  // never 0, which keeps the build waiting
     for (const FakeSensor &s : sensors) g_fake.DevIds[s.Num] = (uint16_t)(0x3000 + 0x100 * s.Num);
     InitSensorDataList(&g_localdatahdr);
@@ -49,17 +56,22 @@ inline void BuildList(const std::vector<FakeSensor> &sensors) {
 
 // The store on the card, with slots five-minute samples from start on.
 inline void StoreWithHistory(time_t start, int slots) {
-    Card(), BuildList(kSensors), g_now = start;
+    Card();
+    BuildList(kSensors);
+    g_now = start;
     int none[2];  // no requests while the history is made
     if (InitSensorDataRecordSt(&RecordStore.SensorArr, &g_localdatahdr) != 0 || pipe(none) != 0) abort();
     RecordStore.RequestFifoFd = none[0];
     for (uint32_t k = 0, sampled = 0; k < (uint32_t)slots; ++k) {
         for (FakeSensor &s : g_fake.Sensors) s.Reading = k % 5 ? s.Num * 10.0 + k % 7 - 1.25 : 0.0;
         g_fake.Cpu = (uint8_t)k;
-        SampleIfNewMinute(&g_localdatahdr, g_now = start + k * SLOT_SECONDS, &sampled);
+        g_now = start + k * SLOT_SECONDS;
+        SampleIfNewMinute(&g_localdatahdr, g_now, &sampled);
         StoreLoopTurn((int32_t)g_now, 0);
     }
-    close(none[0]), close(none[1]), RecordStore.RequestFifoFd = -1;
+    close(none[0]);
+    close(none[1]);
+    RecordStore.RequestFifoFd = -1;
 }
 
 // Empties dir and lays out in it what the input says, at the store's paths,
@@ -67,15 +79,23 @@ inline void StoreWithHistory(time_t start, int slots) {
 // FIFOs, links inside dir, and files of any size with day keys and slot
 // times near the chosen time and bytes of the input.  Returns that time.
 inline time_t MakeCardTree(FuzzedDataProvider &in, const std::string &dir) {
-    static const char *const kPaths[] = {
-        "DataRecord", RECORD_DIR, RECORD_DIR "/DataTime", RECORD_DIR "/DataTime/RecordTime", RECORD_DIR "/CPU0_Temp",
-        RECORD_DIR "/CPU", RECORD_DIR "/CPU0", RECORD_DIR "/FAN1_Speed", RECORD_DIR "/CPU_Utilization",
-        RECORD_DIR "/IO_Util", RECORD_DIR "/DataTime/CPU0_Temp"};
+    static const char *const kPaths[] = {"DataRecord",
+                                         RECORD_DIR,
+                                         RECORD_DIR "/DataTime",
+                                         RECORD_DIR "/DataTime/RecordTime",
+                                         RECORD_DIR "/CPU0_Temp",
+                                         RECORD_DIR "/CPU",
+                                         RECORD_DIR "/CPU0",
+                                         RECORD_DIR "/FAN1_Speed",
+                                         RECORD_DIR "/CPU_Utilization",
+                                         RECORD_DIR "/IO_Util",
+                                         RECORD_DIR "/DataTime/CPU0_Temp"};
     static const size_t kSizes[] = {0, 1, 8, 23, 4096, SENSOR_FILE_SIZE - 1, SENSOR_FILE_SIZE, SENSOR_FILE_SIZE + 1};
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
     mkdir(dir.c_str(), 0755);
-    time_t now = in.ConsumeBool() ? in.ConsumeIntegral<int32_t>() : 1792540800 + in.ConsumeIntegralInRange(0, 30 * 86400);
+    time_t now =
+        in.ConsumeBool() ? in.ConsumeIntegral<int32_t>() : 1792540800 + in.ConsumeIntegralInRange(0, 30 * 86400);
     for (int k = in.ConsumeIntegralInRange(0, 12); k > 0; --k) {
         std::string path = dir + "/" + in.PickValueInArray(kPaths);
         std::string own = in.ConsumeBool() ? in.ConsumeRandomLengthString(24) : "";
@@ -103,7 +123,9 @@ inline time_t MakeCardTree(FuzzedDataProvider &in, const std::string &dir) {
             put(at, bytes.data(), bytes.size());
         }
         int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-        if (fd >= 0) (void)!write(fd, b.data(), b.size()), close(fd);
+        if (fd < 0) continue;
+        (void)!write(fd, b.data(), b.size());
+        close(fd);
     }
     return now;
 }

@@ -19,21 +19,21 @@
 #include <unistd.h>
 
 /* X(call, result type, failure result, prologue, the file it is about, parameters, arguments) */
-#define CALLS(X) \
-    X(open, int, -1, MODE(f), AT(AT_FDCWD, p), (const char *p, int f, ...), (p, f, m)) \
-    X(openat, int, -1, MODE(f), AT(d, p), (int d, const char *p, int f, ...), (d, p, f, m)) \
-    X(ftruncate, int, -1, , FD(fd), (int fd, off_t n), (fd, n)) \
+#define CALLS(X)                                                                                                   \
+    X(open, int, -1, MODE(f), AT(AT_FDCWD, p), (const char *p, int f, ...), (p, f, m))                             \
+    X(openat, int, -1, MODE(f), AT(d, p), (int d, const char *p, int f, ...), (d, p, f, m))                        \
+    X(ftruncate, int, -1, , FD(fd), (int fd, off_t n), (fd, n))                                                    \
     X(mmap, void *, MAP_FAILED, , FD(fd), (void *a, size_t n, int p, int f, int fd, off_t o), (a, n, p, f, fd, o)) \
-    X(munmap, int, -1, , FD(-1), (void *a, size_t n), (a, n)) \
-    X(msync, int, -1, , FD(-1), (void *a, size_t n, int f), (a, n, f)) \
-    X(write, ssize_t, -1, , FD(fd), (int fd, const void *b, size_t n), (fd, b, n)) \
-    X(read, ssize_t, -1, , FD(fd), (int fd, void *b, size_t n), (fd, b, n)) \
-    X(select, int, -1, , FD(-1), (int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *t), (n, r, w, e, t)) \
-    X(popen, FILE *, NULL, , AT(AT_FDCWD, c), (const char *c, const char *t), (c, t)) \
-    X(mkfifo, int, -1, , AT(AT_FDCWD, p), (const char *p, mode_t m), (p, m)) \
-    X(fstat, int, -1, , FD(fd), (int fd, struct stat *s), (fd, s)) \
-    X(fstatat, int, -1, , AT(d, p), (int d, const char *p, struct stat *s, int f), (d, p, s, f)) \
-    X(unlinkat, int, -1, , AT(d, p), (int d, const char *p, int f), (d, p, f)) \
+    X(munmap, int, -1, , FD(-1), (void *a, size_t n), (a, n))                                                      \
+    X(msync, int, -1, , FD(-1), (void *a, size_t n, int f), (a, n, f))                                             \
+    X(write, ssize_t, -1, , FD(fd), (int fd, const void *b, size_t n), (fd, b, n))                                 \
+    X(read, ssize_t, -1, , FD(fd), (int fd, void *b, size_t n), (fd, b, n))                                        \
+    X(select, int, -1, , FD(-1), (int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *t), (n, r, w, e, t))     \
+    X(popen, FILE *, NULL, , AT(AT_FDCWD, c), (const char *c, const char *t), (c, t))                              \
+    X(mkfifo, int, -1, , AT(AT_FDCWD, p), (const char *p, mode_t m), (p, m))                                       \
+    X(fstat, int, -1, , FD(fd), (int fd, struct stat *s), (fd, s))                                                 \
+    X(fstatat, int, -1, , AT(d, p), (int d, const char *p, struct stat *s, int f), (d, p, s, f))                   \
+    X(unlinkat, int, -1, , AT(d, p), (int d, const char *p, int f), (d, p, f))                                     \
     X(statvfs, int, -1, , AT(AT_FDCWD, p), (const char *p, struct statvfs *s), (p, s))
 
 #define ERRNOS(E) E(EIO) E(ENOSPC) E(EACCES) E(ENOENT) E(ENOMEM) E(EINTR) E(EAGAIN) E(EBADF) E(EMFILE) E(EROFS)
@@ -43,14 +43,30 @@ enum { CALLS(ID) C_END };
 #define NAME(call, ...) #call,
 static const char *const kNames[] = {CALLS(NAME)};
 
-struct Subject { int dir; const char *path; int fd; };
-#define AT(d, p) {(d), (p), -1}
-#define FD(fd) {-1, NULL, (fd)}
+struct Subject {
+    int dir;
+    const char *path;
+    int fd;
+};
+#define AT(d, p) \
+    { (d), (p), -1 }
+#define FD(fd) \
+    { -1, NULL, (fd) }
 /* open's mode argument is there only when the flags create a file. */
-#define MODE(last) mode_t m = 0; \
-    if ((last) & (O_CREAT | __O_TMPFILE)) { va_list ap; va_start(ap, last); m = (mode_t)va_arg(ap, int); va_end(ap); }
+#define MODE(last)                          \
+    mode_t m = 0;                           \
+    if ((last) & (O_CREAT | __O_TMPFILE)) { \
+        va_list ap;                         \
+        va_start(ap, last);                 \
+        m = (mode_t)va_arg(ap, int);        \
+        va_end(ap);                         \
+    }
 
-static struct Rule { int call, err, always; unsigned long n, seen; char text[128]; } g_rules[16];
+static struct Rule {
+    int call, err, always;
+    unsigned long n, seen;
+    char text[128];
+} g_rules[16];
 static int g_nrules, g_ready, g_active;
 static unsigned long g_counts[C_END];
 static char g_countfile[512], g_logfile[512];
@@ -58,7 +74,9 @@ static char g_countfile[512], g_logfile[512];
 /* stdio reaches the system through the C library's inner calls, which stay unwrapped. */
 static void put(const char *file, const char *mode, const char *text) {
     FILE *f = fopen(file, mode);
-    if (f) fputs(text, f), fclose(f);
+    if (f == NULL) return;
+    fputs(text, f);
+    fclose(f);
 }
 
 static const char *env(const char *name) { return getenv(name) ? getenv(name) : ""; }
@@ -66,7 +84,9 @@ static const char *env(const char *name) { return getenv(name) ? getenv(name) : 
 static void setup(void) {
     g_ready = 1;
     if (getenv("TK_FAULT_ACTIVE_PID")) return;
-    char pid[24], *rules = strdup(env("TK_FAULT")), *save = NULL;
+    char pid[24];
+    char *rules = strdup(env("TK_FAULT"));
+    char *save = NULL;
     snprintf(pid, sizeof pid, "%d", (int)getpid());
     setenv("TK_FAULT_ACTIVE_PID", pid, 1);
     g_active = 1;
@@ -80,7 +100,8 @@ static void setup(void) {
         snprintf(r->text, sizeof r->text, "%s", at ? at : "");
         for (r->call = 0; r->call < C_END && strcmp(kNames[r->call], call) != 0;) ++r->call;
         r->err = (int)strtol(err, NULL, 10);
-#define PICK(e) if (strcmp(err, #e) == 0) r->err = e;
+#define PICK(e) \
+    if (strcmp(err, #e) == 0) r->err = e;
         ERRNOS(PICK)
         r->always = strcmp(how, "always") == 0;
         if (fields < 3 || r->call == C_END || r->n == 0 || r->err <= 0 || (!r->always && strcmp(how, "once") != 0)) {
@@ -102,7 +123,9 @@ static void write_counts(void) {
     rename(tmp, g_countfile);
 }
 
-__attribute__((constructor)) static void init(void) { if (!g_ready) setup(); }
+__attribute__((constructor)) static void init(void) {
+    if (!g_ready) setup();
+}
 __attribute__((destructor)) static void fini(void) { write_counts(); }
 
 /* The file a call is about: its path, made whole against the directory
@@ -142,17 +165,19 @@ static int decide(int call, const void *ret, const struct Subject *s) {
     return 0;
 }
 
-#define WRAP(call, type, failed, prologue, subject, params, args) \
-    type call params { \
-        static type(*real_) params; \
-        prologue \
-        struct Subject subject_ = subject; \
-        int err_ = decide(C_##call, __builtin_return_address(0), &subject_); \
-        if (err_) { errno = err_; return failed; } \
-        __typeof__(real_) fn_ = __atomic_load_n(&real_, __ATOMIC_ACQUIRE); \
+#define WRAP(call, type, failed, prologue, subject, params, args)                                               \
+    type call params {                                                                                          \
+        static type(*real_) params;                                                                             \
+        prologue struct Subject subject_ = subject;                                                             \
+        int err_ = decide(C_##call, __builtin_return_address(0), &subject_);                                    \
+        if (err_) {                                                                                             \
+            errno = err_;                                                                                       \
+            return failed;                                                                                      \
+        }                                                                                                       \
+        __typeof__(real_) fn_ = __atomic_load_n(&real_, __ATOMIC_ACQUIRE);                                      \
         if (!fn_) __atomic_store_n(&real_, fn_ = (__typeof__(real_))dlsym(RTLD_NEXT, #call), __ATOMIC_RELEASE); \
-        if (!fn_) abort(); \
-        return fn_ args; \
+        if (!fn_) abort();                                                                                      \
+        return fn_ args;                                                                                        \
     }
 CALLS(WRAP)
 

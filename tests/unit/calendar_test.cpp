@@ -17,7 +17,9 @@ bool g_mktime32 = false;
 extern "C" time_t mktime(struct tm *tm) {
     static auto real = reinterpret_cast<time_t (*)(struct tm *)>(dlsym(RTLD_NEXT, "mktime"));
     time_t t = real(tm);
-    return g_mktime32 && (t < INT32_MIN || t > INT32_MAX) ? (errno = EOVERFLOW, (time_t)-1) : t;
+    if (!g_mktime32 || (t >= INT32_MIN && t <= INT32_MAX)) return t;
+    errno = EOVERFLOW;
+    return -1;
 }
 #endif
 
@@ -46,18 +48,40 @@ TEST(Calendar, EveryTimeOfADateAndEveryTextNamingItGiveItsFirstSecond) {
         int Date = 0, Hour = 0, Hours = 24;  // the date named, its first hour and its length; 0: no day
         bool Mktime32 = false;
     } cases[] = {
-        {"UTC0", "2026-12-04T13:45:10", 20261204}, {"CST-8", "2026-12-04T00:00:00", 20261204}, {"IST-5:30", "2026-12-04", 20261204},
-        {"EST5", " 2026-12-4T99:99:99", 20261204}, {berlin, "2026-13-01T00:00:00", 20270101}, {berlin, "2026-12-00", 20261130},
-        {berlin, "2026-12-32", 20270101},          {berlin, "2026-03-29T23:00:00", 20260329, 0, 23},
-        {berlin, "2026-10-25T12:00:00", 20261025, 0, 25}, {berlin, "2026-07-01T12:00:00", 20260701},
-        {jump, "2026-03-28", 20260328}, {jump, "2026-03-29T15:00:00", 20260329, 1, 23}, {jump, "2026-10-25", 20261025, 0, 25},
-        {fall, "2026-02-14", 20260214, 0, 25}, {fall, "2026-02-15", 20260215}, {fall, "2026-10-04", 20261004, 1, 23},
+        {"UTC0", "2026-12-04T13:45:10", 20261204},
+        {"CST-8", "2026-12-04T00:00:00", 20261204},
+        {"IST-5:30", "2026-12-04", 20261204},
+        {"EST5", " 2026-12-4T99:99:99", 20261204},
+        {berlin, "2026-13-01T00:00:00", 20270101},
+        {berlin, "2026-12-00", 20261130},
+        {berlin, "2026-12-32", 20270101},
+        {berlin, "2026-03-29T23:00:00", 20260329, 0, 23},
+        {berlin, "2026-10-25T12:00:00", 20261025, 0, 25},
+        {berlin, "2026-07-01T12:00:00", 20260701},
+        {jump, "2026-03-28", 20260328},
+        {jump, "2026-03-29T15:00:00", 20260329, 1, 23},
+        {jump, "2026-10-25", 20261025, 0, 25},
+        {fall, "2026-02-14", 20260214, 0, 25},
+        {fall, "2026-02-15", 20260215},
+        {fall, "2026-10-04", 20261004, 1, 23},
         // Regression: the last date of 32-bit time had no key, its noon lying beyond.
-        {"UTC0", "2038-01-19T03:14:07", 20380119, 0, 24, true}, {"CST-8", "2038-01-19", 20380119, 0, 24, true},
+        {"UTC0", "2038-01-19T03:14:07", 20380119, 0, 24, true},
+        {"CST-8", "2038-01-19", 20380119, 0, 24, true},
         {"UTC0", "2026-12-04T" + unterminated, 20261204},  // the field holds no NUL
-        {"UTC0", ""}, {"UTC0", "2026"}, {"UTC0", "2026-12"}, {"UTC0", "2026-12-"}, {"UTC0", "2026/12/04"}, {"UTC0", "today"},
-        {"UTC0", "-"}, {"UTC0", "2026 -12-04"}, {"UTC0", "99999999999999999999-1-1"}, {"UTC0", "2026-99999999999-1"},
-        {"UTC0", "1000000000-01-01"}, {"UTC0", "2200-01-01"}, {"UTC0", "1800-01-01"}, {"UTC0", unterminated},
+        {"UTC0", ""},
+        {"UTC0", "2026"},
+        {"UTC0", "2026-12"},
+        {"UTC0", "2026-12-"},
+        {"UTC0", "2026/12/04"},
+        {"UTC0", "today"},
+        {"UTC0", "-"},
+        {"UTC0", "2026 -12-04"},
+        {"UTC0", "99999999999999999999-1-1"},
+        {"UTC0", "2026-99999999999-1"},
+        {"UTC0", "1000000000-01-01"},
+        {"UTC0", "2200-01-01"},
+        {"UTC0", "1800-01-01"},
+        {"UTC0", unterminated},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.Zone) + " " + c.Text.substr(0, 24));
@@ -66,14 +90,16 @@ TEST(Calendar, EveryTimeOfADateAndEveryTextNamingItGiveItsFirstSecond) {
         // The request's field alone in its heap block: a read past it is caught.
         std::unique_ptr<char[]> field(new char[TK_DATE_TEXT_SIZE]());
         memcpy(field.get(), c.Text.data(), std::min(c.Text.size(), (size_t)TK_DATE_TEXT_SIZE));
-        int64_t key = DateTextToDayStart(field.get()), end = key + c.Hours * 3600;  // end: the next date's first second
+        int64_t key = DateTextToDayStart(field.get());
+        int64_t end = key + c.Hours * 3600;  // the next date's first second
         int second = -1;
         EXPECT_EQ(c.Date ? Date(key, &second) : key, c.Date ? c.Date : TK_NO_DAY_KEY);
         EXPECT_TRUE(!c.Date || (second == c.Hour * 3600 && Date(key - 1) != c.Date));
         EXPECT_TRUE(!c.Date || end > INT32_MAX || (Date(end - 1) == c.Date && Date(end) != c.Date));
         // Every second of the date (within 32-bit time) has the same key.
         int elsewhere = c.Date && DayStartTime((time_t)std::min<int64_t>(end - 1, INT32_MAX)) != key;
-        for (int64_t t = key; c.Date && t < end && t <= INT32_MAX; t += 599) elsewhere += DayStartTime((time_t)t) != key;
+        for (int64_t t = key; c.Date && t < end && t <= INT32_MAX; t += 599)
+            elsewhere += DayStartTime((time_t)t) != key;
         EXPECT_EQ(elsewhere, 0);
     }
     g_mktime32 = false;

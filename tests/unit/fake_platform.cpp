@@ -46,7 +46,7 @@ bool Call(const std::string &what, const std::string &fail) {
     return g_fake.Fail.count(fail) > 0;
 }
 
-int IpmiCall(const std::string &what, const std::string &fail, int timeout) {
+int IpmiCall(const char *what, const char *fail, int timeout) {
     FAKE_LOCKED;
     g_fake.IpmiTimeouts.push_back(timeout);
     return Call(what, fail) ? 1 : 0;
@@ -59,18 +59,21 @@ int WriteRecords(uint8_t *buf, uint32_t *count, bool info) {
     uint32_t n = 0;
     for (const FakeSensor &s : g_fake.Sensors) {
         if (n == *count || (info && !s.HasInfo)) continue;
-        uint8_t *rec = buf + n++ * (size_t)(info ? IPMI_SENSOR_INFO_SIZE : IPMI_SENSOR_READING_SIZE);
         if (info) {
+            uint8_t *rec = buf + IPMI_SENSOR_INFO_SIZE * n;
             rec[IPMI_INFO_RECORD_TYPE_OFFSET] = s.RecordType;
             rec[IPMI_INFO_SENSOR_NUM_OFFSET] = s.Num;
         } else {  // the name may fill its whole room without a terminator
+            uint8_t *rec = buf + IPMI_SENSOR_READING_SIZE * n;
             rec[IPMI_READING_NUM_OFFSET] = s.Num;
-            memcpy(rec + IPMI_READING_NAME_OFFSET, s.Name.data(), std::min(s.Name.size(), (size_t)IPMI_READING_NAME_MAX));
+            memcpy(rec + IPMI_READING_NAME_OFFSET, s.Name.data(),
+                   std::min<size_t>(s.Name.size(), IPMI_READING_NAME_MAX));
             memcpy(rec + IPMI_READING_VALUE_OFFSET, &s.Reading, sizeof(double));
             rec[IPMI_READING_SKIP_OFFSET] = s.Skip;
         }
+        ++n;
     }
-    *count = g_fake.ClaimedCount ? g_fake.ClaimedCount : n;
+    *count = g_fake.ClaimedCount != 0 ? g_fake.ClaimedCount : n;
     return 0;
 }
 
@@ -92,8 +95,11 @@ int sigwrap_open(const char *path, int flags) { return open(path, flags | O_CLOE
 ssize_t sigwrap_read(int fd, void *buf, size_t count) { return read(fd, buf, count); }
 ssize_t sigwrap_write(int fd, const void *buf, size_t count) { return write(fd, buf, count); }
 int sigwrap_close(int fd) { return close(fd); }
-int sigwrap_select(int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *timeout) { return select(n, r, w, e, timeout); }
+int sigwrap_select(int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *timeout) {
+    return select(n, r, w, e, timeout);
+}
 int daemon_init(void) { return 0; }
+
 int save_pid(const char *) {
     FAKE_LOCKED;
     if (g_fake.Fail.count("pid") == 0) return 0;
@@ -101,10 +107,7 @@ int save_pid(const char *) {
     return -1;
 }
 
-int ProcMonitorRegister(const char *, int, const char *, ProcMonitorStopHandler, int) {
-    FAKE_LOCKED;
-    return g_fake.RegisterResult;
-}
+int ProcMonitorRegister(const char *, int, const char *, ProcMonitorStopHandler, int) { return g_fake.RegisterResult; }
 
 int ProcMonitorDeRegister(const char *path) {
     FAKE_LOCKED;
@@ -116,7 +119,7 @@ int CheckTFCardMountStatus(char *mount_path, uint64_t *free_kb) {
     FAKE_LOCKED;
     if (!g_fake.CardMounted) return -1;
     snprintf(mount_path, 64, "%s", g_fake.CardPath.c_str());
-    *free_kb = g_fake.CardFreeKb;
+    *free_kb = 1u << 30;
     return 0;
 }
 
@@ -127,8 +130,11 @@ int LIBIPMI_Create_IPMI_Local_Session(IPMI20_SESSION_T *, const char *, const ch
 
 int LIBIPMI_HL_GetSensorCount(IPMI20_SESSION_T *, uint32_t *count, int) {
     FAKE_LOCKED;
-    int answer = g_fake.CountAnswers.empty() ? (int)g_fake.SensorCount : g_fake.CountAnswers.front();
-    if (!g_fake.CountAnswers.empty()) g_fake.CountAnswers.erase(g_fake.CountAnswers.begin());
+    int answer = (int)g_fake.SensorCount;
+    if (!g_fake.CountAnswers.empty()) {
+        answer = g_fake.CountAnswers.front();
+        g_fake.CountAnswers.erase(g_fake.CountAnswers.begin());
+    }
     if (Call("count", "count") || answer < 0) return 1;
     *count = (uint32_t)answer;
     return 0;
@@ -144,20 +150,29 @@ int LIBIPMI_HL_AMIGetSensorInfo(IPMI20_SESSION_T *, uint8_t *buf, uint32_t *n, i
 
 int LIBIPMI_CloseSession(IPMI20_SESSION_T *) { return Call("close", ""); }
 
+// Device id records (1, 0, num, 0, 0, 42 bytes, 1) and utilisation figures
+// (1, 9, 0, 0, item, 1 byte, 1); any other call is logged as a bad one.
 int zelvar_redis_info_basic_interface(int a, int b, int c, int d, int e, void *result, int size, int f) {
     FAKE_LOCKED;
     uint8_t *bytes = static_cast<uint8_t *>(result);
-    const char *figure = e == ZELVAR_UTIL_CPU ? "cpu" : e == ZELVAR_UTIL_MEM ? "mem" : e == ZELVAR_UTIL_IO ? "io" : "";
     if (a == 1 && b == 0 && d == 0 && e == 0 && size == ZELVAR_DEVREC_SIZE && f == 1) {
         std::string name = "devid:" + std::to_string(c);
         bool zeroed = std::all_of(bytes, bytes + size, [](uint8_t x) { return x == 0; });
         auto it = g_fake.DevIds.find(c);
         if (it != g_fake.DevIds.end()) memcpy(bytes + ZELVAR_DEVREC_DEVID_OFFSET, &it->second, 2);
-        return Call(zeroed ? name : name + " dirty", name) || it == g_fake.DevIds.end();
+        bool failed = Call(zeroed ? name : name + " dirty", name);
+        return failed || it == g_fake.DevIds.end();
     }
-    if (a != 1 || b != 9 || c != 0 || d != 0 || !*figure || size != 1 || f != 1) return !Call("bad store call", "");
-    if (Call(figure, figure)) return 1;
-    *bytes = e == ZELVAR_UTIL_CPU ? g_fake.Cpu : e == ZELVAR_UTIL_MEM ? g_fake.Mem : g_fake.Io;
+    const std::map<int, std::pair<const char *, uint8_t>> figures = {{ZELVAR_UTIL_CPU, {"cpu", g_fake.Cpu}},
+                                                                     {ZELVAR_UTIL_MEM, {"mem", g_fake.Mem}},
+                                                                     {ZELVAR_UTIL_IO, {"io", g_fake.Io}}};
+    auto figure = figures.find(e);
+    if (a != 1 || b != 9 || c != 0 || d != 0 || figure == figures.end() || size != 1 || f != 1) {
+        Call("bad store call", "");
+        return 1;
+    }
+    if (Call(figure->second.first, figure->second.first)) return 1;
+    *bytes = figure->second.second;
     return 0;
 }
 

@@ -1,6 +1,6 @@
 // A fake BMC platform for the unit tests, the fuzzers and the benchmarks:
 // every platform call the daemon makes lands here, is recorded, and answers
-// as the caller arranged.
+// as the test arranged.
 #ifndef TRENDKEEP_TESTS_FAKE_PLATFORM_H
 #define TRENDKEEP_TESTS_FAKE_PLATFORM_H
 
@@ -32,30 +32,29 @@ struct FakeSensor {
 
 struct FakePlatform {
     std::vector<LoggedMessage> Messages;
-    bool EchoMessages = false, CardMounted = true;  // echo: also print messages on standard error
+    bool EchoMessages = false;  // also print each message on standard error
+    bool CardMounted = true;
     std::string CardPath = "/tmp";
-    uint64_t CardFreeKb = 1u << 30;
     int RegisterResult = 0;
     std::function<void(const char *)> OnDeregister;  // called with the program path
-    std::vector<FakeSensor> Sensors;                  // in reading order
-    uint32_t SensorCount = 0;                         // the count reported
-    std::vector<int> CountAnswers;  // answers before SensorCount applies; -1 fails the query
+    std::vector<FakeSensor> Sensors;                 // in reading order
+    uint32_t SensorCount = 0;                        // the count reported
+    std::vector<int> CountAnswers;                   // answers before SensorCount; -1 fails the query
+    uint32_t ClaimedCount = 0;                       // non-zero: the record count the fetches claim
     // Calls that fail: "session", "count", "readings", "info", "devid:N"
-    // (after writing the device id all the same), "cpu", "mem", "io", "pid"
-    // (save_pid, with EACCES).
+    // (after writing the device id all the same), "cpu", "mem", "io", "pid".
     std::set<std::string> Fail;
-    uint32_t ClaimedCount = 0;  // non-zero: the count of readings and of info records claimed
     // The IPMI and store calls in order: "open", "count", "readings", "info",
-    // "close", "devid:N" (with " dirty" when its buffer came not zero-filled),
+    // "close", "devid:N" (" dirty" added when its buffer was not zeroed),
     // "cpu", "mem", "io", "bad store call".
     std::vector<std::string> Calls;
-    // Calls made while the list mutex was held (in a test of one thread: by
-    // the caller), by name.
-    std::vector<std::string> CallsUnderListMutex;
-    std::vector<int> IpmiTimeouts;                 // the time-out argument of each IPMI call but the close
-    std::function<void(const std::string &)> OnCall;  // called with each call's name as it is made
-    std::map<int, uint16_t> DevIds;  // sensor number -> device id; absent: the query fails
-    uint8_t Cpu = 0, Mem = 0, Io = 0;
+    std::vector<std::string> CallsUnderListMutex;     // those made with the list mutex held
+    std::vector<int> IpmiTimeouts;                    // the time-out of each IPMI call but the close
+    std::function<void(const std::string &)> OnCall;  // called with each call's name
+    std::map<int, uint16_t> DevIds;                   // sensor number -> device id; absent: the query fails
+    uint8_t Cpu = 0;
+    uint8_t Mem = 0;
+    uint8_t Io = 0;
 };
 
 // The one fake, reset by each test.

@@ -29,7 +29,11 @@ bool Gone() { return !Mode(TK_REQUEST_FIFO) && !Mode(TK_RESPONSE_FIFO); }
 
 class LifecycleTest : public ::testing::Test {
 protected:
-    void SetUp() override { CleanUp(), ResetFakePlatform(), g_fake.CardPath = dir_.path(); }
+    void SetUp() override {
+        CleanUp();
+        ResetFakePlatform();
+        g_fake.CardPath = dir_.path();
+    }
     void TearDown() override { CleanUp(); }
     TempDir dir_;
 };
@@ -92,6 +96,15 @@ std::vector<std::string> Aside(const std::string &path) {
     return found;
 }
 
+// Runs body in a death test's child, with messages and deregistration
+// echoed on standard error; returning from body is exit status 99.
+void RunChild(const std::function<void()> &body) {
+    g_fake.EchoMessages = true;
+    g_fake.OnDeregister = [](const char *path) { fprintf(stderr, "P deregister %s\n", path); };
+    body();
+    _exit(99);
+}
+
 using LifecycleDeathTest = LifecycleTest;
 
 // Every way the process ends, each in a child, with what it says on
@@ -104,60 +117,102 @@ TEST_F(LifecycleDeathTest, EveryWayOutEndsWithItsStatus) {
         int Status;
         const char *Output;
     } cases[] = {
-        {"stop callback, over a link and a dangling link", [&] {
+        {"stop callback, over a link and a dangling link",
+         [&] {
              Leave(link.c_str(), "link:/none");
              if (Init() == 0 && Fifos()) ProcStopHandler(15);
-         }, 0, "^D 134 .*Moved what stood at /var/tmp/pipe_restful_to_cups aside.*"
-               "Moved what stood at /var/tmp/pipe_cups_to_restful aside.*\nP deregister /usr/local/bin/Trendkeep\n$"},
-        {"card lost, over a FIFO and a file, not registered, no pid file", [] {
+         },
+         0,
+         "^D 134 .*Moved what stood at /var/tmp/pipe_restful_to_cups aside.*"
+         "Moved what stood at /var/tmp/pipe_cups_to_restful aside.*\nP deregister /usr/local/bin/Trendkeep\n$"},
+        {"card lost, over a FIFO and a file, not registered, no pid file",
+         [] {
              Leave("fifo", "file");
-             g_fake.RegisterResult = 3, g_threadcreate = CreateNothing;
+             g_fake.RegisterResult = 3;
+             g_threadcreate = CreateNothing;
              g_fake.Fail = {"pid"};
-             g_sleepms = [](unsigned ms) { ms == 30000 && Fifos() ? (void)(g_fake.CardMounted = false) : _exit(97); };
+             g_sleepms = [](unsigned ms) {
+                 if (ms != 30000 || !Fifos()) _exit(97);
+                 g_fake.CardMounted = false;
+             };
              TrendkeepMain();
-         }, 1, "M 178 \\[Trendkeep.cpp\\]\\[[0-9]+\\]Save pid file /var/tmp/Trendkeep failed \\[errno-13\\]\n.*"
-               "D 134 \\[Trendkeep.cpp:[0-9]+\\]Moved what stood at /var/tmp/pipe_cups_to_restful aside to "
-               "/var/tmp/pipe_cups_to_restful\\.[A-Za-z0-9]{6}\n.*"
-               "D 130 \\[Trendkeep.cpp:[0-9]+\\]Process Monitor Register Trendkeep fails\n.*"
-               "M 178 \\[Trendkeep.cpp\\]\\[[0-9]+\\]Check TFCard mount status failed!Program will exit!\n.*P deregister"},
-        {"no card at start, the paths untouched until the clean-up", [] {
-             Leave("file", "fifo"), g_fake.CardMounted = false;
+         },
+         1,
+         "M 178 \\[Trendkeep.cpp\\]\\[[0-9]+\\]Save pid file /var/tmp/Trendkeep failed \\[errno-13\\]\n.*"
+         "D 134 \\[Trendkeep.cpp:[0-9]+\\]Moved what stood at /var/tmp/pipe_cups_to_restful aside to "
+         "/var/tmp/pipe_cups_to_restful\\.[A-Za-z0-9]{6}\n.*"
+         "D 130 \\[Trendkeep.cpp:[0-9]+\\]Process Monitor Register Trendkeep fails\n.*"
+         "M 178 \\[Trendkeep.cpp\\]\\[[0-9]+\\]Check TFCard mount status failed!Program will exit!\n.*P deregister"},
+        {"no card at start, the paths untouched until the clean-up",
+         [] {
+             Leave("file", "fifo");
+             g_fake.CardMounted = false;
              if (Init() == -1 && S_ISREG(Mode(TK_REQUEST_FIFO))) TrendkeepMain();
-         }, 2,
-         "^D 130 \\[Trendkeep.cpp:[0-9]+\\]\\[StoreTrendkeep\\]\\[Init\\]\\[[0-9]+\\]Check mount path faied!\nM 182 .*faied!\n$"},
-        {"directories with files at the FIFO paths are moved aside, whole", [] {
+         },
+         2,
+         "^D 130 \\[Trendkeep.cpp:[0-9]+\\]\\[StoreTrendkeep\\]\\[Init\\]\\[[0-9]+\\]Check mount path faied!\nM 182 "
+         ".*faied!\n$"},
+        {"directories with files at the FIFO paths are moved aside, whole",
+         [] {
              Leave("dir", "dir");
              if (Init() != 0 || !Fifos()) return;
              std::vector<std::string> aside = Aside(TK_REQUEST_FIFO);
              if (aside.size() == 1 && std::ifstream(aside[0] + "/x").good()) ProcStopHandler(15);
-         }, 0, "Moved what stood at /var/tmp/pipe_restful_to_cups aside.*Moved what stood at /var/tmp/pipe_cups_to_restful aside"},
-        {"no sampling thread", [] { g_threadcreate = CreateThenFail, TrendkeepMain(); }, 255,
-         "M 178 \\[main\\]\\[[0-9]+\\]Create thread SensorDataTask failed!"},
-        {"no store thread", [] { g_creates = 1, g_threadcreate = CreateThenFail, TrendkeepMain(); }, 255,
-         "M 178 \\[main\\]\\[[0-9]+\\]Create thread StoreSensorsDataToFileRecord failed!"},
-        {"no list", [] { Init(), g_fake.Fail = {"session"}, SensorDataTask(nullptr); }, 1,
-         "M 178 \\[SensorDataTask\\]\\[[0-9]+\\]Init sensor data list failed,program will exit and retry!"},
-        {"the first stop wins and waits for the store thread", [] {
-             Init(), StoreLock();  // the store thread is inside a turn
+         },
+         0,
+         "Moved what stood at /var/tmp/pipe_restful_to_cups aside.*Moved what stood at /var/tmp/pipe_cups_to_restful "
+         "aside"},
+        {"no sampling thread",
+         [] {
+             g_threadcreate = CreateThenFail;
+             TrendkeepMain();
+         },
+         255, "M 178 \\[main\\]\\[[0-9]+\\]Create thread SensorDataTask failed!"},
+        {"no store thread",
+         [] {
+             g_creates = 1;
+             g_threadcreate = CreateThenFail;
+             TrendkeepMain();
+         },
+         255, "M 178 \\[main\\]\\[[0-9]+\\]Create thread StoreSensorsDataToFileRecord failed!"},
+        {"no list",
+         [] {
+             Init();
+             g_fake.Fail = {"session"};
+             SensorDataTask(nullptr);
+         },
+         1, "M 178 \\[SensorDataTask\\]\\[[0-9]+\\]Init sensor data list failed,program will exit and retry!"},
+        {"the first stop wins and waits for the store thread",
+         [] {
+             Init();
+             StoreLock();  // the store thread is inside a turn
              std::thread first([] { StopProcess(7, TK_STOP_CLEANUP); });
              usleep(100 * 1000);
              std::thread second([] { StopProcess(9, TK_STOP_CLEANUP); });
              usleep(100 * 1000);
-             if (Fifos()) StoreUnlock(), first.join();  // nothing was cleaned up under its feet
-         }, 7, ""},
+             if (!Fifos()) return;  // something was cleaned up under its feet
+             StoreUnlock();
+             first.join();
+         },
+         7, ""},
         // Regression: start-up made the list mutex ready again, over a hold.
-        {"start-up leaves the list mutex alone", [] {
+        {"start-up leaves the list mutex alone",
+         [] {
              pthread_mutex_lock(&g_sensordatamutex);
              g_threadcreate = [](pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) -> int {
                  _exit(CleanUp() + (pthread_mutex_trylock(&g_sensordatamutex) == EBUSY ? 3 : 4));
              };
              TrendkeepMain();
-         }, 3, ""},
+         },
+         3, ""},
         // Not a way out: the sampling task builds the list, then refreshes it
         // in each new minute, looking every second; left at the fourth pause.
-        {"sampling", [] {
+        {"sampling",
+         [] {
              // After the first, second and third pause: a new minute, the same, the next.
-             g_clock = [](time_t *) -> time_t { return 1796342415 + 30 * std::count(g_pauses.begin(), g_pauses.end(), ' '); };
+             g_clock = [](time_t *) -> time_t {
+                 return 1796342415 + 30 * std::count(g_pauses.begin(), g_pauses.end(), ' ');
+             };
              g_sleepms = [](unsigned ms) {
                  g_pauses += std::to_string(ms) + " ";
                  if (std::count(g_pauses.begin(), g_pauses.end(), ' ') < 4) return;
@@ -168,10 +223,12 @@ TEST_F(LifecycleDeathTest, EveryWayOutEndsWithItsStatus) {
              };
              g_fake.Sensors = {{1, "Inlet_Temp", 20.0}}, g_fake.SensorCount = 1, g_fake.DevIds[1] = 0x8000;
              SensorDataTask(nullptr);
-         }, 0, "pauses 10000 1000 1000 1000 sessions 3 updated 1796342460"},
+         },
+         0, "pauses 10000 1000 1000 1000 sessions 3 updated 1796342460"},
         // Not a way out: what is queued is answered turn after turn, with a
         // pause once a second of such turns has gone by (0.6 s a clock look).
-        {"queued requests", [] {
+        {"queued requests",
+         [] {
              static LocalSensorData entry = {};
              g_localdatahdr = LocalDataHdr{0, 0, 1, 1, &entry};
              g_monotonicms = [] {
@@ -190,19 +247,13 @@ TEST_F(LifecycleDeathTest, EveryWayOutEndsWithItsStatus) {
                  _exit(CleanUp());
              };
              StoreSensorsDataToFileRecord(nullptr);
-         }, 0, "paused 100 ms after 12 bytes of answers"},
+         },
+         0, "paused 100 ms after 12 bytes of answers"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.Name);
         std::ofstream(victim) << "untouched";
-        EXPECT_EXIT(
-            {
-                g_fake.EchoMessages = true;
-                g_fake.OnDeregister = [](const char *path) { fprintf(stderr, "P deregister %s\n", path); };
-                c.Run();
-                _exit(99);
-            },
-            ::testing::ExitedWithCode(c.Status), c.Output);
+        EXPECT_EXIT(RunChild(c.Run), ::testing::ExitedWithCode(c.Status), c.Output);
         EXPECT_TRUE(Gone());
         for (const char *path : {TK_REQUEST_FIFO, TK_RESPONSE_FIFO}) {
             for (const std::string &aside : Aside(path)) std::filesystem::remove_all(aside);
@@ -211,23 +262,20 @@ TEST_F(LifecycleDeathTest, EveryWayOutEndsWithItsStatus) {
         EXPECT_TRUE(std::getline(std::ifstream(victim), content) && content == "untouched");
     }
     if (geteuid() != 0) GTEST_SKIP() << "needs root to give a FIFO away and to mount";
-    EXPECT_EXIT(
-        {
-            g_fake.EchoMessages = true;
-            if (unshare(CLONE_NEWNS) != 0) _exit(98);
-            if (mount("ro", "/var/tmp", "tmpfs", MS_RDONLY, nullptr) != 0) _exit(98);
-            TrendkeepMain();
-        },
-        ::testing::ExitedWithCode(2), "Error while creating Zelvar trendkeep Request FIFO \\[errno-30\\]");
+    auto read_only = [] {
+        if (unshare(CLONE_NEWNS) != 0 || mount("ro", "/var/tmp", "tmpfs", MS_RDONLY, nullptr) != 0) _exit(98);
+        TrendkeepMain();
+    };
+    const char *fifo_failed = "Error while creating Zelvar trendkeep Request FIFO \\[errno-30\\]";
+    EXPECT_EXIT(RunChild(read_only), ::testing::ExitedWithCode(2), fifo_failed);
     for (const char *path : {TK_REQUEST_FIFO, TK_RESPONSE_FIFO}) {
-        EXPECT_EXIT(
-            {
-                g_fake.EchoMessages = true;
-                if (Init() != 0 || chown(path, 65534, 65534) != 0) _exit(98);
-                g_sleepms = [](unsigned) { _exit(9); };  // past the opens: the FIFO was taken
-                StoreSensorsDataToFileRecord(nullptr);
-            },
-            ::testing::ExitedWithCode(1), std::string("Error opening named pipe ") + path);
+        auto given_away = [path] {
+            if (Init() != 0 || chown(path, 65534, 65534) != 0) _exit(98);
+            g_sleepms = [](unsigned) { _exit(9); };  // past the opens: the FIFO was taken
+            StoreSensorsDataToFileRecord(nullptr);
+        };
+        std::string refused = std::string("Error opening named pipe ") + path;
+        EXPECT_EXIT(RunChild(given_away), ::testing::ExitedWithCode(1), refused);
         EXPECT_TRUE(Gone());
     }
 }

@@ -26,6 +26,14 @@ std::string Joined(const std::vector<std::string> &parts) {
     return out;
 }
 
+// The calls made: the IPMI calls and pauses, then the store's (how the two
+// interleave is free).
+std::string CallsText() {
+    std::vector<std::string> calls = g_fake.Calls;
+    std::stable_partition(calls.begin(), calls.end(), [](auto &s) { return s.rfind("devid", 0) != 0; });
+    return Joined(calls);
+}
+
 std::string ListText() {  // "num:name:class" of every entry
     std::vector<std::string> parts;
     for (uint32_t i = 0; i < g_localdatahdr.SensorCount; ++i) {
@@ -46,7 +54,8 @@ std::string MessagesText() {
         const std::string &t = m.Text;
         bool report = sscanf(t.c_str(), "[SensorData.cpp:%d][%63[A-Za-z]][%d]%n", &line, func, &again, &n) == 3 &&
                       line == again && t.back() == '\n';
-        parts.push_back(m.Kind + std::to_string(m.Level) + " " + (report ? func + (": " + t.substr(n, t.size() - n - 1)) : t));
+        parts.push_back(m.Kind + std::to_string(m.Level) + " " +
+                        (report ? func + (": " + t.substr(n, t.size() - n - 1)) : t));
     }
     return Joined(parts);
 }
@@ -62,9 +71,15 @@ std::vector<uint8_t> ListBytes() {
 class SensorDataTest : public ::testing::Test {
 protected:
     void SetUp() override { Reset(); }
-    void TearDown() override { Reset(), g_sleepms = saved_sleep_; }
+    void TearDown() override {
+        Reset();
+        g_sleepms = saved_sleep_;
+    }
     static void Reset() {
-        ResetFakePlatform(), free(g_localdatahdr.SensorData), g_localdatahdr = {}, g_sensorcount = 0;
+        ResetFakePlatform();
+        free(g_localdatahdr.SensorData);
+        g_localdatahdr = {};
+        g_sensorcount = 0;
         g_sleepms = [](unsigned ms) { g_fake.Calls.push_back("pause" + std::to_string(ms)); };  // one more call
     }
     SleepFn saved_sleep_ = g_sleepms;
@@ -87,106 +102,159 @@ void Inventory(const std::vector<S> &sensors) {
     g_fake.SensorCount = (uint32_t)sensors.size();
 }
 
-enum Action { kBuild, kRefresh, kUtil, kRefreshUnbuilt, kUtilUnbuilt };
-
-TEST_F(SensorDataTest, BuildsTheListAndReportsEveryFailure) {
+// Which sensors are listed, with what name and class, in reading order.
+TEST_F(SensorDataTest, ListsTheReadableSensorsInReadingOrder) {
     const struct {
         const char *Name;
         std::vector<S> Sensors;
-        std::function<void()> Arrange;  // just before the action
-        Action Do;
-        int Result;
-        const char *List;             // the entries before the utilisation entries; null: none at all
-        const char *Calls = nullptr;  // the IPMI calls and pauses, then the store's (null: not looked at)
-        const char *Messages = "", *Stdout = "";  // Stdout: a regular expression
-    } cases[] = {
-        {"kept in reading order", {{10, "CPU0_Temp"}, {3, "Fan1", 0x5000}, {200, "PSU_Input", 0x3000}}, nullptr, kBuild, 0,
-         "10:CPU0_Temp:2 3:Fan1:1 200:PSU_Input:0", "open count pause10000 readings info close devid:10 devid:3 devid:200"},
-        {"no info record, record type 0 or 3, skip flag: left out",
-         {{1, "Type1"}, {2, "NoInfo", 1, -1}, {3, "Type0", 1, 0}, {4, "EventOnly", 1, 3}, {5, "Skipped", 1, 1, 1},
-          {6, "Type2", 1, 2}, {7, "OemC0", 1, 0xC0}},
-         nullptr, kBuild, 0, "1:Type1:2 6:Type2:0 7:OemC0:0"},
-        {"one number twice: both listed, judged by its first info record",
-         {{5, "PSU1_Temp", 0x5000}, {9, "Event_A", 0x5000, 3}, {5, "PSU2_Temp", 0x5000, 3}, {9, "Event_B", 0x5000}},
-         nullptr, kBuild, 0, "5:PSU1_Temp:1 5:PSU2_Temp:1"},
-        {"nothing kept", {{1, "Skipped", 1, 1, 1}, {2, "EventOnly", 1, 3}}, nullptr, kBuild, 0, ""},
-        {"names cut at 19", {{1, "ABCDEFGHIJKLMNOPQRSTUVWXYZ"}, {2, "Exactly19Characters"}, {3, "FillsTheWholeThirtyByteNameRoo"}},
-         nullptr, kBuild, 0, "1:ABCDEFGHIJKLMNOPQRS:2 2:Exactly19Characters:2 3:FillsTheWholeThirty:2"},
-        {"device id ranges without their upper bound",
-         {{1, "a", 0x2FFF}, {2, "b", 0x3000}, {3, "c", 0x3255}, {4, "d", 0x5000}, {5, "e", 0x50C0}, {6, "f", 0x50C1},
-          {7, "g", 0x7000}, {8, "h", 0x703E}, {9, "i", 0x703F}, {10, "j", 0x8000}, {11, "k", 0x8028}, {12, "l", 0x8029},
-          {13, "m", 0x8FFF}, {14, "n", 0x9000}, {15, "o", 0x90FF}, {16, "p", 0x9100}},
-         nullptr, kBuild, 0,
-         "1:a:0 2:b:0 3:c:0 4:d:1 5:e:1 6:f:0 7:g:1 8:h:1 9:i:0 10:j:2 11:k:2 12:l:0 13:m:0 14:n:4 15:o:4 16:p:0"},
-        {"a failed device id query still lists the sensor", {{7, "Half"}, {200, "NoDevId", -1}},
-         [] { g_fake.Fail = {"devid:7"}; }, kBuild, 0, "7:Half:2 200:NoDevId:0", nullptr, "",
-         "\\[InitSensorDataList\\]\\[[0-9]+\\]Get sensor devid from redis failed,sensor num:7\n"
-         "\\[InitSensorDataList\\]\\[[0-9]+\\]Get sensor devid from redis failed,sensor num:200\n"},
-        {"counts above the buffers lowered", {{1, "A"}, {2, "B"}, {3, "NoInfo", 1, -1}}, [] { g_fake.ClaimedCount = 1000; },
-         kBuild, 0, "1:A:2 2:B:2"},
-        {"a zero or failed count asked again after each pause", {{1, "A"}}, [] { g_fake.CountAnswers = {0, -1, 1}; }, kBuild,
-         0, "1:A:2", "open count pause10000 count pause10000 count pause10000 readings info close devid:1",
-         "D130 InitSensorDataList: Get sensor count failed"},
-        {"a known count not asked again", {{1, "A"}}, [] { g_sensorcount = 4; }, kBuild, 0, "1:A:2",
-         "open readings info close devid:1"},
-        {"build: no session", {{1, "A"}}, [] { g_fake.Fail = {"session"}; }, kBuild, -1, nullptr, "open",
-         "D130 InitSensorDataList: Create local ipmi session failed!"},
-        {"build: no readings", {{1, "A"}}, [] { g_fake.Fail = {"readings"}; }, kBuild, -1, nullptr,
-         "open count pause10000 readings close", "D130 InitSensorDataList: Get all sensor detal failed"},
-        {"build: no info", {{1, "A"}}, [] { g_fake.Fail = {"info"}; }, kBuild, -1, nullptr,
-         "open count pause10000 readings info close", "D130 InitSensorDataList: Get all sensor detal failed"},
-        {"refresh without sensors", {}, nullptr, kRefreshUnbuilt, 0, nullptr, "",
-         "D130 UpdateSensorReadingToLocalStruct: Sensors is 0,return"},
-        {"refresh: no session, closed all the same", {{1, "A"}}, [] { g_fake.Fail = {"session"}; }, kRefresh, -1, "1:A:2",
-         "open close", "D130 UpdateSensorReadingToLocalStruct: Create local ipmi session failed!"},
-        {"refresh: no readings", {{1, "A"}}, [] { g_fake.Fail = {"readings"}; }, kRefresh, -1, "1:A:2",
-         "open readings close", "D130 UpdateSensorReadingToLocalStruct: Get Sensor info failed"},
-        {"refresh: no info", {{1, "A"}}, [] { g_fake.Fail = {"info"}; }, kRefresh, -1, "1:A:2", "open readings info close",
-         "D130 UpdateSensorReadingToLocalStruct: Get Sensor info failed"},
-        {"utilisation: every figure fails, told apart by the line", {{1, "A"}}, [] { g_fake.Fail = {"cpu", "mem", "io"}; },
-         kUtil, 0, "1:A:2", "cpu mem io",
-         "D130 UpdateCUPSToLocalStruct: Get Cpu cups failed D130 UpdateCUPSToLocalStruct: Get Cpu cups failed "
-         "D130 UpdateCUPSToLocalStruct: Get Cpu cups failed"},
-        {"utilisation of an empty list: fetched and dropped", {}, nullptr, kUtilUnbuilt, 0, nullptr, "cpu mem io"},
-    };
+        const char *List;  // the entries before the utilisation entries
+    } cases[] = {{"classes by device id",
+                  {{10, "CPU0_Temp"}, {3, "Fan1", 0x5000}, {200, "PSU", 0x3000}},
+                  "10:CPU0_Temp:2 3:Fan1:1 200:PSU:0"},
+                 {"no info record, record type 0 or 3, skip flag: left out",
+                  {{1, "T1"},
+                   {2, "NoInfo", 1, -1},
+                   {3, "T0", 1, 0},
+                   {4, "T3", 1, 3},
+                   {5, "Skip", 1, 1, 1},
+                   {6, "T2", 1, 2},
+                   {7, "C0", 1, 0xC0}},
+                  "1:T1:2 6:T2:0 7:C0:0"},
+                 {"one number twice: both listed, judged by its first info record",
+                  {{5, "PSU1", 0x5000}, {9, "Event_A", 0x5000, 3}, {5, "PSU2", 0x5000, 3}, {9, "Event_B", 0x5000}},
+                  "5:PSU1:1 5:PSU2:1"},
+                 {"names cut at 19",
+                  {{1, "ABCDEFGHIJKLMNOPQRSTUVWXYZ"}, {2, "FillsTheWholeThirtyByteNameRoo"}},
+                  "1:ABCDEFGHIJKLMNOPQRS:2 2:FillsTheWholeThirty:2"},
+                 {"a device id not read: class 0", {{7, "Half"}, {200, "NoDevId", -1}}, "7:Half:2 200:NoDevId:0"}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.Name);
         Reset();
         Inventory(c.Sensors);
-        ASSERT_TRUE((c.Do != kRefresh && c.Do != kUtil) || InitSensorDataList(&g_localdatahdr) == 0);
-        g_fake.Calls.clear();
-        if (c.Do == kBuild) g_localdatahdr = {1234, 1, 1, 7, nullptr};  // left dirty: the build clears it
-        std::vector<uint8_t> before = ListBytes();
-        if (c.Arrange) c.Arrange();
+        g_fake.Fail = {"devid:7"};                  // the device id is written all the same
+        g_fake.ClaimedCount = 1000;                 // more records claimed than the buffers hold
+        g_localdatahdr = {1234, 1, 1, 7, nullptr};  // left dirty: the build clears it
         testing::internal::CaptureStdout();
-        int result = c.Do == kBuild                                   ? InitSensorDataList(&g_localdatahdr)
-                     : c.Do == kRefresh || c.Do == kRefreshUnbuilt ? UpdateSensorReadingToLocalStruct(&g_localdatahdr, kT0)
-                                                                    : (UpdateCUPSToLocalStruct(&g_localdatahdr, kT0), 0);
+        EXPECT_EQ(InitSensorDataList(&g_localdatahdr), 0);
         std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(ListText(), c.List + (" " + kUtilEntries));
+        LocalDataHdr h = g_localdatahdr;
+        EXPECT_TRUE(h.UpdateTime == 0 && h.DataReady == 0 && h.ListReady == 1);
+        for (uint32_t i = 0; i < h.SensorCount; ++i) {  // nothing but the name, number and class
+            LocalSensorData e = At(i);
+            EXPECT_TRUE(e.InUse && !e.Valid && !e.MaxTime && !e.MinTime && !e.Reading && !e.MaxReading &&
+                        !e.MinReading && !e.AvgReading);
+        }
+        std::string want;  // each device id not read is said on standard output
+        for (const S &s : c.Sensors) {
+            if (s.Num != 7 && s.DevId >= 0) continue;
+            want += "\\[InitSensorDataList\\]\\[[0-9]+\\]Get sensor devid from redis failed,sensor num:";
+            want += std::to_string(s.Num) + "\n";
+        }
+        EXPECT_TRUE(testing::internal::RE::FullMatch(out, want)) << out;
+    }
+}
+
+// Device id ranges are [Low, High).
+TEST(DevIdToClass, RangesWithoutTheirUpperBound) {
+    const int cases[][2] = {{0x2FFF, 0}, {0x3000, 0}, {0x3255, 0}, {0x5000, 1}, {0x50C0, 1}, {0x50C1, 0},
+                            {0x7000, 1}, {0x703E, 1}, {0x703F, 0}, {0x8000, 2}, {0x8028, 2}, {0x8029, 0},
+                            {0x8FFF, 0}, {0x9000, 4}, {0x90FF, 4}, {0x9100, 0}};
+    for (const auto &c : cases) EXPECT_EQ(DevIdToClass((uint16_t)c[0]), c[1]) << std::hex << c[0];
+}
+
+enum Action { kBuild, kRefresh, kUtil, kRefreshUnbuilt, kUtilUnbuilt };
+
+// The calls each step makes, and every failure with its one report; a
+// refresh that fails leaves the list as it was.
+TEST_F(SensorDataTest, ReportsEveryFailure) {
+    const struct {
+        Action Do;
+        std::set<std::string> Fail;
+        int Result;
+        const char *Calls;  // the IPMI calls and pauses, then the store's
+        const char *Messages;
+    } cases[] = {{kBuild, {}, 0, "open count pause10000 readings info close devid:1", ""},
+                 {kBuild, {"session"}, -1, "open", "D130 InitSensorDataList: Create local ipmi session failed!"},
+                 {kBuild,
+                  {"readings"},
+                  -1,
+                  "open count pause10000 readings close",
+                  "D130 InitSensorDataList: Get all sensor detal failed"},
+                 {kBuild,
+                  {"info"},
+                  -1,
+                  "open count pause10000 readings info close",
+                  "D130 InitSensorDataList: Get all sensor detal failed"},
+                 {kRefreshUnbuilt, {}, 0, "", "D130 UpdateSensorReadingToLocalStruct: Sensors is 0,return"},
+                 {kRefresh,
+                  {"session"},
+                  -1,
+                  "open close",
+                  "D130 UpdateSensorReadingToLocalStruct: Create local ipmi session failed!"},
+                 {kRefresh,
+                  {"readings"},
+                  -1,
+                  "open readings close",
+                  "D130 UpdateSensorReadingToLocalStruct: Get Sensor info failed"},
+                 {kRefresh,
+                  {"info"},
+                  -1,
+                  "open readings info close",
+                  "D130 UpdateSensorReadingToLocalStruct: Get Sensor info failed"},
+                 {kRefresh, {}, 0, "open readings info close", ""},
+                 {kUtil,
+                  {"cpu", "mem", "io"},
+                  0,
+                  "cpu mem io",
+                  "D130 UpdateCUPSToLocalStruct: Get Cpu cups failed D130 UpdateCUPSToLocalStruct: Get Cpu cups failed "
+                  "D130 UpdateCUPSToLocalStruct: Get Cpu cups failed"},
+                 {kUtilUnbuilt, {}, 0, "cpu mem io", ""}};  // fetched and dropped
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.Do) + " " + c.Calls);
+        Reset();
+        Inventory({{1, "A"}});
+        bool prebuilt = c.Do == kRefresh || c.Do == kUtil;
+        ASSERT_TRUE(!prebuilt || InitSensorDataList(&g_localdatahdr) == 0);
+        g_fake.Calls.clear();
+        g_fake.Fail = c.Fail;
+        std::vector<uint8_t> before = ListBytes();
+        int result = 0;
+        if (c.Do == kBuild) result = InitSensorDataList(&g_localdatahdr);
+        if (c.Do == kRefresh || c.Do == kRefreshUnbuilt)
+            result = UpdateSensorReadingToLocalStruct(&g_localdatahdr, kT0);
+        if (c.Do == kUtil || c.Do == kUtilUnbuilt) UpdateCUPSToLocalStruct(&g_localdatahdr, kT0);
         EXPECT_EQ(result, c.Result);
-        // How the IPMI calls and the store's interleave is free.
-        std::stable_partition(g_fake.Calls.begin(), g_fake.Calls.end(), [](auto &s) { return s.rfind("devid", 0); });
-        EXPECT_EQ(Joined(g_fake.Calls), c.Calls ? c.Calls : Joined(g_fake.Calls));
+        EXPECT_EQ(CallsText(), c.Calls);
         EXPECT_EQ(MessagesText(), c.Messages);
-        EXPECT_TRUE(testing::internal::RE::FullMatch(out, c.Stdout)) << out;
         std::set<std::string> lines;  // the figures' reports tell them apart by the line alone
         for (const LoggedMessage &m : g_fake.Messages) lines.insert(m.Text.substr(0, m.Text.find(']')));
-        EXPECT_TRUE(c.Do != kUtil || lines.size() == 3);
+        EXPECT_EQ(lines.size(), g_fake.Messages.size());
         LocalDataHdr h = g_localdatahdr;
-        EXPECT_EQ(ListText(), c.List ? c.List + std::string(*c.List ? " " : "") + kUtilEntries : "");
-        EXPECT_TRUE(c.List || h.SensorData == nullptr);
-        if (c.Do == kBuild) {
-            EXPECT_TRUE(h.UpdateTime == 0 && h.DataReady == 0 && h.ListReady == (c.Result == 0));
-            for (uint32_t i = 0; i < h.SensorCount; ++i) {  // nothing but the name, number and class
-                LocalSensorData e = At(i);
-                EXPECT_TRUE(e.InUse && !e.Valid && !e.MaxTime && !e.MinTime && !e.Reading && !e.MaxReading &&
-                            !e.MinReading && !e.AvgReading);
-            }
-        } else {
-            EXPECT_EQ(ListBytes() == before, c.Result != 0 || c.Do == kRefreshUnbuilt);
-            EXPECT_TRUE(c.Result != 0 || c.Do == kRefreshUnbuilt || (h.UpdateTime == kT0 && h.DataReady == 1));
-        }
+        bool built = c.Do == kRefresh || c.Do == kUtil || (c.Do == kBuild && c.Result == 0);
+        EXPECT_EQ(ListText(), built ? "1:A:2 " + kUtilEntries : "");
+        EXPECT_EQ(h.SensorData != nullptr, built);
+        EXPECT_EQ(h.ListReady == 1, built);
+        if (c.Do == kBuild) continue;
+        bool refreshed = c.Result == 0 && c.Do != kRefreshUnbuilt;
+        EXPECT_EQ(ListBytes() == before, !refreshed);
+        EXPECT_TRUE(!refreshed || (h.UpdateTime == kT0 && h.DataReady == 1));
     }
+}
+
+// The count: a zero or failed answer is asked again after each pause; a
+// known count is not asked again.
+TEST_F(SensorDataTest, TheCountIsAskedUntilItIsKnown) {
+    Inventory({{1, "A"}});
+    g_fake.CountAnswers = {0, -1, 1};
+    ASSERT_EQ(InitSensorDataList(&g_localdatahdr), 0);
+    EXPECT_EQ(CallsText(), "open count pause10000 count pause10000 count pause10000 readings info close devid:1");
+    EXPECT_EQ(MessagesText(), "D130 InitSensorDataList: Get sensor count failed");
+    free(g_localdatahdr.SensorData);
+    g_localdatahdr = {};
+    g_fake.Calls.clear();
+    ASSERT_EQ(InitSensorDataList(&g_localdatahdr), 0);
+    EXPECT_EQ(CallsText(), "open readings info close devid:1");
 }
 
 // What one entry should hold by the rules: an IPMI reading of zero never
@@ -287,11 +355,18 @@ TEST_F(SensorDataTest, SamplesOnceInEveryOtherMinuteOfThe32BitClock) {
     const struct {
         int64_t Now;
         uint32_t Last, Refreshed, LastAfter;
-    } cases[] = {{kT0 + 25, 0, 1, kT0}, {kT0 + 59, kT0, 0, kT0}, {kT0 + 60, kT0, 1, kT0 + 60},
+    } cases[] = {{kT0 + 25, 0, 1, kT0},
+                 {kT0 + 59, kT0, 0, kT0},
+                 {kT0 + 60, kT0, 1, kT0 + 60},
                  {kT0 + 30, kT0 + 300, 1, kT0},  // the clock set back
-                 {0, kT0, 0, kT0}, {-1, kT0, 0, kT0}, {-61, kT0, 0, kT0}, {-86400L * 365, kT0, 0, kT0}, {beyond, kT0, 0, kT0},
-                 {946685100, kT0, 0, kT0},      // a clock not yet set: 2000-01-01 00:05 UTC
-                 {TK_CLOCK_FLOOR - 1, kT0, 0, kT0}, {TK_CLOCK_FLOOR, kT0, 1, TK_CLOCK_FLOOR}};
+                 {0, kT0, 0, kT0},
+                 {-1, kT0, 0, kT0},
+                 {-61, kT0, 0, kT0},
+                 {-86400L * 365, kT0, 0, kT0},
+                 {beyond, kT0, 0, kT0},
+                 {946685100, kT0, 0, kT0},  // a clock not yet set: 2000-01-01 00:05 UTC
+                 {TK_CLOCK_FLOOR - 1, kT0, 0, kT0},
+                 {TK_CLOCK_FLOOR, kT0, 1, TK_CLOCK_FLOOR}};
     for (const auto &c : cases) {
         g_fake.Calls.clear();
         g_localdatahdr.UpdateTime = 0;
@@ -352,7 +427,7 @@ TEST_F(SensorDataTest, ARefreshGivesUpWhatItsDeadlineLeavesUnread) {
         };
         t += 60;
         EXPECT_EQ(SampleIfNewMinute(&g_localdatahdr, t, &last), 1);
-        EXPECT_EQ(Joined(g_fake.Calls), c.Calls);
+        EXPECT_EQ(CallsText(), c.Calls);
         std::vector<std::string> timeouts;
         for (int timeout : g_fake.IpmiTimeouts) timeouts.push_back(std::to_string(timeout));
         EXPECT_EQ(Joined(timeouts), c.Timeouts);
@@ -373,7 +448,8 @@ TEST_F(SensorDataTest, TheListHoldsAtMostItsBoundOfSensors) {
     ASSERT_EQ(InitSensorDataList(&g_localdatahdr), 0);
     EXPECT_EQ(g_sensorcount, (uint32_t)TK_MAX_SENSORS);
     EXPECT_EQ(+g_localdatahdr.SensorCount, (uint32_t)TK_MAX_SENSORS + 3);
-    EXPECT_EQ(MessagesText(), "D130 InitSensorDataList: Sensor count 30000 beyond the 1024 the list holds, the rest left out");
+    EXPECT_EQ(MessagesText(),
+              "D130 InitSensorDataList: Sensor count 30000 beyond the 1024 the list holds, the rest left out");
 }
 
 TEST_F(SensorDataTest, BuildingSamplingAndRecordingShareTheListUnderTheMutex) {

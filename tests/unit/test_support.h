@@ -10,26 +10,33 @@
 #include <string>
 
 // Sets the process's time zone (a POSIX TZ string, so no zone database is
-// needed) for the life of the object.
+// needed); null: the system's.
+inline void SetTimeZone(const char *tz) {
+    if (tz != nullptr) {
+        setenv("TZ", tz, 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+}
+
+// A time zone for the life of the object.
 class ScopedTimeZone {
 public:
     explicit ScopedTimeZone(const char *tz) : had_old_(getenv("TZ") != nullptr) {
         if (had_old_) old_ = getenv("TZ");
-        setenv("TZ", tz, 1), tzset();
+        SetTimeZone(tz);
     }
-    ~ScopedTimeZone() { had_old_ ? setenv("TZ", old_.c_str(), 1) : unsetenv("TZ"), tzset(); }
+    ~ScopedTimeZone() { SetTimeZone(had_old_ ? old_.c_str() : nullptr); }
 
 private:
-    std::string old_;
     bool had_old_;
+    std::string old_;
 };
 
-// Epoch time of a local date and time in the current zone (isdst decided
-// by mktime).
-inline time_t LocalTime(int year, int mon, int mday, int hour = 0, int min = 0, int sec = 0) {
-    struct tm tm = {};
-    tm.tm_year = year - 1900, tm.tm_mon = mon - 1, tm.tm_mday = mday;
-    tm.tm_hour = hour, tm.tm_min = min, tm.tm_sec = sec, tm.tm_isdst = -1;
+// Epoch time of a local date and time in the current zone.
+inline time_t LocalTime(int year, int mon, int mday, int hour = 0, int min = 0) {
+    struct tm tm = {0, min, hour, mday, mon - 1, year - 1900, 0, 0, -1, 0, nullptr};
     return mktime(&tm);
 }
 
