@@ -1,7 +1,7 @@
 """Start-up and the ways out of the real daemon on the host, beside another user: what that user leaves at the fixed
 paths in /var/tmp is moved aside and kept, never followed or taken for the daemon's own, even while it is re-planted
-all through a start; the daemon detaches; signals, a pulled card, a store file cut short under its mapping, a hung
-controller and a log reader that has gone end it, or not, as designed.  (The store's own table has every plant on
+all through a start; the daemon detaches; signals, a pulled card, a store file cut short under its mapping and a log
+reader that has gone end it, or not, as designed.  (The store's own table has every plant on
 the card, the unit tests every way out on the fake platform.)"""
 
 import contextlib, os, re, shutil, signal, stat, subprocess, time, unittest
@@ -20,26 +20,19 @@ PLANT = {
     "link": (["ln", "-s", "VICTIM/small"], stat.S_IFLNK),
     "dir": (["sh", "-c", 'mkdir "$0" && echo planted > "$0/x"'], stat.S_IFDIR),
 }
-# Run as another user, one per path: re-plants the path as a link to the first argument as fast as it can; with a
-# third argument, moves a directory found there (a card's DataRecord, the daemon's own) out of the way first.
-RACER = """import itertools, os, sys
-target, path, move = sys.argv[1], sys.argv[2], len(sys.argv) > 3
-for n in itertools.count():
-    if move:
-        try:
-            os.rename(path, path + ".moved%d" % n)
-        except OSError:
-            pass
+# Run as another user, one per path: re-plants the path as a link to the first argument as fast as it can.
+RACER = """import os, sys
+while True:
     try:
-        os.symlink(target, path)
+        os.symlink(sys.argv[1], sys.argv[2])
     except OSError:
         pass
 """
 
 
 def serving(stop):
-    """Asks for data and lists three times, then stops the daemon (a signal, or an action) and asks on until it has
-    gone."""
+    """Asks for data and lists three times, then stops the daemon (a signal, or an action) and asks on while it
+    ends."""
 
     def do(d):
         request, size = H.data_request(T0, 1) + H.list_request(), H.DATA_RESPONSE_SIZE + 6 * H.LIST_ITEM.size
@@ -68,25 +61,6 @@ def cut(d):
         c.send(H.data_request(T0, 1))
 
 
-def open_writer(path):
-    """A write end of the FIFO at path once a reader has it open, else None."""
-    with contextlib.suppress(OSError):
-        return os.open(path, os.O_WRONLY | os.O_NONBLOCK)
-    return None
-
-
-def hang(d):
-    """The host IPMI library reads the sensor file at every session: a FIFO whose writer never writes hangs the next
-    refresh inside the library.  Count requests are still answered, and the stop is not held up."""
-    os.unlink(d.env["TRENDKEEP_SENSORS"])
-    os.mkfifo(d.env["TRENDKEEP_SENSORS"])
-    d.hung_writer = H.wait_until(lambda: open_writer(d.env["TRENDKEEP_SENSORS"]), 20)
-    assert d.hung_writer is not None, "the refresh never hung"
-    with H.Client() as c:
-        assert c.ask(H.count_request(), 4, 5) == COUNTED, "a count request waited for the controller"
-    d.signal(signal.SIGTERM)
-
-
 # A run: its name; what another user planted at the request FIFO, response FIFO and pid file paths; what ends it
 # once it answers; its exit status; the lines its log holds once.
 STARTED = r"M 182 \[Trendkeep\]\[\d+\]Trendkeep Program started!"
@@ -95,7 +69,6 @@ RUNS = [
     ("interrupt", ("dir", "dir", "dir"), serving(signal.SIGINT), 0, []),
     ("card pulled while serving", (None, None, None), serving(pull), 1, [CARD_LOST]),
     ("a sensor data file cut short", (None, "fifo", None), cut, 1, [CARD_LOST]),
-    ("stop, the controller hung", (None, None, None), hang, 0, []),
 ]
 
 
@@ -136,51 +109,33 @@ class Lifecycle(H.DaemonTestCase):
                     self.assertEqual([line for line in log if line.startswith("D 130")], [])
                 self.assertEqual(len(d.logged("P register /usr/local/bin/Trendkeep ZelvarTrendkeep")), 1)
                 self.assertEqual(len(d.logged("P deregister /usr/local/bin/Trendkeep")), 1)
-                self.assertEqual(
-                    len(d.logged("]Moved what stood at /var/tmp/pipe_")), len([k for k in planted[:2] if k])
-                )
-                self.assertEqual(
-                    len(d.logged("P pid file: moved what stood at " + PID_FILE)), int(planted[2] is not None)
-                )
+                moved = [len(d.logged("]Moved what stood at " + path)) for path in FIXED[:2]]
+                moved.append(len(d.logged("P pid file: moved what stood at " + PID_FILE)))
+                self.assertEqual(moved, [int(kind is not None) for kind in planted])
                 self.assertEqual([os.path.lexists(path) for path in (REQUEST_FIFO, RESPONSE_FIFO)], [False, False])
                 self.assertEqual(H.tree_digest(victim), before)
 
     def test_racers_during_start(self):
-        """Another user re-planting links and directories all through a start: at the fixed paths in /var/tmp, where
-        every start must still put its own FIFOs and pid file; and as the card's DataRecord, a link off a card open
-        to everyone, where no directory may ever be made off the card (a start may fail: the card is theirs)."""
+        """Another user re-planting links at the fixed paths in /var/tmp as fast as it can all through a start: every
+        start still puts its own FIFOs and pid file there, and nothing lands where the links lead."""
         elsewhere = os.path.join(self.workdir, "elsewhere")
-        card = os.path.join(self.workdir, "card")
-        for path in (elsewhere, card):
-            os.makedirs(path)
-            os.chmod(path, 0o777)
+        os.makedirs(elsewhere)
         clock = os.path.join(self.workdir, "clock")
-        # what, the paths re-planted, moving directories away, starts, whether every start must serve
-        attackers = [("fixed paths", FIXED, [], 20, True)]
-        attackers.append(("DataRecord", [os.path.join(card, "DataRecord")], ["move"], 5, False))
-        for what, paths, move, starts, must_serve in attackers:
-            with self.subTest(what), contextlib.ExitStack() as racers:
-                for path in paths:
-                    argv = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "python3", "-c", RACER]
-                    racer = subprocess.Popen(argv + [elsewhere, path, *move])
-                    racers.callback(racer.wait)
-                    racers.callback(racer.kill)
-                served = 0
-                for n in range(starts):
-                    H.replace_file(clock, FAST)
-                    d = self.daemon(card=card, clock_file=clock).start()
-                    answered = H.wait_until(lambda: not d.alive() or self.count_answered(), 10)
-                    if must_serve:
-                        self.assertTrue(d.alive() and answered, "start %d" % n)
-                        self.assertEqual(H.read_pid_file(), d.proc.pid)
-                        for path in (REQUEST_FIFO, RESPONSE_FIFO):
-                            st = os.lstat(path)
-                            self.assertEqual((stat.S_IFMT(st.st_mode), st.st_uid), (stat.S_IFIFO, 0), path)
-                    served += d.alive()
-                    d.signal(signal.SIGTERM)
-                    self.assertIn(d.wait(20), (0, 1))
-                self.assertEqual(os.listdir(elsewhere), [])
-                print("%s: %d of %d starts served beside the racer" % (what, served, starts))
+        for path in FIXED:
+            argv = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "python3", "-c", RACER]
+            racer = subprocess.Popen(argv + [elsewhere, path])
+            self.addCleanup(racer.wait)
+            self.addCleanup(racer.kill)
+        for n in range(20):
+            H.replace_file(clock, FAST)
+            d = self.daemon(clock_file=clock).start()
+            self.assertTrue(H.wait_until(self.count_answered, 10), "start %d" % n)
+            self.assertEqual(H.read_pid_file(), d.proc.pid)
+            for path in (REQUEST_FIFO, RESPONSE_FIFO):
+                st = os.lstat(path)
+                self.assertEqual((stat.S_IFMT(st.st_mode), st.st_uid), (stat.S_IFIFO, 0), path)
+            self.stop_daemon(d, 20)
+        self.assertEqual(os.listdir(elsewhere), [])
 
     @staticmethod
     def count_answered():

@@ -163,29 +163,6 @@ class Faults(H.DaemonTestCase):
                 self.assertEqual(failures, [], "\n".join(failures))
                 self.assertGreater(self.fired, self.runs / 2, "the faults did not fire")
 
-    def test_failing_card(self):
-        """The card pulled while the store records; every flush failing with EIO from the first after the start-up's
-        on, logged for every file, until the card check fails too.  Either way: exit status 1 through the card-loss
-        stop, no FIFOs left."""
-        files = len(H.SMALL_SENSORS) + len(H.UTILISATION)
-        for case, rule in (("pulled", ""), ("flushes fail", "msync:%d:EIO:always,statvfs:40:EIO:always" % (files + 2))):
-            with self.subTest(case=case):
-                card = os.path.join(self.workdir, case)
-                os.makedirs(card)
-                d = self.daemon(card + "-run", card=card, env=fault_env(START, 300, rule)).start()
-                if not rule:
-                    self.wait_record_time(card, lambda day, slot: slot >= START + 600)
-                    shutil.rmtree(card)
-                self.assertEqual(d.wait(30), 1, d.log_lines()[-10:])
-                self.assertEqual(len(d.logged("Check TFCard mount status failed!Program will exit!")), 1)
-                self.assertTrue(d.logged("P deregister /usr/local/bin/Trendkeep"))
-                self.assertEqual([os.path.lexists(p) for p in (H.REQUEST_FIFO, H.RESPONSE_FIFO)], [False, False])
-                self.assertEqual(d.logged("falied while init"), [])
-                if rule:
-                    failed = "\n".join(d.logged("Update mem to file failed"))
-                    self.assertEqual([",index:%d," % i in failed for i in range(files)], [True] * files)
-                    self.assertTrue(d.logged("Update record day time to file failed"))
-
 
 @NEEDS_FAKETIME
 class KillNine(H.DaemonTestCase):
