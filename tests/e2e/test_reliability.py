@@ -11,14 +11,15 @@ LONG = os.environ.get("TK_RELIABILITY") == "1"
 FAKETIME = os.path.exists(H.DAEMON) and H.faketime_library_for(H.DAEMON) is not None
 NEEDS_FAKETIME = unittest.skipUnless(FAKETIME, "libfaketime is not installed")
 SANITIZED = os.path.exists(H.DAEMON) and re.search(rb"__[at]san_init", H.pathlib.Path(H.DAEMON).read_bytes())
-START = H.epoch_utc("2026-11-20 22:30:00")
+TZ = "CET-1CEST,M3.5.0,M10.5.0/3"  # the daemon's zone, with summer time
+START, KILL_START = H.epoch_utc("2026-11-20 21:30:00"), H.epoch_utc("2026-10-24 21:30:00")  # 22:30 and 23:30 there
 MAIN_CALLS = ("open", "openat", "ftruncate", "mmap", "msync", "write", "read", "select")
 ERRNO_FOR = {"mmap": "ENOMEM", "select": "EINTR", "write": "ENOSPC"}
 EXIT_MESSAGES = {
     1: ("Init sensor data", "Error opening named pipe", "TF card free size not enough", "Check TFCard mount status"),
     2: ("Check mount path faied", "Error while creating Zelvar trendkeep"),
 }
-os.environ["TZ"] = "UTC0"  # the daemon's zone, for the day keys worked out here
+os.environ["TZ"] = TZ  # for the day keys worked out here
 time.tzset()
 
 
@@ -75,10 +76,12 @@ def card_problems(card):
     return out.stdout.splitlines()[:-1] + ([out.stderr] if out.returncode not in (0, 1) else [])
 
 
-def fault_env(start, speed, rule):
-    """libtkfault (built with the tests) ahead of a libfaketime clock."""
-    env = H.faketime_env("@%s x%d" % (H.utc_text(start), speed))
-    env.update(LD_PRELOAD=os.path.join(H.BIN_DIR, "libtkfault.so") + " " + env["LD_PRELOAD"], TK_FAULT=rule)
+def clock_env(start, speed, rule=None):
+    """The daemon's zone and a libfaketime clock from start, speed times faster; with a rule, libtkfault (built with
+    the tests) ahead of it."""
+    env = dict(H.faketime_env("@%d x%d" % (start, speed)), FAKETIME_FMT="%s", TZ=TZ)
+    if rule is not None:
+        env.update(LD_PRELOAD=os.path.join(H.BIN_DIR, "libtkfault.so") + " " + env["LD_PRELOAD"], TK_FAULT=rule)
     return env
 
 
@@ -99,7 +102,7 @@ class Faults(H.DaemonTestCase):
         counts and the faults fired."""
         work = tempfile.mkdtemp(dir=self.workdir)
         counts, fired = os.path.join(work, "counts"), os.path.join(work, "fired")
-        env = dict(fault_env(start, 2000, rule), TK_FAULT_COUNT=counts, TK_FAULT_LOG=fired)
+        env = dict(clock_env(start, 2000, rule), TK_FAULT_COUNT=counts, TK_FAULT_LOG=fired)
         d = self.daemon(work, card=card, env=env).start()
         record = lambda: H.read_record_time(card) or (0, 0)  # noqa: E731
         started = lambda: d.logged("RecordDir Path") and record()[0] == day_key(start)  # noqa: E731
@@ -144,7 +147,7 @@ class Faults(H.DaemonTestCase):
 
     def test_walk_every_main_call_failing_once_at_the_nth_call(self):
         points, window = setting("TK_FAULT_POINTS", 3, 6), setting("TK_FAULT_WINDOW_HOURS", 2, 2) * 3600
-        self.assertEqual(self.run_faulted(self.fresh(None), START, until=START + 7200)[0], 0)  # 22:30 to 00:30
+        self.assertEqual(self.run_faulted(self.fresh(None), START, until=START + 7200)[0], 0)  # 22:30 to 00:30 there
         history = shutil.move(os.path.join(self.workdir, "scratch"), os.path.join(self.workdir, "history"))
         phases = [("start-up on a card with history", history, START + 7800, None)]
         phases.append(("start-up on an empty card", None, START, None))
@@ -166,15 +169,34 @@ class Faults(H.DaemonTestCase):
 
 @NEEDS_FAKETIME
 class KillNine(H.DaemonTestCase):
-    def test_random_kills_keep_the_card_sound_and_every_flushed_slot(self):
+    def answers_match_the_card(self, card, now):
+        """No day after now's is held, and every day held is answered as the offline reader dumps it."""
+        with H.Client() as c:
+            for num in [sensor["num"] for sensor in H.SMALL_SENSORS] + [num for num, _ in H.UTILISATION]:
+                days = H.card_days(card, num, TZ)
+                self.assertLessEqual(max(days), day_key(now), "a day after the clock's")
+                for key, slots in days.items():
+                    text = time.strftime("%Y-%m-%dT12:00:00", time.localtime(key))
+                    answer = c.ask(H.pack_request(H.SENSOR_DATA_REQ, text, num), H.DATA_RESPONSE_SIZE)
+                    shown = [slot for slot in slots if slot.slot_time < now - now % 300]
+                    self.assertEqual(H.answered_slots(answer), shown, "%d on %s" % (num, text))
+
+    def test_random_kills_and_a_clock_set_back_keep_the_card_sound_and_every_flushed_slot(self):
+        """Runs in a zone with summer time, from before a midnight, each killed at a random instant and started
+        again where the clock stopped; halfway, the clock set back two hours, to the day before.  A last run answers
+        every day as the card holds it."""
         rounds, seed = setting("TK_KILL_ROUNDS", 30, 200), int(os.environ.get("TK_KILL_SEED") or time.time())
-        rng, card, t = random.Random(seed), os.path.join(self.workdir, "card"), START
+        rng, card, t = random.Random(seed), os.path.join(self.workdir, "card"), KILL_START
         os.makedirs(card)
-        for i in range(rounds):
+        for i in range(rounds + 1):
             kept, began = to_keep(card, t), time.monotonic()
-            d = self.daemon(card=card, faketime="@%s x600" % H.utc_text(t)).start()
-            if i == 0:
-                self.wait_record_time(card, lambda day, slot: day == day_key(t))
+            d = self.daemon(card=card, env=clock_env(t, 600)).start()
+            if i in (0, rounds):
+                self.wait_record_time(card, lambda day, slot: day == day_key(t) and slot >= t - t % 300)
+            if i == rounds:
+                self.answers_match_the_card(card, H.read_record_time(card)[1])
+                self.stop_daemon(d)
+                break
             # Three in ten during the start-up, the others while it records and switches days.
             delay = rng.uniform(0.0, 0.25) if rng.random() < 0.3 else rng.uniform(0.25, 0.8)
             time.sleep(delay)
@@ -182,78 +204,14 @@ class KillNine(H.DaemonTestCase):
             d.signal(signal.SIGKILL)
             d.wait(10)
             H.forget_faketime()
-            what = "round %d (seed %d, clock %s, %.3f s)" % (i, seed, H.utc_text(t), delay)
+            what = "round %d (seed %d, clock %s, %.3f s)" % (i, seed, time.ctime(t), delay)
             self.assertTrue(alive, "%s: the daemon ended by itself: %s" % (what, d.log_lines()[-5:]))
             self.assertEqual(lost(kept, card), [], what)
             self.assertEqual(card_problems(card), [], what)
             t += int((time.monotonic() - began) * 600) + 1 + rng.randrange(300)
-        print("\nkill -9: %d kills survived, %.1f simulated days, seed %d" % (rounds, (t - START) / 86400, seed))
-        self.assertNotEqual(recorded(card), {})
-
-
-SOAK_TZ = "CET-1CEST,M3.5.0,M10.5.0/3"
-SOAK_SENSORS = [
-    {"num": 1, "name": "CPU0_Temp", "devid": 0x3001, "reading": {"base": 52, "swing": 9, "period": 2820}},
-    {"num": 48, "name": "FAN1_Speed", "devid": 0x5000, "reading": {"base": 7200, "swing": -800, "period": 7200}},
-    {"num": 80, "name": "P12V", "devid": 0x7000, "reading": -0.25},
-]
-
-
-@NEEDS_FAKETIME
-class Soak(H.DaemonTestCase):
-    """Days in a zone with summer time under a clock that the test moves minute by minute, held still at each
-    five-minute boundary until the store has marked the slot done: over the change back of 25 October 2026, then
-    again from before the first run's end (the clock set back).  At every 23:55 and at the end, no day after the
-    clock's is held, and every day held is answered as the offline reader dumps it."""
-
-    def answers_match_the_card(self, card, now):
-        with H.Client() as c:
-            for num in [sensor["num"] for sensor in SOAK_SENSORS] + [num for num, _ in H.UTILISATION]:
-                days = H.card_days(card, num, SOAK_TZ)
-                self.assertLessEqual(max(days), day_key(now), "a day after the clock's")
-                for key, slots in days.items():
-                    text = time.strftime("%Y-%m-%dT12:00:00", time.localtime(key))
-                    answer = c.ask(H.pack_request(H.SENSOR_DATA_REQ, text, num), H.DATA_RESPONSE_SIZE)
-                    shown = [slot for slot in slots if slot.slot_time < now - now % 300]
-                    self.assertEqual(H.answered_slots(answer), shown, "%d on %s at %s" % (num, text, time.ctime(now)))
-
-    def test_days_over_the_change_of_time_and_a_clock_set_back(self):
-        os.environ["TZ"] = SOAK_TZ
-        time.tzset()
-        self.addCleanup(time.tzset)
-        self.addCleanup(os.environ.__setitem__, "TZ", "UTC0")
-        spans = [("2026-10-24 22:00", "2026-10-25 07:00"), ("2026-10-24 23:00", "2026-10-25 09:00")]
-        if LONG:
-            spans = [("2026-10-22 00:00", "2026-10-28 00:00"), ("2026-10-27 12:00", "2026-10-28 12:00")]
-        card, clock, began, boundaries = (
-            os.path.join(self.workdir, "card"),
-            self.workdir + "/clock",
-            time.monotonic(),
-            0,
-        )
-        os.makedirs(card)
-        for start, end in ([int(time.mktime(time.strptime(x, "%Y-%m-%d %H:%M"))) for x in span] for span in spans):
-            kept = to_keep(card, start)
-            H.replace_file(clock, "%d x1000" % start)
-            env = {"TZ": SOAK_TZ, "FAKETIME_FMT": "%s"}
-            d = self.daemon(card=card, sensors=SOAK_SENSORS, clock_file=clock, env=env).start()
-            for t in range(start, end + 1, 60):
-                H.replace_file(clock, "%d x1000" % t)
-                if t % 300 == 0:
-                    turn = H.wait_until(lambda: H.read_record_time(card) == (day_key(t), t), 20, 0.0005)
-                    self.assertTrue(turn, "no turn at %s: %s" % (time.ctime(t), d.log_lines()[-3:]))
-                    boundaries += 1
-                if time.localtime(t)[3:5] == (23, 55) or t == end:
-                    self.answers_match_the_card(card, t)
-            self.stop_daemon(d)
-            self.assertEqual(lost(kept, card), [])
-            self.assertEqual(card_problems(card), [])
-        slots = len(recorded(card))
-        print(
-            "\nsoak: %d five-minute boundaries in %.0f s, %d slots recorded"
-            % (boundaries, time.monotonic() - began, slots)
-        )
-        self.assertGreater(slots, boundaries)
+            if i == rounds // 2:
+                t -= 7200
+        print("\nkill -9: %d kills survived, %.1f simulated days, seed %d" % (rounds, (t - KILL_START) / 86400, seed))
 
 
 if __name__ == "__main__":

@@ -14,6 +14,7 @@ PID_FILE, RECORD_DIR = "/var/tmp/Trendkeep", "DataRecord/SensorHistory"
 SENSOR_COUNT_REQ, SENSOR_LIST_REQ, SENSOR_DATA_REQ = 1, 2, 4
 UTILISATION = [(0xFFFF, "CPU_Utilization"), (0xFFFE, "MEM_Utilization"), (0xFFFD, "IO_Utilization")]
 SLOTS_PER_DAY, SLOT_SECONDS = 288, 300
+AS_NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
 # The records: a request, a count answer, a list item (also a sensor data file's header), a data answer's head, a
 # slot, a day block's head and the record time file.
 REQUEST, COUNT, LIST_ITEM, DATA_HEAD = (struct.Struct(f) for f in ("<B128sH", "<I", "<H20sB", "<HddII"))
@@ -50,7 +51,7 @@ def utc_text(t):
 
 
 def as_nobody(*argv):
-    subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", *argv], check=True)
+    subprocess.run(AS_NOBODY + list(argv), check=True)
 
 
 def run_tool(tool, *args, env=None, timeout=60):
@@ -319,13 +320,9 @@ class DaemonTestCase(unittest.TestCase):
         return d
 
     def wait_record_time(self, card, predicate, timeout=20):
-        """Waits until predicate(RecordDay, RecordSlot) holds."""
-
-        def holds():
-            record_time = read_record_time(card)
-            return record_time is not None and predicate(*record_time)
-
-        self.assertTrue(wait_until(holds, timeout), "record time stayed %r" % (read_record_time(card),))
+        """Waits until predicate(RecordDay, RecordSlot) holds (asked (0, 0) while the file is not there whole)."""
+        holds = wait_until(lambda: predicate(*(read_record_time(card) or (0, 0))), timeout)
+        self.assertTrue(holds, "record time stayed %r" % (read_record_time(card),))
 
     def stop_daemon(self, d, timeout=10):
         d.signal(signal.SIGTERM)
