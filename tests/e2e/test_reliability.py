@@ -8,8 +8,6 @@ import contextlib, os, random, re, shutil, signal, tempfile, time, unittest
 import tkharness as H
 
 LONG = os.environ.get("TK_RELIABILITY") == "1"
-FAKETIME = os.path.exists(H.DAEMON) and H.faketime_library_for(H.DAEMON) is not None
-NEEDS_FAKETIME = unittest.skipUnless(FAKETIME, "libfaketime is not installed")
 SANITIZED = os.path.exists(H.DAEMON) and re.search(rb"__[at]san_init", H.pathlib.Path(H.DAEMON).read_bytes())
 TZ = "CET-1CEST,M3.5.0,M10.5.0/3"  # the daemon's zone, with summer time
 START, KILL_START = H.epoch_utc("2026-11-20 21:30:00"), H.epoch_utc("2026-10-24 21:30:00")  # 22:30 and 23:30 there
@@ -92,7 +90,6 @@ def spread(first, last, points):
     return sorted({first + round(i * (last - first) / max(1, points - 1)) for i in range(points)})
 
 
-@NEEDS_FAKETIME
 @unittest.skipIf(SANITIZED, "a sanitized daemon does not start with libtkfault and libfaketime preloaded")
 class Faults(H.DaemonTestCase):
     def run_faulted(self, card, start, rule="", until=None):
@@ -116,7 +113,7 @@ class Faults(H.DaemonTestCase):
             fired_at = record()[1]
             H.wait_until(lambda: not d.alive() or record()[1] >= fired_at + 600, 10)
         if d.alive():
-            d.signal(signal.SIGTERM)
+            d.proc.send_signal(signal.SIGTERM)
         rc = d.wait(1) if H.wait_until(lambda: not d.alive(), 15) else "hung"
         d.stop()
         calls = {call: int(n) for call, n in map(str.split, lines(counts))}
@@ -167,7 +164,6 @@ class Faults(H.DaemonTestCase):
                 self.assertGreater(self.fired, self.runs / 2, "the faults did not fire")
 
 
-@NEEDS_FAKETIME
 class KillNine(H.DaemonTestCase):
     def answers_match_the_card(self, card, now):
         """No day after now's is held, and every day held is answered as the offline reader dumps it."""
@@ -201,7 +197,7 @@ class KillNine(H.DaemonTestCase):
             delay = rng.uniform(0.0, 0.25) if rng.random() < 0.3 else rng.uniform(0.25, 0.8)
             time.sleep(delay)
             alive = d.alive()
-            d.signal(signal.SIGKILL)
+            d.proc.send_signal(signal.SIGKILL)
             d.wait(10)
             H.forget_faketime()
             what = "round %d (seed %d, clock %s, %.3f s)" % (i, seed, time.ctime(t), delay)

@@ -2,7 +2,7 @@
 Records are packed and little-endian (the structs below): a data answer is its head and 288 slots, a sensor data
 file a header like a list item and 7 day blocks, each a head and 288 slots."""
 
-import calendar, collections, contextlib, fcntl, glob, json, os, pathlib, select, shlex, shutil, signal, stat, struct
+import calendar, collections, contextlib, fcntl, glob, json, os, pathlib, select, shlex, shutil, signal, struct
 import subprocess, tempfile, termios, time, unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -94,22 +94,16 @@ def remove_fixed_paths(*more):
                 os.unlink(path)
 
 
-def faketime_library_for(binary):
-    """The thread-safe libfaketime built for the machine of binary."""
-    for lib in sorted(glob.glob("/usr/lib/*/faketime/libfaketimeMT.so.1")):
-        if pathlib.Path(lib).read_bytes()[18:20] == pathlib.Path(binary).read_bytes()[18:20]:
-            return lib
-    return None
-
-
 def faketime_env(rule=None, clock_file=None):
     """A libfaketime clock: rule "@2026-12-04 10:00:00 x10" starts there, ten times faster; clock_file holds such a
     rule, read at every clock call, where one without "@" stands still."""
-    lib = faketime_library_for(DAEMON)
-    if lib is None:
+    machine = pathlib.Path(DAEMON).read_bytes()[18:20]  # the thread-safe libfaketime built for the daemon's machine
+    libs = glob.glob("/usr/lib/*/faketime/libfaketimeMT.so.1")
+    libs = [lib for lib in libs if pathlib.Path(lib).read_bytes()[18:20] == machine]
+    if not libs:
         raise unittest.SkipTest("libfaketime is not installed")
-    asan = [os.environ["ASAN_OPTIONS"]] if os.environ.get("ASAN_OPTIONS") else []
-    env = {"LD_PRELOAD": lib, "FAKETIME_DONT_RESET": "1", "ASAN_OPTIONS": ":".join(asan + ["verify_asan_link_order=0"])}
+    asan = os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+    env = {"LD_PRELOAD": libs[0], "FAKETIME_DONT_RESET": "1", "ASAN_OPTIONS": asan.lstrip(":")}
     if clock_file:
         env.update(FAKETIME_TIMESTAMP_FILE=clock_file, FAKETIME_NO_CACHE="1")
     else:
@@ -283,9 +277,6 @@ class Daemon:
     def alive(self):
         return self.proc is not None and self.proc.poll() is None
 
-    def signal(self, signum):
-        self.proc.send_signal(signum)
-
     def log_lines(self):
         return pathlib.Path(self.log).read_text(errors="replace").splitlines() if os.path.exists(self.log) else []
 
@@ -325,5 +316,5 @@ class DaemonTestCase(unittest.TestCase):
         self.assertTrue(holds, "record time stayed %r" % (read_record_time(card),))
 
     def stop_daemon(self, d, timeout=10):
-        d.signal(signal.SIGTERM)
+        d.proc.send_signal(signal.SIGTERM)
         self.assertEqual(d.wait(timeout), 0)
