@@ -74,40 +74,40 @@ def card_problems(card):
     return out.stdout.splitlines()[:-1] + ([out.stderr] if out.returncode not in (0, 1) else [])
 
 
-def clock_env(start, speed, rule=None):
-    """The daemon's zone and a libfaketime clock from start, speed times faster; with a rule, libtkfault (built with
-    the tests) ahead of it."""
-    env = dict(H.faketime_env("@%d x%d" % (start, speed)), FAKETIME_FMT="%s", TZ=TZ)
+def clock_env(start, speed=None, rule=None):
+    """The daemon's zone and a libfaketime clock from start, speed times faster (standing still without a speed);
+    with a rule, libtkfault (built with the tests) ahead of it."""
+    clock = "@%d x%d" % (start, speed) if speed else "%d" % start
+    env = dict(H.faketime_env(clock), FAKETIME_FMT="%s", TZ=TZ)
     if rule is not None:
         env.update(LD_PRELOAD=os.path.join(H.BIN_DIR, "libtkfault.so") + " " + env["LD_PRELOAD"], TK_FAULT=rule)
     return env
 
 
-def spread(first, last, points):
-    """points numbers from first to last, evenly spread with both ends among them (all for 0)."""
-    if not points or last - first < points:
-        return range(first, last + 1)
-    return sorted({first + round(i * (last - first) / max(1, points - 1)) for i in range(points)})
-
-
 @unittest.skipIf(SANITIZED, "a sanitized daemon does not start with libtkfault and libfaketime preloaded")
 class Faults(H.DaemonTestCase):
+    def fresh(self, src):
+        """A card of its own in a work directory of its own: a copy of src, or empty."""
+        card = os.path.join(tempfile.mkdtemp(dir=self.workdir), "card")
+        if src:
+            shutil.copytree(src, card, symlinks=True)
+        else:
+            os.makedirs(card)
+        return card
+
     def run_faulted(self, card, start, rule="", until=None):
-        """Runs the daemon on card from start under the fault rule (a clock 2000 times faster), asks it a count, a
-        day and the list, and stops it with SIGTERM: once the clock reaches until, or two recordings after the fault;
-        without until, once it answered.  Returns the exit status ("hung": SIGTERM did not end it), the log, the call
-        counts and the faults fired."""
-        work = tempfile.mkdtemp(dir=self.workdir)
+        """Runs the daemon from start on card under the fault rule, on a clock 2000 times faster; asks it a count, a
+        day and the list, and stops it with SIGTERM: once the clock reaches until or two recordings after the fault,
+        and without until once it answered.  Returns what is wrong by the design, and the call counts."""
+        work = os.path.dirname(card)
         counts, fired = os.path.join(work, "counts"), os.path.join(work, "fired")
+        kept = to_keep(card, start)
         env = dict(clock_env(start, 2000, rule), TK_FAULT_COUNT=counts, TK_FAULT_LOG=fired)
         d = self.daemon(work, card=card, env=env).start()
         record = lambda: H.read_record_time(card) or (0, 0)  # noqa: E731
-        started = lambda: d.logged("RecordDir Path") and record()[0] == day_key(start)  # noqa: E731
-        H.wait_until(lambda: not d.alive() or started(), 10)
+        H.wait_until(lambda: not d.alive() or (d.logged("RecordDir Path") and record()[0] == day_key(start)), 10)
         with contextlib.suppress(OSError), H.Client() as c:  # OSError: no FIFOs, the daemon ended
-            for request, size in ((H.count_request(), 4), (H.data_request(start, 1), H.DATA_RESPONSE_SIZE)):
-                c.ask(request, size, 0.5)
-            c.ask(H.list_request(), 6 * H.LIST_ITEM.size, 0.5)
+            c.ask(H.count_request() + H.data_request(start, 1) + H.list_request(), H.DATA_RESPONSE_SIZE + 142, 1.5)
         if until:
             H.wait_until(lambda: not d.alive() or lines(fired) or record()[1] >= until, 60)
             fired_at = record()[1]
@@ -116,52 +116,41 @@ class Faults(H.DaemonTestCase):
             d.proc.send_signal(signal.SIGTERM)
         rc = d.wait(1) if H.wait_until(lambda: not d.alive(), 15) else "hung"
         d.stop()
-        calls = {call: int(n) for call, n in map(str.split, lines(counts))}
-        return rc, "\n".join(d.log_lines()), calls, lines(fired)
-
-    def judge(self, card, start, rule, until):
-        """What is wrong with one run by the design."""
-        kept = to_keep(card, start)
-        rc, log, _, fired = self.run_faulted(card, start, rule, until)
-        self.runs += 1
-        self.fired += bool(fired)
+        log = "\n".join(d.log_lines())
         wrong = [] if rc in (0, 1, 2) else ["no stop within 15 s of SIGTERM" if rc == "hung" else "status %s" % rc]
         if rc in EXIT_MESSAGES and not any(message in log for message in EXIT_MESSAGES[rc]):
             wrong.append("status %s without its message" % rc)
-        if rc != "hung":
-            wrong += lost(kept, card)
-        return ["%s: %s\n  fired %s\n  log ...%s" % (rule, "; ".join(wrong), fired, log[-400:])] if wrong else []
-
-    def fresh(self, src):
-        """A scratch card: a copy of src, or empty."""
-        scratch = os.path.join(self.workdir, "scratch")
-        shutil.rmtree(scratch, ignore_errors=True)
-        if src:
-            shutil.copytree(src, scratch, symlinks=True)
-        else:
-            os.makedirs(scratch)
-        return scratch
+        wrong += lost(kept, card) if rc != "hung" else []
+        self.fired += bool(lines(fired))
+        what = "%s: %s\n  fired %s\n  log ...%s" % (rule, "; ".join(wrong), lines(fired), log[-400:])
+        return [what] if wrong else [], {call: int(n) for call, n in map(str.split, lines(counts))}
 
     def test_walk_every_main_call_failing_once_at_the_nth_call(self):
         points, window = setting("TK_FAULT_POINTS", 3, 6), setting("TK_FAULT_WINDOW_HOURS", 2, 2) * 3600
-        self.assertEqual(self.run_faulted(self.fresh(None), START, until=START + 7200)[0], 0)  # 22:30 to 00:30 there
-        history = shutil.move(os.path.join(self.workdir, "scratch"), os.path.join(self.workdir, "history"))
+        history = self.fresh(None)
+        self.fired = 0
+        self.assertEqual(self.run_faulted(history, START, until=START + 7200)[0], [])  # 22:30 to 00:30 there
         phases = [("start-up on a card with history", history, START + 7800, None)]
         phases.append(("start-up on an empty card", None, START, None))
         phases.append(("running over midnight", history, START + 88200, START + 88200 + window))
         for phase, src, start, until in phases:
             with self.subTest(phase=phase):
-                startup = self.run_faulted(self.fresh(src), start)[2]
-                counts = self.run_faulted(self.fresh(src), start, until=until)[2] if until else startup
-                failures, self.runs, self.fired = [], 0, 0
+                startup = self.run_faulted(self.fresh(src), start)[1]
+                counts = self.run_faulted(self.fresh(src), start, until=until)[1] if until else startup
+                failures, runs, self.fired = [], 0, 0
                 for call in MAIN_CALLS:
-                    for n in spread(startup.get(call, 0) + 1 if until else 1, counts.get(call, 0), points):
+                    first, last = startup.get(call, 0) + 1 if until else 1, counts.get(call, 0)
+                    # points numbers from first to last, evenly spread with both ends among them (all for 0)
+                    every = not points or last - first < points
+                    spread = {first + round(i * (last - first) / max(1, points - 1)) for i in range(points)}
+                    for n in range(first, last + 1) if every else sorted(spread):
                         rule = "%s:%d:%s" % (call, n, ERRNO_FOR.get(call, "EIO"))
-                        failures += self.judge(self.fresh(src), start, rule, until)
+                        failures += self.run_faulted(self.fresh(src), start, rule, until)[0]
+                        runs += 1
                 calls = {call: counts.get(call, 0) for call in MAIN_CALLS}
-                print("\nfault walk, %s: calls %s; %d runs, %d faults fired" % (phase, calls, self.runs, self.fired))
+                print("\nfault walk, %s: calls %s; %d runs, %d faults fired" % (phase, calls, runs, self.fired))
                 self.assertEqual(failures, [], "\n".join(failures))
-                self.assertGreater(self.fired, self.runs / 2, "the faults did not fire")
+                self.assertGreater(self.fired, runs / 2, "the faults did not fire")
 
 
 class KillNine(H.DaemonTestCase):
@@ -184,15 +173,11 @@ class KillNine(H.DaemonTestCase):
         rounds, seed = setting("TK_KILL_ROUNDS", 30, 200), int(os.environ.get("TK_KILL_SEED") or time.time())
         rng, card, t = random.Random(seed), os.path.join(self.workdir, "card"), KILL_START
         os.makedirs(card)
-        for i in range(rounds + 1):
+        for i in range(rounds):
             kept, began = to_keep(card, t), time.monotonic()
             d = self.daemon(card=card, env=clock_env(t, 600)).start()
-            if i in (0, rounds):
-                self.wait_record_time(card, lambda day, slot: day == day_key(t) and slot >= t - t % 300)
-            if i == rounds:
-                self.answers_match_the_card(card, H.read_record_time(card)[1])
-                self.stop_daemon(d)
-                break
+            if i == 0:
+                self.wait_record_time(card, lambda day, slot: day == day_key(t))
             # Three in ten during the start-up, the others while it records and switches days.
             delay = rng.uniform(0.0, 0.25) if rng.random() < 0.3 else rng.uniform(0.25, 0.8)
             time.sleep(delay)
@@ -207,6 +192,12 @@ class KillNine(H.DaemonTestCase):
             t += int((time.monotonic() - began) * 600) + 1 + rng.randrange(300)
             if i == rounds // 2:
                 t -= 7200
+        # A last run, on a clock standing at the next boundary, answers every day as the card holds it.
+        t += 300 - t % 300
+        d = self.daemon(card=card, env=clock_env(t)).start()
+        self.wait_record_time(card, lambda day, slot: (day, slot) == (day_key(t), t))
+        self.answers_match_the_card(card, t)
+        self.stop_daemon(d)
         print("\nkill -9: %d kills survived, %.1f simulated days, seed %d" % (rounds, (t - KILL_START) / 86400, seed))
 
 

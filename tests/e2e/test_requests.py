@@ -13,14 +13,11 @@ DOC = {"cpu": 37, "mem": 50, "io": 4}  # the utilisation figures
 SENSORS = [
     {"num": 1, "name": "CPU0_Temp", "devid": 0x3001, "reading": 45.5},
     {"num": 2, "name": "FAN1", "devid": 0x5001, "reading": 5400},
-    {"num": 200, "name": "Skipped", "skip": 1, "devid": 0x3001, "reading": 1},
-    {"num": 201, "name": "Event_Only", "type": 3, "devid": 0x3002, "reading": 0},
-    {"num": 202, "name": "No_Info", "info": False, "devid": 0x3003, "reading": 2},
     {"num": 3, "name": "PSU_In_Power_Left_Supply", "devid": 0x8001, "reading": 320.0},
     {"num": 4, "name": "No_Device_Id", "reading": -1.25},
 ]
-# Number, name, class, reading of what is listed, in this order: the skipped, event-only and info-less ones left
-# out, each with the class of its device id (none: 0), names cut at 16 bytes, the utilisation figures last (3).
+# Number, name, class, reading of what is listed, in this order: each sensor with the class of its device id (none:
+# 0), names cut at 16 bytes; the utilisation figures last, of class 3.  (The unit tables have the list's rules.)
 LISTED = [(1, "CPU0_Temp", 0, 45.5), (2, "FAN1", 1, 5400.0), (3, "PSU_In_Power_Left_Supply", 2, 320.0)]
 LISTED += [(4, "No_Device_Id", 0, -1.25), (0xFFFF, "CPU_Utilization", 3, 37.0)]
 LISTED += [(0xFFFE, "MEM_Utilization", 3, 50.0), (0xFFFD, "IO_Utilization", 3, 4.0)]
