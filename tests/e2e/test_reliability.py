@@ -1,7 +1,7 @@
-"""Reliability: the daemon under injected faults (libtkfault), killed at random instants, soaked over days with a
-change of time and a clock set back.  It never crashes, ends only with a status and message of its design, leaves a
-card that trendkeep-card check finds sound, keeps every flushed slot and answers every day as the card's offline
-reader dumps it.  TK_RELIABILITY=1: the long forms (docs/reliability.md)."""
+"""Reliability: the daemon under injected faults (libtkfault), and killed at random instants over a midnight with
+the clock set back halfway.  It never crashes, ends only with a status and message of its design, leaves a card that
+trendkeep-card check finds sound, keeps every flushed slot and answers every day as the card's offline reader dumps
+it.  TK_RELIABILITY=1: the long forms (docs/reliability.md)."""
 
 import contextlib, os, random, re, shutil, signal, tempfile, time, unittest
 

@@ -184,10 +184,7 @@ def card_days(card, sensor, tz="UTC0"):
     out = run_tool(CARD, "dump", "--json", card, sensor, env={"TZ": tz})
     assert out.returncode == 0, out.stderr
     (dumped,) = json.loads(out.stdout)["sensors"]
-    days = {}
-    for day in dumped["days"]:
-        days[day["day_key"]] = [Slot(*(slot[field] for field in Slot._fields)) for slot in day["slots"]]
-    return days
+    return {day["day_key"]: [Slot(*map(slot.get, Slot._fields)) for slot in day["slots"]] for day in dumped["days"]}
 
 
 def answered_slots(answer):
