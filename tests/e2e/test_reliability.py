@@ -152,6 +152,17 @@ class Faults(H.DaemonTestCase):
                 self.assertEqual(failures, [], "\n".join(failures))
                 self.assertGreater(self.fired, runs / 2, "the faults did not fire")
 
+    def test_every_flush_failing(self):
+        """Every flush failing with EIO from the first after the start-up's on: said for every file, until the card
+        check fails too and ends the daemon through the card-loss stop, with status 1."""
+        files = len(H.SMALL_SENSORS) + len(H.UTILISATION)
+        d = self.daemon(env=clock_env(START, 300, "msync:%d:EIO:always,statvfs:40:EIO:always" % (files + 2))).start()
+        self.assertEqual(d.wait(30), 1, d.log_lines()[-10:])
+        self.assertEqual(len(d.logged("Check TFCard mount status failed!Program will exit!")), 1)
+        failed = "\n".join(d.logged("Update mem to file failed"))
+        self.assertEqual([",index:%d," % i in failed for i in range(files)], [True] * files)
+        self.assertTrue(d.logged("Update record day time to file failed"))
+
 
 class KillNine(H.DaemonTestCase):
     def answers_match_the_card(self, card, now):
