@@ -50,7 +50,8 @@ def cut(d):
 
 
 # A run: its name; what another user planted at the request FIFO, response FIFO and pid file paths; what ends it
-# once it answers; its exit status; the lines its log holds once.
+# once it answers; its exit status; the lines its log holds once.  The interrupted one finds the card's day-time
+# directory planted as a link (the store's own table has every other plant on the card).
 STARTED = r"M 182 \[Trendkeep\]\[\d+\]Trendkeep Program started!"
 RUNS = [
     ("stop signal while serving", ("fifo", "file", "link"), serving(signal.SIGTERM), 0, [STARTED]),
@@ -74,7 +75,12 @@ class Lifecycle(H.DaemonTestCase):
                     if kind:
                         H.as_nobody(*[arg.replace("VICTIM", victim) for arg in PLANT[kind][0]], path)
                 H.replace_file(os.path.join(work, "clock"), FAST)
-                d = self.daemon(work, clock_file=os.path.join(work, "clock")).start()
+                d = self.daemon(work, clock_file=os.path.join(work, "clock"))
+                time_dir = os.path.join(d.card, H.RECORD_DIR, "DataTime")
+                if name == "interrupt":
+                    os.makedirs(os.path.dirname(time_dir))
+                    os.symlink(victim, time_dir)
+                d.start()
                 self.assertEqual(H.wait_until(H.read_pid_file, 5), d.proc.pid)
                 self.assertTrue(d.wait_logged("RecordDir Path", 10))
                 with H.Client() as c:
@@ -88,6 +94,8 @@ class Lifecycle(H.DaemonTestCase):
                     self.assertEqual(moved, [(PLANT[kind][1], 65534)] if kind else [], path)
                     if kind == "dir":
                         self.assertEqual(H.pathlib.Path(H.aside(path)[0], "x").read_text(), "planted\n")
+                st = os.lstat(time_dir)  # the card's day-time directory, the daemon's own
+                self.assertEqual((stat.S_IFMT(st.st_mode), st.st_uid), (stat.S_IFDIR, os.geteuid()))
                 end(d)
                 self.assertEqual(d.wait(20), status)
                 log = d.log_lines()
