@@ -1,7 +1,7 @@
 #!/bin/sh
 # The reliability suite in one go (docs/reliability.md): every fuzz target for
 # TK_FUZZ_SECONDS (20) seconds (scripts/fuzz.sh) on one core while the other
-# runs the fault walk, the kill -9 rounds and the soak of
+# runs the fault walk and the kill -9 rounds of
 # tests/e2e/test_reliability.py, in their short forms, or in their long ones
 # with TK_RELIABILITY=1.  Builds build/ when the daemon is not there yet; logs
 # go to build/reliability/.  Exits 0 when both parts passed.
@@ -25,7 +25,7 @@ if ! (cd tests/e2e && TK_BIN_DIR="$top/build/bin" PYTHONDONTWRITEBYTECODE=1 \
   failed=" test_reliability"
   tail -n 60 "$logs/test_reliability.log" >&2
 fi
-grep -E '^(fault walk|kill -9:|soak:)' "$logs/test_reliability.log" | sed 's/^/   /' >&2
+grep -E '^(fault walk|kill -9:)' "$logs/test_reliability.log" | sed 's/^/   /' >&2
 
 echo "== reliability: waiting for the fuzzers" >&2
 if ! wait "$fuzz_pid"; then

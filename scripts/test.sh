@@ -2,8 +2,8 @@
 # The whole test suite: set-up, the formatting check, the normal build with
 # every test but the reliability module, every test again under
 # AddressSanitizer with UndefinedBehaviorSanitizer, the unit tests under
-# ThreadSanitizer, and the reliability suite (fuzzers, fault walk, kills,
-# soak).  Every part runs; the exit status is non-zero when any part
+# ThreadSanitizer, and the reliability suite (fuzzers, fault walk,
+# kills).  Every part runs; the exit status is non-zero when any part
 # failed.  No test is run twice: a test that fails once is a race in the
 # test or in the daemon, and fails the run.
 #
