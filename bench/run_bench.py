@@ -36,6 +36,10 @@ import sys
 import tempfile
 import time
 
+# The daemon is run as the end-to-end tests run it (tests/e2e/tkharness.py).
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+import tkharness  # noqa: E402
+
 REQUEST_FIFO = "/var/tmp/pipe_restful_to_cups"
 RESPONSE_FIFO = "/var/tmp/pipe_cups_to_restful"
 IPMI_SENSORS = 255
@@ -286,36 +290,24 @@ def parse_figures(text):
     return figures
 
 
-class Daemon:
+class Daemon(tkharness.Daemon):
+    """The end-to-end tests' daemon run, with the bench's sensors, clock and client."""
+
     def __init__(self, daemon_bin, bin_dir, work, card, clock):
-        self.daemon_bin = daemon_bin
+        doc = sensor_doc()
+        sensors = doc.pop("sensors")
+        super().__init__(work, card=card, sensors=sensors, env=clock.env(), daemon=daemon_bin, sensor_doc=doc)
         self.client_bin = os.path.join(bin_dir, "tk_fifo_client")
-        self.work = work
-        self.card = card
         self.clock = clock
-        self.log = os.path.join(work, "trendkeep.log")
-        sensors = os.path.join(work, "sensors.json")
-        with open(sensors, "w") as f:
-            json.dump(sensor_doc(), f)
-        self.env = dict(os.environ, TZ="UTC0", TRENDKEEP_FOREGROUND="1", TRENDKEEP_CARD=card,
-                        TRENDKEEP_LOG=self.log, TRENDKEEP_SENSORS=sensors, **clock.env())
-        self.proc = None
         self.list_ready = None
 
     def start(self):
-        for path in (REQUEST_FIFO, RESPONSE_FIFO):
-            if os.path.lexists(path):
-                os.remove(path)
-        self.proc = subprocess.Popen([self.daemon_bin], env=self.env, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        return self
+        tkharness.remove_fixed_paths()
+        return super().start(stderr=subprocess.DEVNULL)
 
     @property
     def pid(self):
         return self.proc.pid
-
-    def alive(self):
-        return self.proc is not None and self.proc.poll() is None
 
     def client(self, *args, timeout=120):
         proc = subprocess.run([self.client_bin] + [str(a) for a in args], capture_output=True, text=True,
@@ -340,13 +332,6 @@ class Daemon:
         log("%s: slot written %.1f ms, flush done %.1f ms after the boundary (%d polls, longest gap %.1f ms)"
             % (what, slot, flush, figures.get("watch.polls", 0), figures.get("watch.poll_gap_max_ms", 0)))
         return {"slot_ms": slot if slot >= 0 else None, "flush_ms": flush if flush >= 0 else None}
-
-    def logged(self, text):
-        try:
-            with open(self.log, errors="replace") as f:
-                return text in f.read()
-        except OSError:
-            return False
 
     def wait_serving(self, date, timeout=120):
         """Waits until a data request is answered: the store is up.  Notes

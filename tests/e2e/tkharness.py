@@ -239,12 +239,14 @@ class Client:
 
 class Daemon:
     """One run of the daemon, in the foreground unless detach, with its own card, log and sensor file, on UTC
-    unless env says otherwise; opts: detach, sensor_doc (more of the sensor file: "cpu", "mem", "io")."""
+    unless env says otherwise; opts: detach, sensor_doc (more of the sensor file: "cpu", "mem", "io"), daemon (another
+    build's program; the bench runs an earlier revision's)."""
 
     def __init__(self, workdir, card=None, sensors=SMALL_SENSORS, faketime=None, clock_file=None, env=None, **opts):
         self.card = card or os.path.join(workdir, "card")
         self.log = os.path.join(workdir, "log")
         self.proc = None
+        self.program = opts.get("daemon", DAEMON)
         os.makedirs(workdir if card else self.card, exist_ok=True)
         self.env = dict(os.environ, TRENDKEEP_CARD=self.card, TRENDKEEP_LOG=self.log, TZ="UTC0")
         self.env["TRENDKEEP_SENSORS"] = os.path.join(workdir, "sensors.json")
@@ -263,7 +265,7 @@ class Daemon:
         env = dict(self.env)
         if DAEMON_WRAPPER and "LD_PRELOAD" in env:
             env["QEMU_SET_ENV"] = "LD_PRELOAD=" + env.pop("LD_PRELOAD")
-        argv = DAEMON_WRAPPER + [DAEMON]
+        argv = DAEMON_WRAPPER + [self.program]
         self.proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr)
         return self
 
