@@ -148,11 +148,10 @@ TEST_F(SensorDataTest, ReportsEveryFailure) {
         EXPECT_EQ(result, c.Result);
         EXPECT_EQ(CallsText(), c.Calls);
         EXPECT_EQ(MessagesText(), c.Messages);
-        LocalDataHdr h = g_localdatahdr;
         EXPECT_EQ(ListText(), prebuilt ? "1:A:2 " + kUtilEntries : "");
-        EXPECT_EQ(h.ListReady == 1 && h.SensorData != nullptr, prebuilt);
+        EXPECT_EQ(g_localdatahdr.ListReady == 1 && g_localdatahdr.SensorData != nullptr, prebuilt);
         bool refreshed = c.Result == 0 && c.Do != kBuild && c.Do != kRefreshUnbuilt;
-        EXPECT_EQ(h.UpdateTime == kT0 && h.DataReady == 1, refreshed);
+        EXPECT_EQ(g_localdatahdr.UpdateTime == kT0 && g_localdatahdr.DataReady == 1, refreshed);
     }
 }
 
@@ -188,6 +187,7 @@ std::string EntryText(uint32_t k) {
 TEST_F(SensorDataTest, RefreshesFoldEachReadingByTheRules) {
     // The readings also hold a listed number under another name, and a sensor never listed.
     Inventory("1:Inlet 2:CPU0 8:MEM_Utilization0");
+    g_fake.SensorCount = 5;  // room for the readings beyond the list
     ASSERT_EQ(InitSensorDataList(&g_localdatahdr), 0);
     Inventory("2:Renumbered 9:Unlisted");
     g_fake.Sensors[3].Reading = 99;
