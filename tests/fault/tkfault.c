@@ -1,9 +1,5 @@
-/* libtkfault: makes chosen calls of a process fail, for the reliability tests of Trendkeep.
- * Preloaded (LD_PRELOAD) into the daemon, it stands in front of the C library for every call of
- * CALLS below, counts them and fails those that TK_FAULT names (docs/reliability.md):
- *   TK_FAULT=CALL[@TEXT]:N:ERRNO[:once|:always],...   TK_FAULT_COUNT=FILE   TK_FAULT_LOG=FILE
- * Calls of libfaketime (preloaded beside it) are neither counted nor failed.  Only the first
- * process that loads it injects: the shell of popen and its mkdir are left alone. */
+/* libtkfault, preloaded: counts the calls of CALLS and fails those TK_FAULT names (docs/reliability.md), not
+ * libfaketime's nor popen's shell's: TK_FAULT=CALL[@TEXT]:N:ERRNO[:once|:always],... TK_FAULT_COUNT= TK_FAULT_LOG= */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -36,31 +32,20 @@
     X(unlinkat, int, -1, , AT(d, p), (int d, const char *p, int f), (d, p, f))                                     \
     X(statvfs, int, -1, , AT(AT_FDCWD, p), (const char *p, struct statvfs *s), (p, s))
 
-#define ERRNOS(E) E(EIO) E(ENOSPC) E(EACCES) E(ENOENT) E(ENOMEM) E(EINTR) E(EAGAIN) E(EBADF) E(EMFILE) E(EROFS)
-
 #define ID(call, ...) C_##call,
 enum { CALLS(ID) C_END };
 #define NAME(call, ...) #call,
 static const char *const kNames[] = {CALLS(NAME)};
-
-struct Subject {
-    int dir;
-    const char *path;
-    int fd;
-};
-#define AT(d, p) \
-    { (d), (p), -1 }
-#define FD(fd) \
-    { -1, NULL, (fd) }
+/* The file a call is about, as decide's last arguments: a path against a directory descriptor, or a descriptor. */
+#define AT(d, p) d, p, -1
+#define FD(fd) -1, NULL, fd
 /* open's mode argument is there only when the flags create a file. */
-#define MODE(last)                          \
-    mode_t m = 0;                           \
-    if ((last) & (O_CREAT | __O_TMPFILE)) { \
-        va_list ap;                         \
-        va_start(ap, last);                 \
-        m = (mode_t)va_arg(ap, int);        \
-        va_end(ap);                         \
-    }
+#define MODE(last)                                                     \
+    mode_t m = 0;                                                      \
+    va_list ap;                                                        \
+    va_start(ap, last);                                                \
+    if ((last) & (O_CREAT | __O_TMPFILE)) m = (mode_t)va_arg(ap, int); \
+    va_end(ap);
 
 static struct Rule {
     int call, err, always;
@@ -70,7 +55,6 @@ static struct Rule {
 static int g_nrules, g_ready, g_active;
 static unsigned long g_counts[C_END];
 static char g_countfile[512], g_logfile[512];
-
 /* stdio reaches the system through the C library's inner calls, which stay unwrapped. */
 static void put(const char *file, const char *mode, const char *text) {
     FILE *f = fopen(file, mode);
@@ -78,31 +62,27 @@ static void put(const char *file, const char *mode, const char *text) {
     fputs(text, f);
     fclose(f);
 }
-
 static const char *env(const char *name) { return getenv(name) ? getenv(name) : ""; }
 
 static void setup(void) {
+    if (g_ready) return;
     g_ready = 1;
-    if (getenv("TK_FAULT_ACTIVE_PID")) return;
-    char pid[24];
+    if (getenv("TK_FAULT_ACTIVE_PID")) return; /* a child of the process that injects */
     char *rules = strdup(env("TK_FAULT"));
-    char *save = NULL;
-    snprintf(pid, sizeof pid, "%d", (int)getpid());
-    setenv("TK_FAULT_ACTIVE_PID", pid, 1);
+    setenv("TK_FAULT_ACTIVE_PID", "1", 1);
     g_active = 1;
     snprintf(g_countfile, sizeof g_countfile, "%s", env("TK_FAULT_COUNT"));
     snprintf(g_logfile, sizeof g_logfile, "%s", env("TK_FAULT_LOG"));
-    for (char *tok = strtok_r(rules, ",", &save); tok; tok = strtok_r(NULL, ",", &save)) {
+    for (char *save = NULL, *tok = strtok_r(rules, ",", &save); tok; tok = strtok_r(NULL, ",", &save)) {
         struct Rule *r = &g_rules[g_nrules];
-        char call[160] = "", err[32] = "", how[16] = "once", *at;
+        char call[160] = "", err[32] = "", how[16] = "once";
         int fields = g_nrules < 16 ? sscanf(tok, "%159[^:]:%lu:%31[^:]:%15s", call, &r->n, err, how) : 0;
-        if ((at = strchr(call, '@'))) *at++ = '\0';
-        snprintf(r->text, sizeof r->text, "%s", at ? at : "");
+        char *at = strchr(call, '@');
+        if (at) *at = '\0';
+        snprintf(r->text, sizeof r->text, "%s", at ? at + 1 : "");
         for (r->call = 0; r->call < C_END && strcmp(kNames[r->call], call) != 0;) ++r->call;
-        r->err = (int)strtol(err, NULL, 10);
-#define PICK(e) \
-    if (strcmp(err, #e) == 0) r->err = e;
-        ERRNOS(PICK)
+        r->err = (int)strtol(err, NULL, 10); /* a number, or a name such as EIO */
+        for (int e = 1; e < 256 && r->err == 0; ++e) r->err = strcmp(err, strerrorname_np(e) ?: "") ? 0 : e;
         r->always = strcmp(how, "always") == 0;
         if (fields < 3 || r->call == C_END || r->n == 0 || r->err <= 0 || (!r->always && strcmp(how, "once") != 0)) {
             fprintf(stderr, "libtkfault: bad TK_FAULT: %s\n", tok);
@@ -112,75 +92,56 @@ static void setup(void) {
     }
     free(rules);
 }
-
 static void write_counts(void) {
-    char text[1024] = "", tmp[600];
+    char text[1024] = "";
     if (!g_active || !g_countfile[0]) return;
     for (int c = 0; c < C_END; ++c)
         if (g_counts[c]) snprintf(text + strlen(text), sizeof text - strlen(text), "%s %lu\n", kNames[c], g_counts[c]);
-    snprintf(tmp, sizeof tmp, "%s.%d", g_countfile, (int)getpid());
-    put(tmp, "we", text);
-    rename(tmp, g_countfile);
+    put(g_countfile, "we", text);
 }
-
-__attribute__((constructor)) static void init(void) {
-    if (!g_ready) setup();
-}
+__attribute__((constructor)) static void init(void) { setup(); }
 __attribute__((destructor)) static void fini(void) { write_counts(); }
 
-/* The file a call is about: its path, made whole against the directory
-   descriptor, or the file behind its descriptor. */
-static void describe(const struct Subject *s, char *out, size_t size) {
-    char link[64], dir[400] = "";
-    int fd = s->path ? (s->path[0] == '/' ? AT_FDCWD : s->dir) : s->fd;
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t n = fd >= 0 ? readlink(link, dir, sizeof dir - 1) : 0;
-    dir[n > 0 ? n : 0] = '\0';
-    snprintf(out, size, "%s%s%s", dir, s->path && dir[0] ? "/" : "", s->path ? s->path : "");
-}
-
-/* Whether this call fails: its error number, or 0. */
-static int decide(int call, const void *ret, const struct Subject *s) {
+/* Whether this call fails: its error number, or 0.  What it is about: the path, whole, or the file behind fd. */
+static int decide(int call, const void *ret, int dir, const char *path, int fd) {
     Dl_info info;
-    const char *object = "?";
-    char what[512] = "", line[800];
-    if (!g_ready) setup();
+    char what[512] = "", name[400] = "", link[64], line[800];
+    setup();
     if (!g_active) return 0;
-    if (dladdr(ret, &info) && info.dli_fname) {
-        object = strrchr(info.dli_fname, '/') ? strrchr(info.dli_fname, '/') + 1 : info.dli_fname;
-        if (strstr(object, "faketime") || strstr(object, "libtkfault")) return 0;
-    }
+    const char *object = dladdr(ret, &info) && info.dli_fname ? info.dli_fname : "?";
+    if (strstr(object, "faketime") || strstr(object, "libtkfault")) return 0;
     __atomic_add_fetch(&g_counts[call], 1, __ATOMIC_RELAXED);
     for (int i = 0; i < g_nrules; ++i) {
         struct Rule *r = &g_rules[i];
         if (r->call != call) continue;
-        if (!what[0]) describe(s, what, sizeof what);
+        int of = path ? (path[0] == '/' ? AT_FDCWD : dir) : fd;
+        snprintf(link, sizeof link, "/proc/self/fd/%d", of);
+        ssize_t n = of >= 0 ? readlink(link, name, sizeof name - 1) : 0;
+        name[n > 0 ? n : 0] = '\0';
+        snprintf(what, sizeof what, "%s%s%s", name, path && name[0] ? "/" : "", path ? path : "");
         if (!strstr(what, r->text)) continue;
         unsigned long k = __atomic_add_fetch(&r->seen, 1, __ATOMIC_RELAXED);
         if (k != r->n && !(r->always && k > r->n)) continue;
+        object = strrchr(object, '/') ? strrchr(object, '/') + 1 : object;
         snprintf(line, sizeof line, "%s %lu %d %s %s\n", kNames[call], k, r->err, object, what[0] ? what : "-");
         if (g_logfile[0]) put(g_logfile, "ae", line);
         return r->err;
     }
     return 0;
 }
-
-#define WRAP(call, type, failed, prologue, subject, params, args)                                               \
-    type call params {                                                                                          \
-        static type(*real_) params;                                                                             \
-        prologue struct Subject subject_ = subject;                                                             \
-        int err_ = decide(C_##call, __builtin_return_address(0), &subject_);                                    \
-        if (err_) {                                                                                             \
-            errno = err_;                                                                                       \
-            return failed;                                                                                      \
-        }                                                                                                       \
-        __typeof__(real_) fn_ = __atomic_load_n(&real_, __ATOMIC_ACQUIRE);                                      \
-        if (!fn_) __atomic_store_n(&real_, fn_ = (__typeof__(real_))dlsym(RTLD_NEXT, #call), __ATOMIC_RELEASE); \
-        if (!fn_) abort();                                                                                      \
-        return fn_ args;                                                                                        \
+#define WRAP(call, type, failed, prologue, subject, params, args)                   \
+    type call params {                                                              \
+        static type(*real_) params;                                                 \
+        prologue int err_ = decide(C_##call, __builtin_return_address(0), subject); \
+        if (err_) errno = err_;                                                     \
+        if (err_) return failed;                                                    \
+        __typeof__(real_) fn_ = __atomic_load_n(&real_, __ATOMIC_ACQUIRE);          \
+        if (!fn_) fn_ = (__typeof__(real_))dlsym(RTLD_NEXT, #call);                 \
+        if (!fn_) abort();                                                          \
+        __atomic_store_n(&real_, fn_, __ATOMIC_RELEASE);                            \
+        return fn_ args;                                                            \
     }
 CALLS(WRAP)
-
 /* _exit skips the destructors: the counts are written here too. */
 void _exit(int status) {
     write_counts();
