@@ -8,6 +8,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -205,6 +206,50 @@ TEST_F(Host, SensorFileAnswersBothLibrariesAndABadOneFailsThemLoggedOnce) {
         EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), c.Cause.empty() ? 0 : 1) << log;
         EXPECT_TRUE(c.Cause.empty() || (log.rfind(want, 0) == 0 && log.find(c.Cause) != std::string::npos)) << log;
     }
+}
+
+// The information store from Redis: device ids and figures as stored, and a
+// server killed or frozen failing the calls, logged once while it stays down.
+TEST_F(Host, RedisAnswersAndAServerGoneOrFrozenFailsTheCalls) {
+    const std::string sock = Path("redis.sock");
+    const std::string cli = "redis-cli -s " + sock + " ";
+    pid_t server = fork();
+    if (server == 0) {
+        dup2(open("/dev/null", O_WRONLY), 1);
+        execlp("redis-server", "redis-server", "--port", "0", "--unixsocket", sock.c_str(), "--save", "", nullptr);
+        _exit(127);
+    }
+    std::unique_ptr<pid_t, void (*)(pid_t *)> reaper(&server, [](pid_t *pid) {
+        kill(*pid, SIGKILL);
+        waitpid(*pid, nullptr, 0);
+    });
+    std::string seed = cli + "mset trendkeep:devid:1 12289 trendkeep:util:cpu 37 trendkeep:util:mem 50 ";
+    seed += "trendkeep:util:io 0 trendkeep:devid:2 65536 >/dev/null 2>&1";
+    bool seeded = false;
+    for (int i = 0; i < 500 && !seeded; ++i) {
+        seeded = system(seed.c_str()) == 0;
+        if (!seeded) usleep(10000);
+    }
+    ASSERT_TRUE(seeded);
+    setenv("TRENDKEEP_REDIS", ("unix:" + sock).c_str(), 1);
+    EXPECT_EQ(Snapshot(), "1111 1:1 1:2 1:3 1:4 12289 37 50 0");  // the readings from the built-in table
+    EXPECT_EQ(Devid(2), "-");                                     // out of range
+    EXPECT_EQ(Devid(3), "-");                                     // no key
+    EXPECT_EQ(Log(), "");
+    const std::string down = "1111 1:1 1:2 1:3 1:4 - - - -";
+    kill(server, SIGSTOP);
+    EXPECT_EQ(Snapshot(), down);
+    kill(server, SIGCONT);
+    EXPECT_EQ(Devid(1), "12289");
+    kill(server, SIGKILL);
+    EXPECT_EQ(Snapshot(), down);
+    EXPECT_EQ(Snapshot(), down);
+    const std::string log = Log();
+    EXPECT_EQ(Snapshot(), down);
+    EXPECT_EQ(Log(), log) << "logged again while the server stays down";
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) EXPECT_EQ(line.rfind("P redis unix:" + sock + ": ", 0), 0u);
+    EXPECT_FALSE(log.empty());
 }
 
 }  // namespace
