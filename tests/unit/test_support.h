@@ -12,19 +12,15 @@
 // Sets the process's time zone (a POSIX TZ string, so no zone database is
 // needed); null: the system's.
 inline void SetTimeZone(const char *tz) {
-    if (tz != nullptr) {
-        setenv("TZ", tz, 1);
-    } else {
-        unsetenv("TZ");
-    }
+    if (tz != nullptr) setenv("TZ", tz, 1);
+    if (tz == nullptr) unsetenv("TZ");
     tzset();
 }
 
 // A time zone for the life of the object.
 class ScopedTimeZone {
 public:
-    explicit ScopedTimeZone(const char *tz) : had_old_(getenv("TZ") != nullptr) {
-        if (had_old_) old_ = getenv("TZ");
+    explicit ScopedTimeZone(const char *tz) : had_old_(getenv("TZ") != nullptr), old_(had_old_ ? getenv("TZ") : "") {
         SetTimeZone(tz);
     }
     ~ScopedTimeZone() { SetTimeZone(had_old_ ? old_.c_str() : nullptr); }
