@@ -35,8 +35,7 @@ std::vector<uint8_t> Bytes(const T &record) {
     const uint8_t *p = reinterpret_cast<const uint8_t *>(&record);
     return std::vector<uint8_t>(p, p + sizeof record);
 }
-// True when text is pattern, where '#' stands for one or more digits and
-// '*' for any characters up to a newline.
+// True when text is pattern, '#' standing for digits, '*' for a line's rest.
 bool Matches(const char *t, const char *p) {
     if (*p == '*') return Matches(t, p + 1) || (*t != '\0' && *t != '\n' && Matches(t + 1, p));
     if (*p == '#') return isdigit(*t) && Matches(t + strspn(t, "0123456789"), p + 1);
@@ -155,15 +154,6 @@ int Search(std::vector<SensorDataFile> &files, uint16_t num, int32_t day, int32_
     return 0;
 }
 
-// Sensor n's new file (number n + 1, class 1) of a start on 4 December.
-std::vector<uint8_t> Fresh(const char *name, uint16_t n) {
-    SensorDataFile f = {};
-    snprintf(f.Header.SensorName, sizeof f.Header.SensorName, "%s", name);
-    f.Header.SensorNum = (uint16_t)(n + 1);
-    f.Header.SensorClass = 1;
-    Stamp(f.Days[0], kDay);
-    return Bytes(f);
-}
 std::vector<uint8_t> Times(uint32_t day, uint32_t slot = 0) { return Bytes(RecordTimeFile{day, slot}); }
 std::vector<uint8_t> Filled(size_t n) { return std::vector<uint8_t>(n, 0xAB); }
 
@@ -238,8 +228,8 @@ protected:
         e.MaxTime = max_time;
         e.MinTime = min_time;
     }
-    // A turn of the store and of the model: the card must be the model's,
-    // and a flush leaves no file's pages in the process (resident_).
+    // A turn of the store and the model: the card must be the model's, and a
+    // flush leaves no file's pages in the process (resident_).
     void Turn(int32_t now) {
         ASSERT_NE(RecordStore.RecordTimeMap, nullptr);
         std::vector<LocalSensorData> entries = entries_;
@@ -518,7 +508,7 @@ TEST_F(StoreTest, EachRequestGetsItsAnswerOrNone) {
 // What a start leaves on a card (how a file's header and blocks are taken
 // over is the model's Prepare, met at the seeded runs' restarts).  Before
 // and After run in the record directory, the victim two levels up; on
-// success each sensor has its fresh file and the record time is new.
+// success each sensor has a new file and the record time is new.
 TEST_F(StoreTest, InitialisationMakesKeepsOrStartsAfreshWhatTheCardHolds) {
     const struct Case {
         const char *Name;
@@ -571,7 +561,9 @@ TEST_F(StoreTest, InitialisationMakesKeepsOrStartsAfreshWhatTheCardHolds) {
         for (size_t n = 0; c.Rc == 0 && n < c.List.size(); ++n) {
             char name[SENSOR_FILE_NAME_SIZE];
             SensorFileName(c.List[n].c_str(), name);
-            EXPECT_EQ(ReadBytes(RecordDir() + "/" + name), Fresh(c.List[n].c_str(), (uint16_t)n)) << name;
+            SensorDataFile fresh = {};
+            Prepare(fresh, entries_[n], 0, kDay + 36120);
+            EXPECT_EQ(ReadBytes(RecordDir() + "/" + name), Bytes(fresh)) << name;
         }
         EXPECT_TRUE(c.Rc != 0 || ReadBytes(RecordDir() + "/DataTime/RecordTime") == Times(0));
         ASSERT_EQ(g_fake.Messages.size(), c.Log.size());
