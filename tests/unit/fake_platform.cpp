@@ -32,9 +32,8 @@ void Record(char kind, int level, const char *fmt, va_list ap) {
     if (g_fake.EchoMessages) fprintf(stderr, "%c %d %s\n", kind, level, buf);
 }
 
-// Logs a call (with an IPMI call's time-out); true when the arrangement
-// fails it.  The list mutex is not recursive: a try from the thread that
-// holds it fails.
+// Logs a call (and an IPMI call's time-out); true when arranged to fail.
+// The list mutex is not recursive: a try from the thread holding it fails.
 bool Call(const std::string &what, const std::string &fail, int timeout = -1) {
     FAKE_LOCKED;
     if (timeout >= 0) g_fake.IpmiTimeouts.push_back(timeout);
@@ -48,8 +47,7 @@ bool Call(const std::string &what, const std::string &fail, int timeout = -1) {
     return g_fake.Fail.count(fail) > 0;
 }
 
-// The reading (or sensor-info) records of the sensors that have one, at
-// most *count of them, laid out as the library lays them out.
+// At most *count reading (or info) records, laid out as the library does.
 int WriteRecords(uint8_t *buf, uint32_t *count, bool info) {
     FAKE_LOCKED;
     uint32_t n = 0;
@@ -73,18 +71,15 @@ int WriteRecords(uint8_t *buf, uint32_t *count, bool info) {
 
 extern "C" {
 
-void IDBG_LINUXAPP_DbgOut(int level, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    Record('D', level, fmt, ap);
-    va_end(ap);
-}
-void IDBG_LINUXAPP_MaintenceOut(int level, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    Record('M', level, fmt, ap);
-    va_end(ap);
-}
+#define FAKE_OUTPUT(name, kind)                  \
+    void name(int level, const char *fmt, ...) { \
+        va_list ap;                              \
+        va_start(ap, fmt);                       \
+        Record(kind, level, fmt, ap);            \
+        va_end(ap);                              \
+    }
+FAKE_OUTPUT(IDBG_LINUXAPP_DbgOut, 'D')
+FAKE_OUTPUT(IDBG_LINUXAPP_MaintenceOut, 'M')
 
 int sigwrap_open(const char *path, int flags) { return open(path, flags | O_CLOEXEC, 0644); }
 ssize_t sigwrap_read(int fd, void *buf, size_t count) { return read(fd, buf, count); }
