@@ -14,7 +14,7 @@
 #include "platform/zelvar_redis.h"
 
 FakePlatform g_fake;
-std::recursive_mutex g_fakemutex;
+static std::recursive_mutex g_fakemutex;
 #define FAKE_LOCKED std::lock_guard<std::recursive_mutex> lock(g_fakemutex)
 
 void ResetFakePlatform() {
@@ -32,10 +32,11 @@ void Record(char kind, int level, const char *fmt, va_list ap) {
     if (g_fake.EchoMessages) fprintf(stderr, "%c %d %s\n", kind, level, buf);
 }
 
-// Logs a call; true when the arrangement fails it.  The list mutex is not
-// recursive: a try from the thread that holds it fails.
-bool Call(const std::string &what, const std::string &fail) {
+// Logs a call (and an IPMI call's time-out); true when arranged to fail.
+// The list mutex is not recursive: a try from the thread holding it fails.
+bool Call(const std::string &what, const std::string &fail, int timeout = -1) {
     FAKE_LOCKED;
+    if (timeout >= 0) g_fake.IpmiTimeouts.push_back(timeout);
     g_fake.Calls.push_back(what);
     if (pthread_mutex_trylock(&g_sensordatamutex) == 0) {
         pthread_mutex_unlock(&g_sensordatamutex);
@@ -46,32 +47,21 @@ bool Call(const std::string &what, const std::string &fail) {
     return g_fake.Fail.count(fail) > 0;
 }
 
-int IpmiCall(const char *what, const char *fail, int timeout) {
-    FAKE_LOCKED;
-    g_fake.IpmiTimeouts.push_back(timeout);
-    return Call(what, fail) ? 1 : 0;
-}
-
-// The reading (or sensor-info) records of the sensors that have one, at
-// most *count of them, laid out as the library lays them out.
+// At most *count reading (or info) records, laid out as the library does.
 int WriteRecords(uint8_t *buf, uint32_t *count, bool info) {
     FAKE_LOCKED;
     uint32_t n = 0;
     for (const FakeSensor &s : g_fake.Sensors) {
         if (n == *count || (info && !s.HasInfo)) continue;
-        if (info) {
-            uint8_t *rec = buf + IPMI_SENSOR_INFO_SIZE * n;
-            rec[IPMI_INFO_RECORD_TYPE_OFFSET] = s.RecordType;
-            rec[IPMI_INFO_SENSOR_NUM_OFFSET] = s.Num;
-        } else {  // the name may fill its whole room without a terminator
-            uint8_t *rec = buf + IPMI_SENSOR_READING_SIZE * n;
-            rec[IPMI_READING_NUM_OFFSET] = s.Num;
-            memcpy(rec + IPMI_READING_NAME_OFFSET, s.Name.data(),
-                   std::min<size_t>(s.Name.size(), IPMI_READING_NAME_MAX));
-            memcpy(rec + IPMI_READING_VALUE_OFFSET, &s.Reading, sizeof(double));
-            rec[IPMI_READING_SKIP_OFFSET] = s.Skip;
-        }
+        uint8_t *rec = buf + (info ? IPMI_SENSOR_INFO_SIZE : IPMI_SENSOR_READING_SIZE) * n;
         ++n;
+        if (info) rec[IPMI_INFO_RECORD_TYPE_OFFSET] = s.RecordType;
+        if (info) rec[IPMI_INFO_SENSOR_NUM_OFFSET] = s.Num;
+        if (info) continue;
+        rec[IPMI_READING_NUM_OFFSET] = s.Num;  // the name may fill its room without a terminator
+        memcpy(rec + IPMI_READING_NAME_OFFSET, s.Name.data(), std::min<size_t>(s.Name.size(), IPMI_READING_NAME_MAX));
+        memcpy(rec + IPMI_READING_VALUE_OFFSET, &s.Reading, sizeof(double));
+        rec[IPMI_READING_SKIP_OFFSET] = s.Skip;
     }
     *count = g_fake.ClaimedCount != 0 ? g_fake.ClaimedCount : n;
     return 0;
@@ -95,9 +85,7 @@ int sigwrap_open(const char *path, int flags) { return open(path, flags | O_CLOE
 ssize_t sigwrap_read(int fd, void *buf, size_t count) { return read(fd, buf, count); }
 ssize_t sigwrap_write(int fd, const void *buf, size_t count) { return write(fd, buf, count); }
 int sigwrap_close(int fd) { return close(fd); }
-int sigwrap_select(int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *timeout) {
-    return select(n, r, w, e, timeout);
-}
+int sigwrap_select(int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *t) { return select(n, r, w, e, t); }
 int daemon_init(void) { return 0; }
 
 int save_pid(const char *) {
@@ -123,29 +111,25 @@ int CheckTFCardMountStatus(char *mount_path, uint64_t *free_kb) {
     return 0;
 }
 
-int LIBIPMI_Create_IPMI_Local_Session(IPMI20_SESSION_T *, const char *, const char *, uint8_t *, int, int,
-                                      int timeout) {
-    return IpmiCall("open", "session", timeout);
+int LIBIPMI_Create_IPMI_Local_Session(IPMI20_SESSION_T *, const char *, const char *, uint8_t *, int, int, int t) {
+    return Call("open", "session", t);
 }
 
 int LIBIPMI_HL_GetSensorCount(IPMI20_SESSION_T *, uint32_t *count, int) {
     FAKE_LOCKED;
-    int answer = (int)g_fake.SensorCount;
-    if (!g_fake.CountAnswers.empty()) {
-        answer = g_fake.CountAnswers.front();
-        g_fake.CountAnswers.erase(g_fake.CountAnswers.begin());
-    }
+    int answer = g_fake.CountAnswers.empty() ? (int)g_fake.SensorCount : g_fake.CountAnswers.front();
+    if (!g_fake.CountAnswers.empty()) g_fake.CountAnswers.erase(g_fake.CountAnswers.begin());
     if (Call("count", "count") || answer < 0) return 1;
     *count = (uint32_t)answer;
     return 0;
 }
 
-int LIBIPMI_HL_GetAllSensorReadings(IPMI20_SESSION_T *, uint8_t *buf, uint32_t *n, int timeout) {
-    return IpmiCall("readings", "readings", timeout) ? 1 : WriteRecords(buf, n, false);
+int LIBIPMI_HL_GetAllSensorReadings(IPMI20_SESSION_T *, uint8_t *buf, uint32_t *n, int t) {
+    return Call("readings", "readings", t) ? 1 : WriteRecords(buf, n, false);
 }
 
-int LIBIPMI_HL_AMIGetSensorInfo(IPMI20_SESSION_T *, uint8_t *buf, uint32_t *n, int timeout) {
-    return IpmiCall("info", "info", timeout) ? 1 : WriteRecords(buf, n, true);
+int LIBIPMI_HL_AMIGetSensorInfo(IPMI20_SESSION_T *, uint8_t *buf, uint32_t *n, int t) {
+    return Call("info", "info", t) ? 1 : WriteRecords(buf, n, true);
 }
 
 int LIBIPMI_CloseSession(IPMI20_SESSION_T *) { return Call("close", ""); }
@@ -163,16 +147,13 @@ int zelvar_redis_info_basic_interface(int a, int b, int c, int d, int e, void *r
         bool failed = Call(zeroed ? name : name + " dirty", name);
         return failed || it == g_fake.DevIds.end();
     }
-    const std::map<int, std::pair<const char *, uint8_t>> figures = {{ZELVAR_UTIL_CPU, {"cpu", g_fake.Cpu}},
-                                                                     {ZELVAR_UTIL_MEM, {"mem", g_fake.Mem}},
-                                                                     {ZELVAR_UTIL_IO, {"io", g_fake.Io}}};
-    auto figure = figures.find(e);
-    if (a != 1 || b != 9 || c != 0 || d != 0 || figure == figures.end() || size != 1 || f != 1) {
+    const char *item = e == ZELVAR_UTIL_CPU ? "cpu" : e == ZELVAR_UTIL_MEM ? "mem" : e == ZELVAR_UTIL_IO ? "io" : "";
+    if (a != 1 || b != 9 || c != 0 || d != 0 || *item == '\0' || size != 1 || f != 1) {
         Call("bad store call", "");
         return 1;
     }
-    if (Call(figure->second.first, figure->second.first)) return 1;
-    *bytes = figure->second.second;
+    if (Call(item, item)) return 1;
+    *bytes = e == ZELVAR_UTIL_CPU ? g_fake.Cpu : e == ZELVAR_UTIL_MEM ? g_fake.Mem : g_fake.Io;
     return 0;
 }
 

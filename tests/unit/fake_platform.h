@@ -1,6 +1,5 @@
 // A fake BMC platform for the unit tests, the fuzzers and the benchmarks:
-// every platform call the daemon makes lands here, is recorded, and answers
-// as the test arranged.
+// every platform call lands here, is recorded, and answers as arranged.
 #ifndef TRENDKEEP_TESTS_FAKE_PLATFORM_H
 #define TRENDKEEP_TESTS_FAKE_PLATFORM_H
 
@@ -19,8 +18,7 @@ struct LoggedMessage {
     std::string Text;
 };
 
-// A sensor of the IPMI library: its reading record and, with HasInfo, its
-// sensor-info record.
+// A sensor of the IPMI library: its reading and, with HasInfo, its info record.
 struct FakeSensor {
     uint8_t Num = 0;
     std::string Name;
@@ -59,7 +57,6 @@ struct FakePlatform {
 
 // The one fake, reset by each test.
 extern FakePlatform g_fake;
-extern std::recursive_mutex g_fakemutex;
 void ResetFakePlatform();
 
 #endif

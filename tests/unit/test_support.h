@@ -1,5 +1,4 @@
-// Helpers of the unit tests and the fuzzers: time zones, local times and
-// temporary directories.
+// Helpers of the unit tests and the fuzzers: time zones, local times, temporary directories.
 #ifndef TRENDKEEP_TESTS_TEST_SUPPORT_H
 #define TRENDKEEP_TESTS_TEST_SUPPORT_H
 
@@ -9,22 +8,17 @@
 #include <filesystem>
 #include <string>
 
-// Sets the process's time zone (a POSIX TZ string, so no zone database is
-// needed); null: the system's.
+// Sets the time zone (a POSIX TZ string: no zone database); null: the system's.
 inline void SetTimeZone(const char *tz) {
-    if (tz != nullptr) {
-        setenv("TZ", tz, 1);
-    } else {
-        unsetenv("TZ");
-    }
+    if (tz != nullptr) setenv("TZ", tz, 1);
+    if (tz == nullptr) unsetenv("TZ");
     tzset();
 }
 
 // A time zone for the life of the object.
 class ScopedTimeZone {
 public:
-    explicit ScopedTimeZone(const char *tz) : had_old_(getenv("TZ") != nullptr) {
-        if (had_old_) old_ = getenv("TZ");
+    explicit ScopedTimeZone(const char *tz) : had_old_(getenv("TZ") != nullptr), old_(had_old_ ? getenv("TZ") : "") {
         SetTimeZone(tz);
     }
     ~ScopedTimeZone() { SetTimeZone(had_old_ ? old_.c_str() : nullptr); }
