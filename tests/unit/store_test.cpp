@@ -557,4 +557,16 @@ TEST_F(StoreTest, InitialisationMakesKeepsOrStartsAfreshWhatTheCardHolds) {
     }
 }
 
+// Space equal to the need is not enough: the store keeps a margin.
+TEST_F(StoreTest, FreeSpaceEqualToTheNeedEndsTheProcess) {
+    SetList(std::vector<SensorSpec>(124, SensorSpec{"S", 1, 1}));
+    g_tffreesize = 9060;
+    g_fake.EchoMessages = true;
+    g_fake.OnDeregister = [](const char *path) { fprintf(stderr, "deregistered %s\n", path); };
+    EXPECT_EXIT(InitStore(kDay), ::testing::ExitedWithCode(1),
+                "M 178 \\[InitSensorDataRecordSt\\]\\[[0-9]+\\]TF card free size not enough,need:9277440\\(byte\\),"
+                "Free:9277440\\(byte\\)\n.*deregistered /usr/local/bin/Trendkeep");
+    EXPECT_FALSE(fs::exists(card_ + "/DataRecord"));
+}
+
 }  // namespace
