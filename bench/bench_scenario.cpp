@@ -41,8 +41,7 @@ void NoSleep(unsigned) {}
 // taken for this one.
 std::string MarkerText() {
     std::ostringstream s;
-    s << "entries " << kEntries << " days " << kFilledDays << " lastday " << g_lastday << " now " << g_benchnow
-      << "\n";
+    s << "entries " << kEntries << " days " << kFilledDays << " lastday " << g_lastday << " now " << g_benchnow << "\n";
     return s.str();
 }
 
@@ -153,13 +152,9 @@ int OpenTkStore(const std::string &dir, time_t now) {
 
 const std::string &BoundCard() { return g_bound; }
 
-std::string TkFilePath(const std::string &dir, int i) {
-    return dir + "/" RECORD_DIR "/" + SensorName(i);
-}
+std::string TkFilePath(const std::string &dir, int i) { return dir + "/" RECORD_DIR "/" + SensorName(i); }
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 int FillTkCard(const std::string &dir, bool reuse) {
     if (reuse && HasMarker(dir)) return OpenTkStore(dir, g_benchnow);

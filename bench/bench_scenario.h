@@ -19,8 +19,8 @@ namespace tkbench {
 
 constexpr int kIpmiSensors = 255;
 constexpr int kEntries = kIpmiSensors + UTIL_ENTRY_COUNT;  // 258
-constexpr int kFilledDays = 9;                              // more than the seven kept: both wrap
-constexpr int kRrdRows = 2016;                              // seven days of five-minute rows
+constexpr int kFilledDays = 9;                             // more than the seven kept: both wrap
+constexpr int kRrdRows = 2016;                             // seven days of five-minute rows
 
 // The day the scenario ends on (UTC midnight) and the time the benchmarks
 // run at: four minutes before the end of that day, so today's answer walks

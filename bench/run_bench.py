@@ -91,12 +91,20 @@ class Card:
             try:
                 with open(self.image, "wb") as f:
                     f.truncate(512 << 20)
-                subprocess.run(["mkfs.ext4", "-q", "-F", self.image], check=True, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
+                subprocess.run(
+                    ["mkfs.ext4", "-q", "-F", self.image],
+                    check=True,
+                    stdout=subprocess.DEVNULL,
+                    stderr=subprocess.DEVNULL,
+                )
                 # The mount, and with it the loop device, goes with the namespace
                 # at the latest.
-                subprocess.run(["mount", "-o", "loop", self.image, self.root], check=True,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                subprocess.run(
+                    ["mount", "-o", "loop", self.image, self.root],
+                    check=True,
+                    stdout=subprocess.DEVNULL,
+                    stderr=subprocess.DEVNULL,
+                )
                 self.mounted = True
             except (OSError, subprocess.CalledProcessError):
                 log("no loop device for the card; using a directory of the build tree")
@@ -122,15 +130,26 @@ class Card:
 
 
 def run_store_bench(bin_dir, card_root, cfg, out_json):
-    args = [os.path.join(bin_dir, "trendkeep_bench"), "--card-root", card_root,
-            "--flushed-rounds", str(cfg["rounds"]), "--sweep-stride", str(cfg["stride"]),
-            "--benchmark_filter=" + BENCH_FILTER,
-            "--benchmark_min_time=%g" % cfg["min_time"],
-            "--benchmark_out=" + out_json, "--benchmark_out_format=json",
-            "--benchmark_format=console"]
+    args = [
+        os.path.join(bin_dir, "trendkeep_bench"),
+        "--card-root",
+        card_root,
+        "--flushed-rounds",
+        str(cfg["rounds"]),
+        "--sweep-stride",
+        str(cfg["stride"]),
+        "--benchmark_filter=" + BENCH_FILTER,
+        "--benchmark_min_time=%g" % cfg["min_time"],
+        "--benchmark_out=" + out_json,
+        "--benchmark_out_format=json",
+        "--benchmark_format=console",
+    ]
     if cfg["repetitions"] > 1:
-        args += ["--benchmark_repetitions=%d" % cfg["repetitions"], "--benchmark_report_aggregates_only=true",
-                 "--benchmark_enable_random_interleaving=true"]
+        args += [
+            "--benchmark_repetitions=%d" % cfg["repetitions"],
+            "--benchmark_report_aggregates_only=true",
+            "--benchmark_enable_random_interleaving=true",
+        ]
     log("running " + " ".join(args[1:]))
     proc = subprocess.run(args, capture_output=True, text=True)
     sys.stderr.write(proc.stderr)
@@ -156,8 +175,7 @@ def run_store_bench(bin_dir, card_root, cfg, out_json):
         if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
             continue
         scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b.get("time_unit", "ns")]
-        times.setdefault(name, {}).update(real=b["real_time"] * scale, cpu=b["cpu_time"] * scale,
-                                          rows=b.get("rows"))
+        times.setdefault(name, {}).update(real=b["real_time"] * scale, cpu=b["cpu_time"] * scale, rows=b.get("rows"))
     return figures, times, doc.get("context", {})
 
 
@@ -166,8 +184,10 @@ def run_store_bench(bin_dir, card_root, cfg, out_json):
 
 
 def sensor_doc():
-    sensors = [{"num": i + 1, "name": "Sensor_%03d" % (i + 1), "devid": 0x3001 + i, "reading": 20.0 + i % 60}
-               for i in range(IPMI_SENSORS)]
+    sensors = [
+        {"num": i + 1, "name": "Sensor_%03d" % (i + 1), "devid": 0x3001 + i, "reading": 20.0 + i % 60}
+        for i in range(IPMI_SENSORS)
+    ]
     return {"cpu": 37, "mem": 50, "io": 4, "sensors": sensors}
 
 
@@ -271,8 +291,12 @@ class DaemonClock:
             return {}
         # The monotonic clock and the files' times stay real: only the
         # daemon's calendar moves.
-        return {"LD_PRELOAD": self.lib, "FAKETIME": "%+d" % self.offset, "FAKETIME_DONT_FAKE_MONOTONIC": "1",
-                "NO_FAKE_STAT": "1"}
+        return {
+            "LD_PRELOAD": self.lib,
+            "FAKETIME": "%+d" % self.offset,
+            "FAKETIME_DONT_FAKE_MONOTONIC": "1",
+            "NO_FAKE_STAT": "1",
+        }
 
 
 def day_of(t):
@@ -310,8 +334,9 @@ class Daemon(tkharness.Daemon):
         return self.proc.pid
 
     def client(self, *args, timeout=120):
-        proc = subprocess.run([self.client_bin] + [str(a) for a in args], capture_output=True, text=True,
-                              timeout=timeout)
+        proc = subprocess.run(
+            [self.client_bin] + [str(a) for a in args], capture_output=True, text=True, timeout=timeout
+        )
         return proc.returncode, parse_figures(proc.stdout)
 
     def start_watch(self, boundary, seconds):
@@ -329,8 +354,10 @@ class Daemon(tkharness.Daemon):
             return None
         slot = figures.get("watch.slot_ms", -1)
         flush = figures.get("watch.flush_ms", -1)
-        log("%s: slot written %.1f ms, flush done %.1f ms after the boundary (%d polls, longest gap %.1f ms)"
-            % (what, slot, flush, figures.get("watch.polls", 0), figures.get("watch.poll_gap_max_ms", 0)))
+        log(
+            "%s: slot written %.1f ms, flush done %.1f ms after the boundary (%d polls, longest gap %.1f ms)"
+            % (what, slot, flush, figures.get("watch.polls", 0), figures.get("watch.poll_gap_max_ms", 0))
+        )
         return {"slot_ms": slot if slot >= 0 else None, "flush_ms": flush if flush >= 0 else None}
 
     def wait_serving(self, date, timeout=120):
@@ -363,8 +390,11 @@ class Daemon(tkharness.Daemon):
 
 
 def make_daemon_card(bin_dir, card, now):
-    subprocess.run([os.path.join(bin_dir, "trendkeep_bench"), "--make-daemon-card", card, "--now", str(int(now))],
-                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [os.path.join(bin_dir, "trendkeep_bench"), "--make-daemon-card", card, "--now", str(int(now))],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
 
 
 def next_midnight():
@@ -409,8 +439,10 @@ def quiet_recording(daemon_bin, bin_dir, card_root, lib):
 
     def body(d, out):
         if clock.now() > boundary - 2:
-            log("quiet recording: the daemon answered only %.1f s before the boundary; not measured"
-                % (boundary - clock.now()))
+            log(
+                "quiet recording: the daemon answered only %.1f s before the boundary; not measured"
+                % (boundary - clock.now())
+            )
             return
         clock.sleep_until(boundary - 1.5)
         watch = d.start_watch(boundary, WATCH_SECONDS)
@@ -445,8 +477,10 @@ def flood_across(d, cfg, midnight, out):
     if clock.lib is None:
         log("libfaketime is not installed: the flood crosses no midnight, its recording is not measured")
     elif clock.now() > midnight - lead - 1:
-        log("the round trips ended %.1f s before midnight: the flood's recording is not measured"
-            % (midnight - clock.now()))
+        log(
+            "the round trips ended %.1f s before midnight: the flood's recording is not measured"
+            % (midnight - clock.now())
+        )
     else:
         clock.sleep_until(midnight - lead - 1)
         watch = d.start_watch(midnight, WATCH_SECONDS)
@@ -507,6 +541,7 @@ def measure_ipmi(build_dir, cfg):
     cfg["refreshes"] more.  None when ipmi_sim is missing or the library has no FreeIPMI backend."""
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
     import ipmisim
+
     if not shutil.which("ipmi_sim"):
         log("ipmi_sim is not installed (Debian: openipmi): IPMI part skipped")
         return None
@@ -533,8 +568,13 @@ def measure_ipmi(build_dir, cfg):
     try:
         first = refresh()
         times = sorted(refresh() for _ in range(cfg["refreshes"]))
-        return dict(first=first, median=times[len(times) // 2], p99=times[min(len(times) - 1, len(times) * 99 // 100)],
-                    count=len(times), sensors=count.value)
+        return dict(
+            first=first,
+            median=times[len(times) // 2],
+            p99=times[min(len(times) - 1, len(times) * 99 // 100)],
+            count=len(times),
+            sensors=count.value,
+        )
     except RuntimeError as e:
         log("IPMI part failed: %s" % e)
         return None
@@ -588,7 +628,8 @@ def per_idle_minute(run):
 
 
 def recording_cells(run):
-    """"quiet / under a flood" for the slot written (ms) and the flush done (s)."""
+    """ "quiet / under a flood" for the slot written (ms) and the flush done (s)."""
+
     def pair(key, fmt, scale):
         texts = []
         for rec in (run.get("quiet_rec"), run.get("flood_rec")):
@@ -622,12 +663,17 @@ def daemon_cells(run):
         "flush": flush,
         "rtt_today": rtt[0],
         "rtt_past": rtt[1],
-        "hwm": "%s (first answer %s, before the flood %s)" % (
-            fmt_bytes(st.get("VmHWM")), fmt_bytes(run.get("hwm_at_start")), fmt_bytes(run.get("hwm_before_flood"))),
+        "hwm": "%s (first answer %s, before the flood %s)"
+        % (fmt_bytes(st.get("VmHWM")), fmt_bytes(run.get("hwm_at_start")), fmt_bytes(run.get("hwm_before_flood"))),
         "quiet_hwm": fmt_bytes(run.get("quiet_hwm")),
-        "rss": "%s = %s + %s (anonymous %s, libfaketime %s)" % (
-            fmt_bytes(st.get("VmRSS")), fmt_bytes(card), fmt_bytes(rest), fmt_bytes(st.get("RssAnon")),
-            fmt_bytes(run.get("faketime_rss"))),
+        "rss": "%s = %s + %s (anonymous %s, libfaketime %s)"
+        % (
+            fmt_bytes(st.get("VmRSS")),
+            fmt_bytes(card),
+            fmt_bytes(rest),
+            fmt_bytes(st.get("RssAnon")),
+            fmt_bytes(run.get("faketime_rss")),
+        ),
         "pages": pages,
         "idle": "%.3f s" % per_min if per_min is not None else "n/a",
         "start": "%s (list %s)" % (fmt_time(run.get("start_seconds")), fmt_time(run.get("list_seconds"))),
@@ -653,15 +699,25 @@ def daemon_goals(before, now):
     """(what, ok, figure) of the daemon's goals; ok None where not measured."""
     flood = (now.get("flood") or {}).get("flood.per_second") if now else None
     hwm = now.get("status", {}).get("VmHWM") if now else None
-    goals = [("answers under a flood >= 1,000 /s", None if flood is None else flood >= 1000,
-              "%.1f /s" % flood if flood is not None else "n/a"),
-             ("peak RSS at most 6 MiB", None if hwm is None else hwm <= 6 << 20, fmt_bytes(hwm))]
+    goals = [
+        (
+            "answers under a flood >= 1,000 /s",
+            None if flood is None else flood >= 1000,
+            "%.1f /s" % flood if flood is not None else "n/a",
+        ),
+        ("peak RSS at most 6 MiB", None if hwm is None else hwm <= 6 << 20, fmt_bytes(hwm)),
+    ]
     idle_now, idle_before = per_idle_minute(now), per_idle_minute(before)
     if idle_now is not None and idle_before is not None:
         ok = idle_now <= idle_before * (1 + IDLE_NOISE) + IDLE_NOISE_SECONDS
-        goals.append(("idle CPU no higher than before (within %.0f%% + %.0f ms a minute)"
-                      % (IDLE_NOISE * 100, IDLE_NOISE_SECONDS * 1000), ok,
-                      "%.3f s a minute, before %.3f s" % (idle_now, idle_before)))
+        goals.append(
+            (
+                "idle CPU no higher than before (within %.0f%% + %.0f ms a minute)"
+                % (IDLE_NOISE * 100, IDLE_NOISE_SECONDS * 1000),
+                ok,
+                "%.3f s a minute, before %.3f s" % (idle_now, idle_before),
+            )
+        )
     return goals
 
 
@@ -673,15 +729,26 @@ def daemon_section(before, now, before_label, cfg):
     absent = "not run" if before_label is None else "n/a"
     goals = daemon_goals(before, now)
     goal_of = {"flood": goals[0], "hwm": goals[1], "idle": goals[2] if len(goals) > 2 else None}
-    lines = ["5. The running daemon, 258 sensors: before (%s) and now" % (before_label or "not run"), "",
-             "| measure | before | now | goal |", "|---|---|---|---|"]
+    lines = [
+        "5. The running daemon, 258 sensors: before (%s) and now" % (before_label or "not run"),
+        "",
+        "| measure | before | now | goal |",
+        "|---|---|---|---|",
+    ]
     for key, label in DAEMON_ROWS:
         goal = ""
         if goal_of.get(key):
             what, ok, _ = goal_of[key]
             goal = "%s: %s" % (what, "n/a" if ok is None else "met" if ok else "not met")
-        lines.append("| %s | %s | %s | %s |" % (label % words, cells_before[key] if cells_before else absent,
-                                                cells_now[key] if cells_now else "n/a", goal))
+        lines.append(
+            "| %s | %s | %s | %s |"
+            % (
+                label % words,
+                cells_before[key] if cells_before else absent,
+                cells_now[key] if cells_now else "n/a",
+                goal,
+            )
+        )
     return {"lines": lines, "goals": [g for g in goals if g[1] is not None]}
 
 
@@ -697,8 +764,13 @@ def machine():
         pass
     with open("/proc/loadavg") as f:
         load = " ".join(f.read().split()[:3])
-    return "%s, %d cores, Linux %s (%s), load average %s" % (model, os.cpu_count() or 0, platform.release(),
-                                                          platform.machine(), load)
+    return "%s, %d cores, Linux %s (%s), load average %s" % (
+        model,
+        os.cpu_count() or 0,
+        platform.release(),
+        platform.machine(),
+        load,
+    )
 
 
 def verdict(ok):
@@ -737,18 +809,35 @@ class StoreTable:
     def recording(self):
         rec, upd = self.t("BM_TkRecord", "cpu"), self.t("BM_RrdUpdate", "cpu")
         g1 = rec is not None and upd is not None and upd / rec >= 50
-        self.row("1", "recording round, 258 sensors, into the slots, each file let go of as it is done (CPU time)", fmt_time(rec),
-                 fmt_time(upd) + " (258 rrd_update_r)", ratio(upd, rec), "RRD/TK >= 50x: " + verdict(g1))
+        self.row(
+            "1",
+            "recording round, 258 sensors, into the slots, each file let go of as it is done (CPU time)",
+            fmt_time(rec),
+            fmt_time(upd) + " (258 rrd_update_r)",
+            ratio(upd, rec),
+            "RRD/TK >= 50x: " + verdict(g1),
+        )
         self.goals.append(("recording >= 50x cheaper than rrd_update_r", g1, ratio(upd, rec)))
         n = self.io.get("round.count", "?")
         rt, ru = self.num("round.tk.seconds"), self.num("round.rrd.seconds")
-        self.row("1", "recording round + flush of every file (wall, median of %s rounds in turns)" % n, fmt_time(rt),
-                 fmt_time(ru) + " (+ fsync each)", ratio(ru, rt), "")
+        self.row(
+            "1",
+            "recording round + flush of every file (wall, median of %s rounds in turns)" % n,
+            fmt_time(rt),
+            fmt_time(ru) + " (+ fsync each)",
+            ratio(ru, rt),
+            "",
+        )
         fl, fd = self.num("round.flush.store_seconds"), self.num("round.flush.fdatasync_seconds")
         g2 = fl is not None and fd is not None and fl / fd <= 1.2
-        self.row("1", "the flush alone, 258 files: UpdateMemToFile vs one fdatasync per file (wall, file by file in "
-                      "turns)", fmt_time(fl), fmt_time(fd) + " (floor: fdatasync)", "TK/floor %s" % ratio(fl, fd),
-                 "<= 1.2x: " + verdict(g2))
+        self.row(
+            "1",
+            "the flush alone, 258 files: UpdateMemToFile vs one fdatasync per file (wall, file by file in " "turns)",
+            fmt_time(fl),
+            fmt_time(fd) + " (floor: fdatasync)",
+            "TK/floor %s" % ratio(fl, fd),
+            "<= 1.2x: " + verdict(g2),
+        )
         self.goals.append(("flush within 1.2x of one fdatasync per file", g2, "TK/floor " + ratio(fl, fd)))
 
     def day_answers(self):
@@ -756,14 +845,37 @@ class StoreTable:
         qt, qp = t("BM_TkQueryToday", "cpu"), t("BM_TkQueryPastDay", "cpu")
         ft, fp, f4 = t("BM_RrdFetchToday", "cpu"), t("BM_RrdFetchPastDay", "cpu"), t("BM_RrdFetchPastDay4", "cpu")
         g4 = all(v is not None for v in (qt, qp, ft, fp)) and ft / qt >= 5 and fp / qp >= 5
-        self.row("2", "one day of one sensor, today (CPU time)", fmt_time(qt), fmt_time(ft) + " (rrd_fetch_r)",
-                 ratio(ft, qt), ">= 5x: " + verdict(g4))
-        self.row("2", "one day of one sensor, past day (CPU time)", fmt_time(qp),
-                 fmt_time(fp) + " (rrd_fetch_r, 288 rows)", ratio(fp, qp), ">= 5x: " + verdict(g4))
-        self.row("2", "past day, all four series (CPU time)", fmt_time(qp) + " (one answer)",
-                 fmt_time(f4) + " (4 x rrd_fetch_r)", ratio(f4, qp), "")
-        self.goals.append(("day answer in process >= 5x faster than rrd_fetch_r", g4,
-                           "%s today, %s past day" % (ratio(ft, qt), ratio(fp, qp))))
+        self.row(
+            "2",
+            "one day of one sensor, today (CPU time)",
+            fmt_time(qt),
+            fmt_time(ft) + " (rrd_fetch_r)",
+            ratio(ft, qt),
+            ">= 5x: " + verdict(g4),
+        )
+        self.row(
+            "2",
+            "one day of one sensor, past day (CPU time)",
+            fmt_time(qp),
+            fmt_time(fp) + " (rrd_fetch_r, 288 rows)",
+            ratio(fp, qp),
+            ">= 5x: " + verdict(g4),
+        )
+        self.row(
+            "2",
+            "past day, all four series (CPU time)",
+            fmt_time(qp) + " (one answer)",
+            fmt_time(f4) + " (4 x rrd_fetch_r)",
+            ratio(f4, qp),
+            "",
+        )
+        self.goals.append(
+            (
+                "day answer in process >= 5x faster than rrd_fetch_r",
+                g4,
+                "%s today, %s past day" % (ratio(ft, qt), ratio(fp, qp)),
+            )
+        )
 
     def bytes_written(self):
         num = self.num
@@ -774,41 +886,86 @@ class StoreTable:
         po, pr = num("pages.rounds_over_one"), num("pages.rounds")
         g3 = px is not None and px <= 1
         if pm is not None:
-            self.row("3", "pages written per file per round over a new day (%d rounds from the day switch; "
-                          "%d of them wrote 2 pages in some file)" % (pr, po),
-                     "mean %.4f, max %d" % (pm, px), "", "",
-                     "<= 1 page: " + ("met" if g3 else "met in %.1f%% of rounds" % (100 - 100 * po / pr)))
-        self.row("3", "bytes written per file per round, process write_bytes (%s rounds)" % n,
-                 fmt_bytes(tkp), fmt_bytes(rrp) + " (update + fsync)", ratio(rrp, tkp), "")
+            self.row(
+                "3",
+                "pages written per file per round over a new day (%d rounds from the day switch; "
+                "%d of them wrote 2 pages in some file)" % (pr, po),
+                "mean %.4f, max %d" % (pm, px),
+                "",
+                "",
+                "<= 1 page: " + ("met" if g3 else "met in %.1f%% of rounds" % (100 - 100 * po / pr)),
+            )
+        self.row(
+            "3",
+            "bytes written per file per round, process write_bytes (%s rounds)" % n,
+            fmt_bytes(tkp),
+            fmt_bytes(rrp) + " (update + fsync)",
+            ratio(rrp, tkp),
+            "",
+        )
         device = self.io.get("round.device") or "?"
-        self.row("3", "bytes per file per round at the device (%s, after syncfs)" % device,
-                 fmt_bytes(tkd), fmt_bytes(rrd_), ratio(rrd_, tkd), "")
+        self.row(
+            "3",
+            "bytes per file per round at the device (%s, after syncfs)" % device,
+            fmt_bytes(tkd),
+            fmt_bytes(rrd_),
+            ratio(rrd_, tkd),
+            "",
+        )
         if not g3 and pm is not None and po is not None:
             g3 = "partly"
-        self.goals.append(("at most one page written per file per round", g3,
-                           "mean %.4f pages, max %s, one page in %s of rounds; %s B by write_bytes"
-                           % (pm or 0, "%d" % px if px is not None else "?",
-                              "%.1f%%" % (100 - 100 * po / pr) if po is not None and pr else "?",
-                              "%.0f" % tkp if tkp is not None else "?")))
+        self.goals.append(
+            (
+                "at most one page written per file per round",
+                g3,
+                "mean %.4f pages, max %s, one page in %s of rounds; %s B by write_bytes"
+                % (
+                    pm or 0,
+                    "%d" % px if px is not None else "?",
+                    "%.1f%%" % (100 - 100 * po / pr) if po is not None and pr else "?",
+                    "%.0f" % tkp if tkp is not None else "?",
+                ),
+            )
+        )
 
     def switch_and_start(self):
         tw = self.tw
-        self.row("4", "day switch of 258 files (wall, blocks resident)", tw("BM_TkDaySwitch"), "n/a (no day blocks)",
-                 "", "")
+        self.row(
+            "4", "day switch of 258 files (wall, blocks resident)", tw("BM_TkDaySwitch"), "n/a (no day blocks)", "", ""
+        )
         ie, cr = self.t("BM_TkInitEmpty", "real"), self.t("BM_RrdCreate", "real")
-        self.row("4", "store initialisation, empty card (wall)", tw("BM_TkInitEmpty"),
-                 tw("BM_RrdCreate") + " (258 rrd_create_r + fsync)", ratio(cr, ie), "")
-        self.row("4", "store initialisation, full card of an earlier run (wall)", tw("BM_TkInitFull"),
-                 "n/a (nothing to open)", "", "")
+        self.row(
+            "4",
+            "store initialisation, empty card (wall)",
+            tw("BM_TkInitEmpty"),
+            tw("BM_RrdCreate") + " (258 rrd_create_r + fsync)",
+            ratio(cr, ie),
+            "",
+        )
+        self.row(
+            "4",
+            "store initialisation, full card of an earlier run (wall)",
+            tw("BM_TkInitFull"),
+            "n/a (nothing to open)",
+            "",
+            "",
+        )
 
     def ipmi_peer(self, ipmi):
         if not ipmi:
             return
-        self.row("6", "one refresh of %d sensors against ipmi_sim over RMCP+: session open, readings, sensor info, "
-                      "close (wall, median / p99 of %d)" % (ipmi["sensors"], ipmi["count"]),
-                 "%s / %s" % (fmt_time(ipmi["median"]), fmt_time(ipmi["p99"])), "n/a", "", "")
-        self.row("6", "the first refresh, which reads the SDR repository (wall)", fmt_time(ipmi["first"]), "n/a", "",
-                 "")
+        self.row(
+            "6",
+            "one refresh of %d sensors against ipmi_sim over RMCP+: session open, readings, sensor info, "
+            "close (wall, median / p99 of %d)" % (ipmi["sensors"], ipmi["count"]),
+            "%s / %s" % (fmt_time(ipmi["median"]), fmt_time(ipmi["p99"])),
+            "n/a",
+            "",
+            "",
+        )
+        self.row(
+            "6", "the first refresh, which reads the SDR repository (wall)", fmt_time(ipmi["first"]), "n/a", "", ""
+        )
 
 
 def build_table(times, io, card_desc, mode, ipmi=None, daemon_section=None):
@@ -820,8 +977,17 @@ def build_table(times, io, card_desc, mode, ipmi=None, daemon_section=None):
     tb.ipmi_peer(ipmi)
     goals = list(tb.goals)
     head = ["| part | measure | Trendkeep | RRDtool | RRD/TK | goal |", "|---|---|---|---|---|---|"]
-    lines = ["Trendkeep beside RRDtool, 258 sensors, seven days of five-minute history (%s run)" % mode,
-             "", "Machine: " + machine(), "Card: " + card_desc, ""] + head + tb.rows
+    lines = (
+        [
+            "Trendkeep beside RRDtool, 258 sensors, seven days of five-minute history (%s run)" % mode,
+            "",
+            "Machine: " + machine(),
+            "Card: " + card_desc,
+            "",
+        ]
+        + head
+        + tb.rows
+    )
     if daemon_section:
         lines += [""] + daemon_section["lines"]
         goals += daemon_section["goals"]
@@ -863,9 +1029,11 @@ def measure_exports(bin_dir, card_root):
     def body(d, out):
         target = os.path.join(work, "export.om")
         label = ["--label", "instance=bench"]
-        for what, argv in (("OpenMetrics from the card", [card_tool, "export", *label, d.card]),
-                           ("OpenMetrics through the FIFOs", [query, "export", *label]),
-                           ("textfile through the FIFOs", [query, "export", "--textfile", work, *label])):
+        for what, argv in (
+            ("OpenMetrics from the card", [card_tool, "export", *label, d.card]),
+            ("OpenMetrics through the FIFOs", [query, "export", *label]),
+            ("textfile through the FIFOs", [query, "export", "--textfile", work, *label]),
+        ):
             seconds, rss, size = timed_tool(argv, target)
             if what.startswith("textfile"):
                 size = os.path.getsize(os.path.join(work, "trendkeep.prom"))
@@ -876,8 +1044,12 @@ def measure_exports(bin_dir, card_root):
         run_daemon(os.path.join(bin_dir, "Trendkeep"), bin_dir, card_root, DaemonClock(None, 0), body)
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    return ["7. Exports, 258 sensors x 7 days (this tree's tools)", "", "| export | time | peak RSS | output |",
-            "|---|---|---|---|"] + rows
+    return [
+        "7. Exports, 258 sensors x 7 days (this tree's tools)",
+        "",
+        "| export | time | peak RSS | output |",
+        "|---|---|---|---|",
+    ] + rows
 
 
 def measure_daemons(args, cfg, card_root):
@@ -907,8 +1079,11 @@ def main():
     ap.add_argument("--build-dir", required=True)
     ap.add_argument("--quick", action="store_true", help="minimal repetitions and short windows, for CI")
     ap.add_argument("--no-daemon", action="store_true", help="skip the measurements of the running daemon")
-    ap.add_argument("--before-bin", metavar="DIR",
-                    help="a directory holding an earlier Trendkeep: its daemon is measured first, the same way")
+    ap.add_argument(
+        "--before-bin",
+        metavar="DIR",
+        help="a directory holding an earlier Trendkeep: its daemon is measured first, the same way",
+    )
     ap.add_argument("--before-label", metavar="REV", help="what the earlier binary is, for the table")
     ap.add_argument("--faketime-lib", metavar="PATH", help="libfaketimeMT.so.1 (default: found under /usr/lib)")
     args = ap.parse_args()

@@ -498,8 +498,7 @@ int RunFlushedRounds(int rounds) {
         printf("round.%s.seconds %.6f\n", names[v], Median(figures[v].Seconds));
         printf("round.%s.samples %s\n", names[v], Samples(figures[v].Seconds).c_str());
         printf("round.%s.process_bytes_per_file %.1f\n", names[v], (double)figures[v].ProcessBytes / per);
-        printf("round.%s.device_bytes_per_file %.1f\n", names[v],
-               device ? (double)figures[v].DeviceBytes / per : -1.0);
+        printf("round.%s.device_bytes_per_file %.1f\n", names[v], device ? (double)figures[v].DeviceBytes / per : -1.0);
     }
     printf("round.flush.store_seconds %.6f\n", Median(store_flush));
     printf("round.flush.store_samples %s\n", Samples(store_flush).c_str());
@@ -662,8 +661,10 @@ int main(int argc, char **argv) {
         return MakeDaemonCard(make_card);
     }
     if (g_root.empty()) {
-        fprintf(stderr, "usage: %s --card-root DIR [--flushed-rounds N [--sweep-stride K]] [--reuse] [benchmark flags]\n"
-                        "       %s --make-daemon-card DIR [--now EPOCH]\n", argv[0], argv[0]);
+        fprintf(stderr,
+                "usage: %s --card-root DIR [--flushed-rounds N [--sweep-stride K]] [--reuse] [benchmark flags]\n"
+                "       %s --make-daemon-card DIR [--now EPOCH]\n",
+                argv[0], argv[0]);
         return 2;
     }
     // The scenario's last day: 4 December 2026, four minutes before its end.

@@ -16,10 +16,12 @@ datagrams it dropped each way."""
 
 import collections, random, select, signal, socket, sys, threading, time
 
+
 def loopback_socket():
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.bind(("127.0.0.1", 0))
     return s
+
 
 class DelayProxy:
     def __init__(self, port, delay=0.0, lifetime=900.0, loss=0.0, seed=0):
@@ -85,11 +87,14 @@ class DelayProxy:
                 except OSError:  # nobody listening there: lost, as on a network
                     pass
 
+
 def main(argv):
     if not 3 <= len(argv) <= 5 or argv[1] in ("-h", "--help"):
-        print("usage: python3 scripts/delayproxy.py PORT DELAY [LOSS [SEED]]\n"
-              "Forwards UDP on a free port of 127.0.0.1 to 127.0.0.1:PORT, holding every datagram DELAY seconds and\n"
-              "dropping each with probability LOSS (0 by default), drawn from a generator seeded with SEED (0).")
+        print(
+            "usage: python3 scripts/delayproxy.py PORT DELAY [LOSS [SEED]]\n"
+            "Forwards UDP on a free port of 127.0.0.1 to 127.0.0.1:PORT, holding every datagram DELAY seconds and\n"
+            "dropping each with probability LOSS (0 by default), drawn from a generator seeded with SEED (0)."
+        )
         return 0 if len(argv) == 2 else 2
     try:
         loss = float(argv[3]) if len(argv) > 3 else 0.0
@@ -108,9 +113,12 @@ def main(argv):
     except KeyboardInterrupt:
         pass
     proxy.stop()
-    print("dropped %d on the way to the controller, %d on the way back" % (proxy.dropped_out, proxy.dropped_back),
-          flush=True)
+    print(
+        "dropped %d on the way to the controller, %d on the way back" % (proxy.dropped_out, proxy.dropped_back),
+        flush=True,
+    )
     return 0
+
 
 if __name__ == "__main__":
     sys.exit(main(sys.argv))

@@ -136,8 +136,10 @@ void ReleaseIpmiRecords(IpmiRecords *recs) {
 // TK_MAX_SENSORS sensors, and the records beyond them are left out.
 void BoundSensorCount(const IpmiUse &use) {
     if (g_sensorcount <= TK_MAX_SENSORS) return;
-    IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Sensor count %u beyond the %u the list holds, the rest left out\n",
-                         __FILE_NAME__, __LINE__, use.Func, __LINE__, (unsigned)g_sensorcount, (unsigned)TK_MAX_SENSORS);
+    IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL,
+                         "[%s:%d][%s][%d]Sensor count %u beyond the %u the list holds, the rest left out\n",
+                         __FILE_NAME__, __LINE__, use.Func, __LINE__, (unsigned)g_sensorcount,
+                         (unsigned)TK_MAX_SENSORS);
     g_sensorcount = TK_MAX_SENSORS;
 }
 
@@ -184,13 +186,14 @@ int FetchIpmiRecords(const IpmiUse &use, IPMI20_SESSION_T *session, IpmiRecords 
     // Buffers of another size (the count asked again by a new build) go.
     if (recs->Capacity != g_sensorcount) ReleaseIpmiRecords(recs);
     recs->Capacity = g_sensorcount;
-    bool ok = !use.BuildsList ||
-              (AllocRecords(use, &recs->Info, IPMI_SENSOR_INFO_SIZE, use.NoInfoSpace, __LINE__) &&
-               AllocRecords(use, &recs->Readings, IPMI_SENSOR_READING_SIZE, use.NoReadingSpace, __LINE__));
+    bool ok =
+        !use.BuildsList || (AllocRecords(use, &recs->Info, IPMI_SENSOR_INFO_SIZE, use.NoInfoSpace, __LINE__) &&
+                            AllocRecords(use, &recs->Readings, IPMI_SENSOR_READING_SIZE, use.NoReadingSpace, __LINE__));
     ok = ok && AllocRecords(use, &recs->Readings, IPMI_SENSOR_READING_SIZE, use.NoReadingSpace, __LINE__);
     recs->ReadingCount = g_sensorcount;
     if (ok) memset(recs->Readings, 0, (size_t)g_sensorcount * IPMI_SENSOR_READING_SIZE);
-    if (ok && LIBIPMI_HL_GetAllSensorReadings(session, recs->Readings, &recs->ReadingCount, CallTimeout(deadline)) != 0) {
+    if (ok &&
+        LIBIPMI_HL_GetAllSensorReadings(session, recs->Readings, &recs->ReadingCount, CallTimeout(deadline)) != 0) {
         LogIpmiFailure(use, __LINE__, use.FetchFailed);
         ok = false;
     }

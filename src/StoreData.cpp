@@ -138,8 +138,7 @@ void StoreLockAbandon(void) {
 
 int UnMmap(StoreHandler **arr, uint32_t count) {
     if (arr == nullptr || *arr == nullptr) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_NOTICE, "[%s][%d]Sensor arr is null,no need to Unmmap\n", __func__,
-                             __LINE__);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_NOTICE, "[%s][%d]Sensor arr is null,no need to Unmmap\n", __func__, __LINE__);
         return 0;
     }
     for (uint32_t i = 0; i < count; ++i) {
@@ -189,7 +188,6 @@ int CleanUp(void) {
     return 0;
 }
 
-
 // ---------------------------------------------------------------------------
 // Store initialisation
 
@@ -201,8 +199,7 @@ int ZelvarCommandToBuff(const char *cmd, char *buf, int size) {
     // Read the rest too: a command whose output fills the pipe would
     // otherwise never end, and pclose would wait for it for ever.
     char rest[256];
-    while (fread(rest, 1, sizeof rest, out) > 0) {
-    }
+    while (fread(rest, 1, sizeof rest, out) > 0) {}
     pclose(out);
     return 0;
 }
@@ -425,12 +422,13 @@ void CheckCardSpace(uint32_t n, uint64_t free_kb) {
     uint64_t free_bytes = free_kb * 1024;
     if (free_bytes <= need) {
         IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL,
-                                   "[%s][%d]TF card free size not enough,need:%lld(byte),Free:%lld(byte)\n",
-                                   kInitFunc, __LINE__, (long long)need, (long long)free_bytes);
+                                   "[%s][%d]TF card free size not enough,need:%lld(byte),Free:%lld(byte)\n", kInitFunc,
+                                   __LINE__, (long long)need, (long long)free_bytes);
         StopProcess(1, TK_STOP_DEREGISTER);
     }
-    IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL, "[%s][%d]TF card free size is enough,need:%lld(byte),Free:%lld(byte)\n",
-                               kInitFunc, __LINE__, (long long)need, (long long)free_bytes);
+    IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL,
+                               "[%s][%d]TF card free size is enough,need:%lld(byte),Free:%lld(byte)\n", kInitFunc,
+                               __LINE__, (long long)need, (long long)free_bytes);
 }
 
 // Opens the record time file in the day-time directory, or creates it with
@@ -1182,7 +1180,7 @@ bool HoldRecording(int32_t now, int32_t day_key) {
         state = kClockNotSet;
     }
     if (state == g_clockstate) return state != kClockSet;
-    // Said as the turn's own.
+        // Said as the turn's own.
 #define TK_TURN_AT __FILE_NAME__, __LINE__, "StoreLoopTurn", __LINE__
     if (state == kClockOutOfRange) {
         IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d][%s][%d]Clock out of range:%d, history kept, nothing recorded\n",
@@ -1212,17 +1210,10 @@ int StoreLoopTurn(int32_t now, int wait_seconds) {
     int served = ready > 0 && ReadPipeRequest(&buffers.Request) == 0 ? 1 : 0;
     if (served == 1) {
         switch (buffers.Request.RequestType) {
-            case SENSOR_LIST_REQ:
-                AnswerList();
-                break;
-            case SENSOR_DATA_REQ:
-                AnswerData(buffers.Request, now, &buffers.Response, &buffers.Query);
-                break;
-            case SENSOR_COUNT_REQ:
-                AnswerCount();
-                break;
-            default:
-                break;
+        case SENSOR_LIST_REQ: AnswerList(); break;
+        case SENSOR_DATA_REQ: AnswerData(buffers.Request, now, &buffers.Response, &buffers.Query); break;
+        case SENSOR_COUNT_REQ: AnswerCount(); break;
+        default: break;
         }
     }
 

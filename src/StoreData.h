@@ -282,8 +282,7 @@ extern int g_storespeedups;
 // into the slot of slot_start of day day_key and updates the day's
 // extremes; the slots of the others stay unrecorded.  Clears Valid and
 // DataReady.  The caller holds g_sensordatamutex.
-void RecordSensorsDataToMem(LocalDataHdr *hdr, StoreHandler *arr, uint32_t slot_start,
-                            uint32_t day_key);
+void RecordSensorsDataToMem(LocalDataHdr *hdr, StoreHandler *arr, uint32_t slot_start, uint32_t day_key);
 
 // Flushes every mapped sensor data file synchronously.  Returns 0, or -1
 // when arr is null.

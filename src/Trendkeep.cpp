@@ -37,8 +37,7 @@ uint64_t g_tffreesize;
 ClockFn g_clock = time;
 SleepFn g_sleepms = [](unsigned milliseconds) {
     struct timespec left = {(time_t)(milliseconds / 1000), (long)(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&left, &left) == -1 && errno == EINTR) {
-    }
+    while (nanosleep(&left, &left) == -1 && errno == EINTR) {}
 };
 ThreadCreateFn g_threadcreate = pthread_create;
 MonotonicFn g_monotonicms = MonotonicMs;
@@ -297,20 +296,18 @@ int Init(void) {
     // What stands at the FIFO paths (a FIFO of an earlier run, or others'
     // entries) is replaced in the same step as the FIFO is put in place.
     if (MakeFifo(TK_REQUEST_FIFO) != 0) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL,
-                             "[%s:%d]Error while creating Zelvar trendkeep Request FIFO [errno-%d]\n",
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d]Error while creating Zelvar trendkeep Request FIFO [errno-%d]\n",
                              __FILE_NAME__, __LINE__, errno);
         return -1;
     }
     if (MakeFifo(TK_RESPONSE_FIFO) != 0) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL,
-                             "[%s:%d]Error while creating Zelvar trendkeep Response FIFO [errno-%d]\n",
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d]Error while creating Zelvar trendkeep Response FIFO [errno-%d]\n",
                              __FILE_NAME__, __LINE__, errno);
         return -1;
     }
     if (ProcMonitorRegister(TK_PROGRAM_PATH, 0, TK_MONITOR_NAME, ProcStopHandler, 0) != 0) {
-        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d]Process Monitor Register Trendkeep fails\n",
-                             __FILE_NAME__, __LINE__);
+        IDBG_LINUXAPP_DbgOut(IDBG_LEVEL_FAIL, "[%s:%d]Process Monitor Register Trendkeep fails\n", __FILE_NAME__,
+                             __LINE__);
     }
     return 0;
 }
@@ -322,8 +319,7 @@ int TrendkeepMain(void) {
     signal(SIGPIPE, SIG_IGN);
     IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_INFO, "[Trendkeep][%d]Trendkeep Program started!\n", __LINE__);
     if (daemon_init() != 0) {
-        IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL, "[%s][%d]Error Daemonizing !!!\n", __FILE_NAME__,
-                                   __LINE__);
+        IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL, "[%s][%d]Error Daemonizing !!!\n", __FILE_NAME__, __LINE__);
     }
     if (save_pid(TK_PID_FILE) != 0) {
         IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL, "[%s][%d]Save pid file %s failed [errno-%d]\n", __FILE_NAME__,
@@ -340,9 +336,8 @@ int TrendkeepMain(void) {
         StopProcess(255, TK_STOP_CLEANUP);
     }
     if (g_threadcreate(&g_storetaskid, nullptr, StoreSensorsDataToFileRecord, nullptr) != 0) {
-        IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL,
-                                   "[%s][%s]Create thread StoreSensorsDataToFileRecord failed!", "main",
-                                   TK_STR(__LINE__));
+        IDBG_LINUXAPP_MaintenceOut(IDBG_LEVEL_FATAL, "[%s][%s]Create thread StoreSensorsDataToFileRecord failed!",
+                                   "main", TK_STR(__LINE__));
         StopProcess(255, TK_STOP_CLEANUP);
     }
 

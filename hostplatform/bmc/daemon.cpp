@@ -50,8 +50,7 @@ int AwaitDetached(pid_t child, int report_fd) {
     if (n == 1) _exit(0);
     close(report_fd);
     // Reap the first child, which has ended on its failure.
-    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {}
     return -1;
 }
 

@@ -45,8 +45,7 @@ ssize_t sigwrap_write(int fd, const void *buf, size_t count) {
 // just been given.
 int sigwrap_close(int fd) { return close(fd); }
 
-int sigwrap_select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds,
-                   struct timeval *timeout) {
+int sigwrap_select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, struct timeval *timeout) {
     // Linux leaves the sets alone when interrupted, but keep the caller's
     // own copies so that every retry asks the same question.  The timeout
     // is not restored: Linux has counted it down to what is left, and the

@@ -30,8 +30,8 @@
 namespace {
 
 std::mutex g_mutex;
-bool g_watching = false;              // guarded by g_mutex
-ProcMonitorStopHandler g_handler;     // set once, before the thread starts
+bool g_watching = false;           // guarded by g_mutex
+ProcMonitorStopHandler g_handler;  // set once, before the thread starts
 
 sigset_t StopSignals() {
     sigset_t set;

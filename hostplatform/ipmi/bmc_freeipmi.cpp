@@ -176,7 +176,8 @@ bool ParseSettings(Target *t, std::string *why) {
         if (w == std::end(kWorkarounds)) {
             std::string known;
             for (const Workaround &k : kWorkarounds) known += (known.empty() ? "" : ", ") + std::string(k.name);
-            *why = "TRENDKEEP_IPMI_WORKAROUNDS=" + list + ": unknown workaround \"" + name + "\" (known: " + known + ")";
+            *why =
+                "TRENDKEEP_IPMI_WORKAROUNDS=" + list + ": unknown workaround \"" + name + "\" (known: " + known + ")";
             return false;
         }
         unsigned *flags[] = {&t->login_flags, &t->inband_flags, &t->reading_flags, &t->sdr_flags};
@@ -197,21 +198,25 @@ bool ReadAuthFile(const char *path, Target *t, std::string *why) {
     struct stat st;
     std::string text(kMaxAuthFile + 1, '\0');
     ssize_t n = -1;
-    if (fstat(fd, &st) != 0) *why = std::string("cannot stat: ") + strerror(errno);
-    else if (!S_ISREG(st.st_mode)) *why = "is not a regular file";
+    if (fstat(fd, &st) != 0)
+        *why = std::string("cannot stat: ") + strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        *why = "is not a regular file";
     else if (st.st_uid != geteuid())
         *why = "is owned by uid " + std::to_string(st.st_uid) + ", not by the daemon's user (uid " +
                std::to_string(geteuid()) + ")";
     else if ((st.st_mode & 077) != 0)
         *why = "has group or other permissions (mode " + std::to_string(st.st_mode >> 6 & 7) +
                std::to_string(st.st_mode >> 3 & 7) + std::to_string(st.st_mode & 7) + "), must be 600 or stricter";
-    else if ((n = read(fd, text.data(), text.size())) < 0) *why = std::string("cannot read: ") + strerror(errno);
+    else if ((n = read(fd, text.data(), text.size())) < 0)
+        *why = std::string("cannot read: ") + strerror(errno);
     close(fd);
     if (n < 0) return false;
     text.resize(static_cast<size_t>(n));
     const size_t eol = text.find('\n');
     const size_t end = eol == std::string::npos ? eol : text.find('\n', eol + 1);
-    if (static_cast<size_t>(n) > kMaxAuthFile) *why = "is longer than " + std::to_string(kMaxAuthFile) + " bytes";
+    if (static_cast<size_t>(n) > kMaxAuthFile)
+        *why = "is longer than " + std::to_string(kMaxAuthFile) + " bytes";
     else if (eol == std::string::npos || eol + 1 == text.size() || (end != std::string::npos && end + 1 != text.size()))
         *why = "must hold two lines, the user name and then the password";
     else {
@@ -263,7 +268,7 @@ std::string IdString(const std::vector<uint8_t> &rec, size_t at) {
             s.push_back(static_cast<char>(0x20 + ((word >> (bit % 8)) & 0x3F)));
         }
         s.erase(s.find_last_not_of(' ') + 1);  // the padding of the last byte
-    } else if (code >> 6 == 1) {  // BCD plus: two characters a byte, the first in the high nibble
+    } else if (code >> 6 == 1) {               // BCD plus: two characters a byte, the first in the high nibble
         for (size_t i = 0; i < 2 * len; ++i) s.push_back("0123456789 -.:,_"[(p[i / 2] >> (i % 2 ? 0 : 4)) & 0xF]);
     } else {  // 8-bit ASCII and Latin-1 (or Unicode, taken byte by byte)
         s.assign(reinterpret_cast<const char *>(p), strnlen(reinterpret_cast<const char *>(p), len));
@@ -290,17 +295,20 @@ constexpr int kHighestNumber = 254;  // 255 is no sensor number
 // airflow, flow rates) gets the range of other kinds.
 int32_t DerivedDevid(uint8_t sensor_type, uint8_t units1, uint8_t unit) {
     switch (sensor_type) {
-        case 0x01: return 0x3000;  // temperature
-        case 0x02: return 0x7000;  // voltage
-        case 0x03: return 0x8000;  // current
-        case 0x04: return 0x5000;  // fan
+    case 0x01: return 0x3000;  // temperature
+    case 0x02: return 0x7000;  // voltage
+    case 0x03: return 0x8000;  // current
+    case 0x04: return 0x5000;  // fan
     }
     if ((units1 & 1) != 0) return 0x9000;  // a percentage of it
     switch (unit) {
-        case 1: case 2: case 3: return 0x3000;  // degrees C, degrees F, kelvin
-        case 4: return 0x7000;                  // volts
-        case 18: return 0x5000;                 // RPM
-        case 5: case 6: return 0x8000;          // amperes, watts
+    case 1:
+    case 2:
+    case 3: return 0x3000;   // degrees C, degrees F, kelvin
+    case 4: return 0x7000;   // volts
+    case 18: return 0x5000;  // RPM
+    case 5:
+    case 6: return 0x8000;  // amperes, watts
     }
     return 0x9000;
 }
@@ -359,11 +367,14 @@ std::vector<Sensor> Candidates(const Repository &repo, unsigned reading_flags, s
         const uint8_t type = rec.size() > kNumber ? rec[kRecordType] : 0;
         if (type < IPMI_SDR_FORMAT_FULL_SENSOR_RECORD || type > IPMI_SDR_FORMAT_EVENT_ONLY_RECORD) continue;
         const size_t sharing = type == IPMI_SDR_FORMAT_COMPACT_SENSOR_RECORD ? kCompactSharing : kEventSharing;
-        const unsigned share = type != IPMI_SDR_FORMAT_FULL_SENSOR_RECORD && rec.size() > sharing ? rec[sharing] & 0xF : 1;
+        const unsigned share =
+            type != IPMI_SDR_FORMAT_FULL_SENSOR_RECORD && rec.size() > sharing ? rec[sharing] & 0xF : 1;
         if (rec[kOwner] == kBmc && (rec[kOwnerLun] & 0xF3) == 0) {
-            for (unsigned k = 0; k < std::max(share, 1u) && rec[kNumber] + k < 256; ++k) bmc_used->set(rec[kNumber] + k);
+            for (unsigned k = 0; k < std::max(share, 1u) && rec[kNumber] + k < 256; ++k)
+                bmc_used->set(rec[kNumber] + k);
         }
-        if (type != IPMI_SDR_FORMAT_FULL_SENSOR_RECORD || rec.size() <= kFullIdString || (rec[kOwner] & 1) != 0) continue;
+        if (type != IPMI_SDR_FORMAT_FULL_SENSOR_RECORD || rec.size() <= kFullIdString || (rec[kOwner] & 1) != 0)
+            continue;
         Sensor s = {};
         uint8_t percentage, modifier, rate, unit, modifier_unit;
         if (ipmi_sdr_parse_sensor_decoding_data(sdr, rec.data(), rec.size(), &s.r_exp, &s.b_exp, &s.m, &s.b,
@@ -374,7 +385,8 @@ std::vector<Sensor> Candidates(const Repository &repo, unsigned reading_flags, s
         const bool threshold = rec[kReadingType] == IPMI_EVENT_READING_TYPE_CODE_THRESHOLD;
         const bool has_unit = percentage == IPMI_SDR_PERCENTAGE_YES || unit != IPMI_SENSOR_UNIT_UNSPECIFIED;
         if (!threshold && !((reading_flags & kDiscreteReading) != 0 && has_unit)) continue;
-        if (!IPMI_SDR_ANALOG_DATA_FORMAT_VALID(s.format) || !IPMI_SDR_LINEARIZATION_IS_LINEAR(s.linearization)) continue;
+        if (!IPMI_SDR_ANALOG_DATA_FORMAT_VALID(s.format) || !IPMI_SDR_LINEARIZATION_IS_LINEAR(s.linearization))
+            continue;
         s.record = i;
         s.who.owner = rec[kOwner];
         s.who.channel = static_cast<uint8_t>(rec[kOwnerLun] >> 4);
@@ -407,7 +419,8 @@ void FreshNumbers(std::vector<Sensor> *sensors, const std::bitset<256> &bmc_used
             others.push_back(&s);
         }
     }
-    std::stable_sort(others.begin(), others.end(), [](const Sensor *a, const Sensor *b) { return NumberedBefore(a->who, b->who); });
+    std::stable_sort(others.begin(), others.end(),
+                     [](const Sensor *a, const Sensor *b) { return NumberedBefore(a->who, b->who); });
     int next = kHighestNumber;
     for (Sensor *s : others) {
         while (next >= 0 && (bmc_used[next] || given[next])) --next;
@@ -494,15 +507,18 @@ void NumberSensors(Repository *repo, unsigned reading_flags, std::vector<Known> 
         known->push_back({s.who, s.num, s.name});
     }
     for (const Known &k : *known) {
-        auto it = std::find_if(found.begin(), found.end(), [&](const Sensor &s) { return s.who == k.who && s.num >= 0; });
+        auto it =
+            std::find_if(found.begin(), found.end(), [&](const Sensor &s) { return s.who == k.who && s.num >= 0; });
         if (it != found.end()) repo->sensors.push_back(*it);
     }
     if (!left_out.empty()) {
         const Identity &w = left_out[0]->who;
         char where[64];
-        snprintf(where, sizeof where, "owner 0x%02x, channel %u, LUN %u, number %u", w.owner, w.channel, w.lun, w.ipmi_num);
+        snprintf(where, sizeof where, "owner 0x%02x, channel %u, LUN %u, number %u", w.owner, w.channel, w.lun,
+                 w.ipmi_num);
         Report(repo->setting + ": " + std::to_string(left_out.size()) +
-               " readable sensors left out, no sensor number left for them (the first: \"" + w.id + "\", " + where + ")");
+               " readable sensors left out, no sensor number left for them (the first: \"" + w.id + "\", " + where +
+               ")");
     }
     std::vector<int32_t> devids(256, -1);
     for (const Sensor &s : repo->sensors) {
@@ -524,8 +540,7 @@ bool ReadRepository(ipmi_ctx_t ctx, unsigned flags, Repository *repo, std::strin
     const std::string file = dir + "/sdr";
     ipmi_sdr_ctx_t sdr = ipmi_sdr_ctx_create();
     uint16_t count = 0;
-    bool ok = sdr != nullptr &&
-              ipmi_sdr_cache_create(sdr, ctx, file.c_str(), flags, nullptr, nullptr) == 0 &&
+    bool ok = sdr != nullptr && ipmi_sdr_cache_create(sdr, ctx, file.c_str(), flags, nullptr, nullptr) == 0 &&
               ipmi_sdr_cache_open(sdr, nullptr, file.c_str()) == 0 && ipmi_sdr_cache_record_count(sdr, &count) == 0 &&
               ipmi_sdr_cache_most_recent_addition_timestamp(sdr, &repo->addition) == 0 &&
               ipmi_sdr_cache_most_recent_erase_timestamp(sdr, &repo->erase) == 0;
@@ -539,10 +554,10 @@ bool ReadRepository(ipmi_ctx_t ctx, unsigned flags, Repository *repo, std::strin
         ok = ok && more == 0;
     }
     if (!ok)
-        *why = "reading the SDR repository: " +
-               std::string(sdr == nullptr ? "out of memory"
-                           : ipmi_sdr_ctx_errnum(sdr) == IPMI_SDR_ERR_IPMI_ERROR ? ipmi_ctx_errormsg(ctx)
-                                                                                 : ipmi_sdr_ctx_errormsg(sdr));
+        *why = "reading the SDR repository: " + std::string(sdr == nullptr ? "out of memory"
+                                                            : ipmi_sdr_ctx_errnum(sdr) == IPMI_SDR_ERR_IPMI_ERROR
+                                                                ? ipmi_ctx_errormsg(ctx)
+                                                                : ipmi_sdr_ctx_errormsg(sdr));
     if (sdr != nullptr) {
         ipmi_sdr_cache_close(sdr);
         ipmi_sdr_ctx_destroy(sdr);
@@ -587,9 +602,11 @@ std::shared_ptr<const Repository> CurrentRepository(ipmi_ctx_t ctx, const Target
 // stands.
 bool ConnectionLost(ipmi_ctx_t ctx) {
     switch (ipmi_ctx_errnum(ctx)) {
-        case IPMI_ERR_SESSION_TIMEOUT: case IPMI_ERR_CONNECTION_TIMEOUT: case IPMI_ERR_DRIVER_TIMEOUT:
-        case IPMI_ERR_DEVICE_NOT_OPEN: case IPMI_ERR_SYSTEM_ERROR:
-            return true;
+    case IPMI_ERR_SESSION_TIMEOUT:
+    case IPMI_ERR_CONNECTION_TIMEOUT:
+    case IPMI_ERR_DRIVER_TIMEOUT:
+    case IPMI_ERR_DEVICE_NOT_OPEN:
+    case IPMI_ERR_SYSTEM_ERROR: return true;
     }
     return false;
 }
@@ -597,17 +614,21 @@ bool ConnectionLost(ipmi_ctx_t ctx) {
 std::string LoginFailure(ipmi_ctx_t ctx, const Target &t) {
     const std::string what = ipmi_ctx_errormsg(ctx);
     switch (ipmi_ctx_errnum(ctx)) {
-        case IPMI_ERR_USERNAME_INVALID: case IPMI_ERR_PASSWORD_INVALID: case IPMI_ERR_K_G_INVALID:
-        case IPMI_ERR_PRIVILEGE_LEVEL_INSUFFICIENT: case IPMI_ERR_PRIVILEGE_LEVEL_CANNOT_BE_OBTAINED:
-        case IPMI_ERR_AUTHENTICATION_TYPE_UNAVAILABLE: case IPMI_ERR_PASSWORD_VERIFICATION_TIMEOUT:
-            return "login refused: the controller refused the password or authentication (" + what + ")";
-        case IPMI_ERR_CIPHER_SUITE_ID_UNAVAILABLE:
-            return "login refused: the controller refused the password or authentication (" + what + ", cipher suite " +
-                   std::to_string(t.cipher) + "; TRENDKEEP_IPMI_CIPHER chooses 3 or 17)";
-        case IPMI_ERR_IPMI_ERROR:  // what a controller that allows no suite we asked for often makes of it
-            if (!t.inband)
-                return "session open failed: " + what + " (cipher suite " + std::to_string(t.cipher) +
-                       "; TRENDKEEP_IPMI_CIPHER chooses 3 or 17)";
+    case IPMI_ERR_USERNAME_INVALID:
+    case IPMI_ERR_PASSWORD_INVALID:
+    case IPMI_ERR_K_G_INVALID:
+    case IPMI_ERR_PRIVILEGE_LEVEL_INSUFFICIENT:
+    case IPMI_ERR_PRIVILEGE_LEVEL_CANNOT_BE_OBTAINED:
+    case IPMI_ERR_AUTHENTICATION_TYPE_UNAVAILABLE:
+    case IPMI_ERR_PASSWORD_VERIFICATION_TIMEOUT:
+        return "login refused: the controller refused the password or authentication (" + what + ")";
+    case IPMI_ERR_CIPHER_SUITE_ID_UNAVAILABLE:
+        return "login refused: the controller refused the password or authentication (" + what + ", cipher suite " +
+               std::to_string(t.cipher) + "; TRENDKEEP_IPMI_CIPHER chooses 3 or 17)";
+    case IPMI_ERR_IPMI_ERROR:  // what a controller that allows no suite we asked for often makes of it
+        if (!t.inband)
+            return "session open failed: " + what + " (cipher suite " + std::to_string(t.cipher) +
+                   "; TRENDKEEP_IPMI_CIPHER chooses 3 or 17)";
     }
     return "session open failed: " + what;
 }
@@ -631,7 +652,7 @@ void ReportSensorFailure(const std::string &setting, const Sensor &s, const std:
 enum class Read { Value, None, Lost };
 
 class FreeIpmiSession : public BmcSession {
-  public:
+public:
     ~FreeIpmiSession() override { Disconnect(); }
 
     Target *target() { return &target_; }
@@ -741,7 +762,7 @@ class FreeIpmiSession : public BmcSession {
         return true;
     }
 
-  private:
+private:
     // One Get Sensor Reading of s: to the BMC on the sensor's LUN, or
     // bridged to the controller that owns it.  *value gets the reading by
     // the record's formula when the sensor has one now.  A failure that is
@@ -754,12 +775,13 @@ class FreeIpmiSession : public BmcSession {
         unsigned flags = 0;
         if (rq != nullptr && rs != nullptr && fill_cmd_get_sensor_reading(s.who.ipmi_num, rq) == 0 &&
             ipmi_ctx_get_flags(ctx_, &flags) == 0) {
-            const bool own = (s.who.owner == kBmc && s.who.channel == 0) || (target_.reading_flags & kAssumeBmcOwner) != 0;
+            const bool own =
+                (s.who.owner == kBmc && s.who.channel == 0) || (target_.reading_flags & kAssumeBmcOwner) != 0;
             // Many controllers leave out the answer's optional event bytes.
             ipmi_ctx_set_flags(ctx_, flags | IPMI_FLAGS_NO_VALID_CHECK);
-            const int rc = own ? ipmi_cmd(ctx_, s.who.lun, IPMI_NET_FN_SENSOR_EVENT_RQ, rq, rs)
-                               : ipmi_cmd_ipmb(ctx_, s.who.channel, s.who.owner, s.who.lun, IPMI_NET_FN_SENSOR_EVENT_RQ,
-                                               rq, rs);
+            const int rc =
+                own ? ipmi_cmd(ctx_, s.who.lun, IPMI_NET_FN_SENSOR_EVENT_RQ, rq, rs)
+                    : ipmi_cmd_ipmb(ctx_, s.who.channel, s.who.owner, s.who.lun, IPMI_NET_FN_SENSOR_EVENT_RQ, rq, rs);
             ipmi_ctx_set_flags(ctx_, flags);
             got = rc < 0 && ConnectionLost(ctx_) ? Read::Lost : Read::None;
             cause = got == Read::Lost ? "" : Answer(rc, rs, s, value);
@@ -794,7 +816,8 @@ class FreeIpmiSession : public BmcSession {
             scanning == IPMI_SENSOR_SCANNING_ON_THIS_SENSOR_DISABLE)
             return "";
         if (fiid_obj_get(rs, "sensor_reading", &raw) != 1) return "an answer without a reading";
-        ipmi_sensor_decode_value(s.r_exp, s.b_exp, s.m, s.b, s.linearization, s.format, static_cast<uint8_t>(raw), value);
+        ipmi_sensor_decode_value(s.r_exp, s.b_exp, s.m, s.b, s.linearization, s.format, static_cast<uint8_t>(raw),
+                                 value);
         return "";
     }
 

@@ -22,7 +22,7 @@
 namespace tk::host {
 
 class BmcSession {
-  public:
+public:
     virtual ~BmcSession() = default;
     // The number of sensor-info records, which is never below the number
     // of reading records the session returns.

@@ -66,9 +66,8 @@ OpenSession FindSession(const IPMI20_SESSION_T *session) {
 
 }  // namespace
 
-int LIBIPMI_Create_IPMI_Local_Session(IPMI20_SESSION_T *session, const char * /*user*/,
-                                      const char * /*password*/, uint8_t * /*priv*/,
-                                      int /*flags*/, int /*auth*/, int /*timeout*/) {
+int LIBIPMI_Create_IPMI_Local_Session(IPMI20_SESSION_T *session, const char * /*user*/, const char * /*password*/,
+                                      uint8_t * /*priv*/, int /*flags*/, int /*auth*/, int /*timeout*/) {
     if (session == nullptr) return kFailed;
     memset(session->Opaque, 0, sizeof session->Opaque);
     OpenSession opened;
@@ -108,8 +107,7 @@ int LIBIPMI_HL_GetSensorCount(IPMI20_SESSION_T *session, uint32_t *count, int /*
 
 // The time-out bounds a controller's readings (bmc_session.h); the sensor
 // file answers at once.
-int LIBIPMI_HL_GetAllSensorReadings(IPMI20_SESSION_T *session, uint8_t *buf, uint32_t *count,
-                                    int timeout) {
+int LIBIPMI_HL_GetAllSensorReadings(IPMI20_SESSION_T *session, uint8_t *buf, uint32_t *count, int timeout) {
     const int64_t deadline_ms = tk::host::MonotonicMs() + int64_t{timeout} * 1000;
     OpenSession open = FindSession(session);
     if (buf == nullptr || count == nullptr) return kFailed;
@@ -127,8 +125,7 @@ int LIBIPMI_HL_GetAllSensorReadings(IPMI20_SESSION_T *session, uint8_t *buf, uin
     return 0;
 }
 
-int LIBIPMI_HL_AMIGetSensorInfo(IPMI20_SESSION_T *session, uint8_t *buf, uint32_t *count,
-                                int /*timeout*/) {
+int LIBIPMI_HL_AMIGetSensorInfo(IPMI20_SESSION_T *session, uint8_t *buf, uint32_t *count, int /*timeout*/) {
     OpenSession open = FindSession(session);
     if (buf == nullptr || count == nullptr) return kFailed;
     if (open.bmc) return open.bmc->Info(buf, count) ? 0 : kFailed;

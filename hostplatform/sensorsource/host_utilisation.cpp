@@ -71,8 +71,7 @@ std::optional<uint8_t> MeasureCpu(Meter &m) {
     if (!text) return std::nullopt;
     auto now = ParseCpuTimes(*text);
     if (!now) return std::nullopt;
-    CpuTimes prev = now->total >= m.cpu_prev.total && now->busy >= m.cpu_prev.busy ? m.cpu_prev
-                                                                                   : CpuTimes{};
+    CpuTimes prev = now->total >= m.cpu_prev.total && now->busy >= m.cpu_prev.busy ? m.cpu_prev : CpuTimes{};
     uint64_t total = now->total - prev.total;
     // Two queries within one clock tick: the last figure still holds.
     if (total == 0) return m.cpu_last;
@@ -92,8 +91,10 @@ std::optional<uint8_t> MeasureIo(Meter &m) {
         auto it = m.disks.find(name);
         if (it != m.disks.end() && ticks >= it->second.ticks) prev = it->second;
         DiskSample cur{ticks, now_ms, prev.percent};
-        if (now_ms > prev.at_ms) cur.percent = Percent(ticks - prev.ticks, now_ms - prev.at_ms);
-        else cur = prev;  // no time has passed: keep the previous sample and figure
+        if (now_ms > prev.at_ms)
+            cur.percent = Percent(ticks - prev.ticks, now_ms - prev.at_ms);
+        else
+            cur = prev;  // no time has passed: keep the previous sample and figure
         next[name] = cur;
         if (cur.percent > busiest) busiest = cur.percent;
     }
@@ -134,16 +135,18 @@ std::optional<uint8_t> MemInUsePercent(std::string_view proc_meminfo) {
     std::optional<uint64_t> total, available;
     std::string rest;
     while (in >> key >> value) {
-        if (key == "MemTotal:") total = value;
-        else if (key == "MemAvailable:") available = value;
+        if (key == "MemTotal:")
+            total = value;
+        else if (key == "MemAvailable:")
+            available = value;
         std::getline(in, rest);  // the unit
     }
     if (!total || !available || *total == 0 || *available > *total) return std::nullopt;
     return Percent(*total - *available, *total);
 }
 
-std::map<std::string, uint64_t> ParseIoTicks(
-    std::string_view proc_diskstats, const std::function<bool(const std::string &)> &is_whole_disk) {
+std::map<std::string, uint64_t> ParseIoTicks(std::string_view proc_diskstats,
+                                             const std::function<bool(const std::string &)> &is_whole_disk) {
     // "major minor name reads merged sectors ms writes merged sectors ms
     // in_flight io_ticks ...": io_ticks is the tenth figure after the name.
     std::map<std::string, uint64_t> ticks;
@@ -167,15 +170,13 @@ std::optional<uint8_t> MeasureUtilisation(UtilKind kind) {
     Meter &m = TheMeter();
     std::lock_guard<std::mutex> lock(m.mutex);
     switch (kind) {
-        case UtilKind::Cpu:
-            return MeasureCpu(m);
-        case UtilKind::Mem: {
-            auto text = ReadProcFile("/proc/meminfo");
-            if (!text) return std::nullopt;
-            return MemInUsePercent(*text);
-        }
-        case UtilKind::Io:
-            return MeasureIo(m);
+    case UtilKind::Cpu: return MeasureCpu(m);
+    case UtilKind::Mem: {
+        auto text = ReadProcFile("/proc/meminfo");
+        if (!text) return std::nullopt;
+        return MemInUsePercent(*text);
+    }
+    case UtilKind::Io: return MeasureIo(m);
     }
     return std::nullopt;
 }

@@ -34,8 +34,8 @@ std::optional<CpuTimes> ParseCpuTimes(std::string_view proc_stat);
 std::optional<uint8_t> MemInUsePercent(std::string_view proc_meminfo);
 // io_ticks (milliseconds spent doing IO) of each device that is_whole_disk
 // accepts.
-std::map<std::string, uint64_t> ParseIoTicks(
-    std::string_view proc_diskstats, const std::function<bool(const std::string &)> &is_whole_disk);
+std::map<std::string, uint64_t> ParseIoTicks(std::string_view proc_diskstats,
+                                             const std::function<bool(const std::string &)> &is_whole_disk);
 // part / whole as a rounded percentage, at most 100; 0 when whole is 0.
 uint8_t Percent(uint64_t part, uint64_t whole);
 

@@ -29,14 +29,11 @@ struct Invalid {
     std::string message;
 };
 
-[[noreturn]] void Fail(const std::string &where, const std::string &what) {
-    throw Invalid{where + ": " + what};
-}
+[[noreturn]] void Fail(const std::string &where, const std::string &what) { throw Invalid{where + ": " + what}; }
 
 // An integer from lo to hi (no fraction, no boolean).
 int64_t IntegerIn(const json &v, const std::string &where, int64_t lo, int64_t hi) {
-    const std::string what =
-        "must be an integer from " + std::to_string(lo) + " to " + std::to_string(hi);
+    const std::string what = "must be an integer from " + std::to_string(lo) + " to " + std::to_string(hi);
     if (v.is_number_unsigned()) {
         uint64_t u = v.get<uint64_t>();
         if (u > static_cast<uint64_t>(hi)) Fail(where, what);
@@ -67,8 +64,7 @@ MovingReading ParseMoving(const json &v, const std::string &where) {
     if (v.contains("period")) m.period = PositiveNumber(v["period"], where + ".period");
     if (v.contains("phase")) m.phase = Number(v["phase"], where + ".phase");
     if (v.contains("wobble")) m.wobble = Number(v["wobble"], where + ".wobble");
-    if (v.contains("wobble_period"))
-        m.wobble_period = PositiveNumber(v["wobble_period"], where + ".wobble_period");
+    if (v.contains("wobble_period")) m.wobble_period = PositiveNumber(v["wobble_period"], where + ".wobble_period");
     return m;
 }
 
@@ -86,8 +82,7 @@ HostSensor ParseSensor(const json &v, const std::string &where) {
         s.skip = skip.is_boolean() ? (skip.get<bool>() ? 1 : 0)
                                    : static_cast<uint8_t>(IntegerIn(skip, where + ".skip", 0, 255));
     }
-    if (v.contains("devid"))
-        s.devid = static_cast<uint16_t>(IntegerIn(v["devid"], where + ".devid", 0, 65535));
+    if (v.contains("devid")) s.devid = static_cast<uint16_t>(IntegerIn(v["devid"], where + ".devid", 0, 65535));
     if (!v.contains("reading")) Fail(where, "needs \"reading\"");
     const json &reading = v["reading"];
     if (reading.is_number()) {
@@ -107,10 +102,13 @@ HostSensor ParseSensor(const json &v, const std::string &where) {
 
 void ParseFail(const json &v, SensorTable *table) {
     if (!v.is_array()) Fail("fail", "must be an array of strings");
-    static const std::map<std::string, FailCall> kCalls = {
-        {"session", FailCall::Session}, {"count", FailCall::Count}, {"readings", FailCall::Readings},
-        {"info", FailCall::Info},       {"cpu", FailCall::Cpu},     {"mem", FailCall::Mem},
-        {"io", FailCall::Io}};
+    static const std::map<std::string, FailCall> kCalls = {{"session", FailCall::Session},
+                                                           {"count", FailCall::Count},
+                                                           {"readings", FailCall::Readings},
+                                                           {"info", FailCall::Info},
+                                                           {"cpu", FailCall::Cpu},
+                                                           {"mem", FailCall::Mem},
+                                                           {"io", FailCall::Io}};
     for (size_t i = 0; i < v.size(); ++i) {
         const std::string where = "fail[" + std::to_string(i) + "]";
         if (!v[i].is_string()) Fail(where, "must be a string");
@@ -122,11 +120,11 @@ void ParseFail(const json &v, SensorTable *table) {
         }
         // "devid:<num>", the number in decimal.
         const std::string digits = entry.rfind("devid:", 0) == 0 ? entry.substr(6) : "";
-        bool ok = !digits.empty() && digits.size() <= 3 &&
-                  digits.find_first_not_of("0123456789") == std::string::npos;
+        bool ok = !digits.empty() && digits.size() <= 3 && digits.find_first_not_of("0123456789") == std::string::npos;
         if (!ok || std::stoi(digits) > 255)
-            Fail(where, "\"" + entry + "\" is none of session, count, readings, info, "
-                        "devid:<0-255>, cpu, mem, io");
+            Fail(where, "\"" + entry +
+                            "\" is none of session, count, readings, info, "
+                            "devid:<0-255>, cpu, mem, io");
         table->fail_devid.set(static_cast<size_t>(std::stoi(digits)));
     }
 }
@@ -172,8 +170,7 @@ const HostSensor *SensorTable::FindDevid(unsigned num) const {
     return nullptr;
 }
 
-std::shared_ptr<const SensorTable> ParseSensorTable(const std::string &text,
-                                                    const std::string &origin,
+std::shared_ptr<const SensorTable> ParseSensorTable(const std::string &text, const std::string &origin,
                                                     std::string *error) {
     json doc;
     try {
@@ -231,8 +228,7 @@ double ReadingAt(const HostSensor &sensor, time_t t) {
     const double two_pi = 2 * std::numbers::pi;
     // Reduce before scaling so that the angle keeps its precision.
     double value = w.base + w.swing * std::cos(two_pi * std::fmod(s - w.phase, w.period) / w.period);
-    if (w.wobble != 0)
-        value += w.wobble * std::sin(two_pi * std::fmod(s - w.phase, w.wobble_period) / w.wobble_period);
+    if (w.wobble != 0) value += w.wobble * std::sin(two_pi * std::fmod(s - w.phase, w.wobble_period) / w.wobble_period);
     return value;
 }
 

@@ -36,8 +36,8 @@ struct MovingReading {
 struct HostSensor {
     uint8_t num = 0;
     std::string name;
-    uint8_t type = 1;   // SDR record type
-    uint8_t skip = 0;   // the reading record's skip flag
+    uint8_t type = 1;  // SDR record type
+    uint8_t skip = 0;  // the reading record's skip flag
     std::optional<uint16_t> devid;
     bool moving = false;
     double fixed = 0;    // the reading when not moving
@@ -56,13 +56,9 @@ struct SensorTable {
     uint32_t fail_calls = 0;      // bit per FailCall
     std::bitset<256> fail_devid;  // sensor numbers whose device id query fails
 
-    bool Fails(FailCall call) const {
-        return (fail_calls & (1u << static_cast<unsigned>(call))) != 0;
-    }
+    bool Fails(FailCall call) const { return (fail_calls & (1u << static_cast<unsigned>(call))) != 0; }
     // What the sensor count query reports.
-    uint32_t ReportedCount() const {
-        return count ? *count : static_cast<uint32_t>(sensors.size());
-    }
+    uint32_t ReportedCount() const { return count ? *count : static_cast<uint32_t>(sensors.size()); }
     // The first sensor of that number that carries a device id, if any.
     const HostSensor *FindDevid(unsigned num) const;
 };
@@ -74,8 +70,7 @@ struct SensorTable {
 std::shared_ptr<const SensorTable> LoadSensorTable();
 
 // Parses and validates sensor file text; null with *error set on failure.
-std::shared_ptr<const SensorTable> ParseSensorTable(const std::string &text,
-                                                    const std::string &origin,
+std::shared_ptr<const SensorTable> ParseSensorTable(const std::string &text, const std::string &origin,
                                                     std::string *error);
 
 // The table used when TRENDKEEP_SENSORS is unset.
@@ -90,8 +85,7 @@ double ReadingAt(const HostSensor &sensor, time_t t);
 // Both host libraries carry this function with default visibility, so the
 // dynamic linker binds them to one copy and a process that loads both writes
 // each failure once.
-extern "C" int TkHostPlatformReportOnce(const char *topic, const char *message)
-    __attribute__((visibility("default")));
+extern "C" int TkHostPlatformReportOnce(const char *topic, const char *message) __attribute__((visibility("default")));
 
 // The device ids that the IPMI library derived from a real controller's SDR
 // repository (TRENDKEEP_IPMI), for the information store: 256 entries by

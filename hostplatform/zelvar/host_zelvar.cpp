@@ -65,23 +65,22 @@ int Utilisation(int item, void *result) {
     UtilKind kind;
     const char *key;
     switch (item) {
-        case ZELVAR_UTIL_CPU:
-            call = FailCall::Cpu;
-            kind = UtilKind::Cpu;
-            key = "trendkeep:util:cpu";
-            break;
-        case ZELVAR_UTIL_MEM:
-            call = FailCall::Mem;
-            kind = UtilKind::Mem;
-            key = "trendkeep:util:mem";
-            break;
-        case ZELVAR_UTIL_IO:
-            call = FailCall::Io;
-            kind = UtilKind::Io;
-            key = "trendkeep:util:io";
-            break;
-        default:
-            return kFailed;
+    case ZELVAR_UTIL_CPU:
+        call = FailCall::Cpu;
+        kind = UtilKind::Cpu;
+        key = "trendkeep:util:cpu";
+        break;
+    case ZELVAR_UTIL_MEM:
+        call = FailCall::Mem;
+        kind = UtilKind::Mem;
+        key = "trendkeep:util:mem";
+        break;
+    case ZELVAR_UTIL_IO:
+        call = FailCall::Io;
+        kind = UtilKind::Io;
+        key = "trendkeep:util:io";
+        break;
+    default: return kFailed;
     }
     std::shared_ptr<const SensorTable> table = tk::host::LoadSensorTable();
     if (!table || table->Fails(call)) return kFailed;
@@ -89,10 +88,13 @@ int Utilisation(int item, void *result) {
     if (const char *redis = RedisTarget()) {
         value = tk::host::RedisGetNumber(redis, key, 255);
     } else {
-        const std::optional<uint8_t> &given =
-            kind == UtilKind::Cpu ? table->cpu : kind == UtilKind::Mem ? table->mem : table->io;
-        if (given) value = *given;
-        else if (auto measured = tk::host::MeasureUtilisation(kind)) value = *measured;
+        const std::optional<uint8_t> &given = kind == UtilKind::Cpu   ? table->cpu
+                                              : kind == UtilKind::Mem ? table->mem
+                                                                      : table->io;
+        if (given)
+            value = *given;
+        else if (auto measured = tk::host::MeasureUtilisation(kind))
+            value = *measured;
     }
     if (!value) return kFailed;
     *static_cast<uint8_t *>(result) = static_cast<uint8_t>(*value);
@@ -101,11 +103,10 @@ int Utilisation(int item, void *result) {
 
 }  // namespace
 
-int zelvar_redis_info_basic_interface(int category, int kind, int sensor_num, int reserved,
-                                      int item, void *result, int result_size, int mode) {
+int zelvar_redis_info_basic_interface(int category, int kind, int sensor_num, int reserved, int item, void *result,
+                                      int result_size, int mode) {
     if (result == nullptr || category != 1 || reserved != 0 || mode != 1) return kFailed;
-    if (kind == 0 && item == 0 && result_size == ZELVAR_DEVREC_SIZE && sensor_num >= 0 &&
-        sensor_num <= 255)
+    if (kind == 0 && item == 0 && result_size == ZELVAR_DEVREC_SIZE && sensor_num >= 0 && sensor_num <= 255)
         return DeviceId(sensor_num, result);
     if (kind == 9 && sensor_num == 0 && result_size == 1) return Utilisation(item, result);
     return kFailed;

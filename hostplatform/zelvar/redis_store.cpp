@@ -33,10 +33,8 @@ bool ParseEndpoint(const std::string &target, Endpoint *ep) {
     if (colon == std::string::npos || colon == 0) return false;
     std::string host = target.substr(0, colon);
     std::string port = target.substr(colon + 1);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    if (host.empty() || port.empty() || port.size() > 5 ||
-        port.find_first_not_of("0123456789") != std::string::npos)
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    if (host.empty() || port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
         return false;
     ep->port = atoi(port.c_str());
     ep->where = host;
@@ -47,7 +45,7 @@ bool ParseEndpoint(const std::string &target, Endpoint *ep) {
 // kill a process that has not ignored it.  The signal is blocked on this
 // thread around the exchange and a SIGPIPE raised meanwhile is taken away.
 class SigpipeBlock {
-  public:
+public:
     SigpipeBlock() {
         sigemptyset(&pipe_);
         sigaddset(&pipe_, SIGPIPE);
@@ -70,7 +68,7 @@ class SigpipeBlock {
     SigpipeBlock(const SigpipeBlock &) = delete;
     SigpipeBlock &operator=(const SigpipeBlock &) = delete;
 
-  private:
+private:
     sigset_t pipe_, old_;
     bool was_pending_ = false;
 };
@@ -124,8 +122,7 @@ void ReportFailure(const std::string &target, const std::string &reason) {
 
 }  // namespace
 
-std::optional<uint32_t> RedisGetNumber(const std::string &target, const std::string &key,
-                                       uint32_t max) {
+std::optional<uint32_t> RedisGetNumber(const std::string &target, const std::string &key, uint32_t max) {
     Endpoint ep;
     if (!ParseEndpoint(target, &ep)) {
         ReportFailure(target, "not unix:<socket path> or <host>:<port>");
@@ -149,9 +146,9 @@ std::optional<uint32_t> RedisGetNumber(const std::string &target, const std::str
         auto *reply = static_cast<redisReply *>(redisCommand(link.context, "GET %s", key.c_str()));
         if (reply == nullptr) {
             const int err = errno;
-            const bool gone = link.context->err == REDIS_ERR_EOF ||
-                              (link.context->err == REDIS_ERR_IO &&
-                               (err == EPIPE || err == ECONNRESET || err == ENOTCONN));
+            const bool gone =
+                link.context->err == REDIS_ERR_EOF ||
+                (link.context->err == REDIS_ERR_IO && (err == EPIPE || err == ECONNRESET || err == ENOTCONN));
             error = link.context->errstr;
             link.Drop();
             // A kept connection whose server has gone (restarted, say) is

@@ -24,8 +24,7 @@ namespace tk::host {
 // number from 0 to max; nothing when the target is malformed, the server
 // cannot be reached in time, the key is missing or its value is bad.
 // Connection failures are logged once as "P redis <target>: <reason>".
-std::optional<uint32_t> RedisGetNumber(const std::string &target, const std::string &key,
-                                       uint32_t max);
+std::optional<uint32_t> RedisGetNumber(const std::string &target, const std::string &key, uint32_t max);
 
 }  // namespace tk::host
 

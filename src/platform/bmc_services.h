@@ -14,17 +14,15 @@ extern "C" {
 #endif
 
 // Debug output levels.
-#define IDBG_LEVEL_FAIL 130     // failures (IDBG_LINUXAPP_DbgOut)
-#define IDBG_LEVEL_NOTICE 134   // notices (IDBG_LINUXAPP_DbgOut)
-#define IDBG_LEVEL_FATAL 178    // start-up and fatal failures, card-space verdicts (MaintenceOut)
-#define IDBG_LEVEL_INFO 182     // banner and store path notices (MaintenceOut)
+#define IDBG_LEVEL_FAIL 130    // failures (IDBG_LINUXAPP_DbgOut)
+#define IDBG_LEVEL_NOTICE 134  // notices (IDBG_LINUXAPP_DbgOut)
+#define IDBG_LEVEL_FATAL 178   // start-up and fatal failures, card-space verdicts (MaintenceOut)
+#define IDBG_LEVEL_INFO 182    // banner and store path notices (MaintenceOut)
 
 // Writes one formatted message at the given level.  Safe to call from
 // several threads at once; a message is never split or interleaved.
-void IDBG_LINUXAPP_DbgOut(int level, const char *fmt, ...)
-    __attribute__((format(printf, 2, 3)));
-void IDBG_LINUXAPP_MaintenceOut(int level, const char *fmt, ...)
-    __attribute__((format(printf, 2, 3)));
+void IDBG_LINUXAPP_DbgOut(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void IDBG_LINUXAPP_MaintenceOut(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // As the POSIX calls of the same name without the prefix.  No creation
 // mode is passed with O_CREAT; the platform chooses the permission bits.
@@ -37,8 +35,7 @@ ssize_t sigwrap_write(int fd, const void *buf, size_t count);
 // Returns 0, or -1 with errno set; the descriptor is released either way.
 int sigwrap_close(int fd);
 // As select(2): above 0 ready, 0 timed out, -1 failure.
-int sigwrap_select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds,
-                   struct timeval *timeout);
+int sigwrap_select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, struct timeval *timeout);
 
 // Detaches the process as a daemon.  Returns 0 when detached (or told to
 // stay in the foreground), non-zero on failure, in which case the process

@@ -14,15 +14,15 @@
 extern "C" {
 #endif
 
-#define ZELVAR_DEVREC_SIZE 42          // SensorDevRec
-#define ZELVAR_DEVREC_DEVID_OFFSET 4   // uint16 device id, little-endian
+#define ZELVAR_DEVREC_SIZE 42         // SensorDevRec
+#define ZELVAR_DEVREC_DEVID_OFFSET 4  // uint16 device id, little-endian
 
 #define ZELVAR_UTIL_CPU 35
 #define ZELVAR_UTIL_MEM 37
 #define ZELVAR_UTIL_IO 36
 
-int zelvar_redis_info_basic_interface(int category, int kind, int sensor_num, int reserved,
-                                      int item, void *result, int result_size, int mode);
+int zelvar_redis_info_basic_interface(int category, int kind, int sensor_num, int reserved, int item, void *result,
+                                      int result_size, int mode);
 
 #ifdef __cplusplus
 }

@@ -90,8 +90,8 @@ private:
         }
         std::string stored = StoredFileName(File.HeaderName());
         if (stored != File.Name) {
-            Add("header, SensorName", "expected the name this file is stored under ('" + File.Name + "'), found '" +
-                                          File.HeaderName() + "'");
+            Add("header, SensorName",
+                "expected the name this file is stored under ('" + File.Name + "'), found '" + File.HeaderName() + "'");
         }
     }
 
@@ -142,7 +142,8 @@ private:
                 consistent = b.Slots[s].SlotTime == s0 + (int64_t)SLOT_SECONDS * s;
             }
             if (consistent) {
-                Add(BlockWhere(d) + ", DayKey", "expected " + TimeAndText(s0) + " (local midnight, as the slot times say), found " +
+                Add(BlockWhere(d) + ", DayKey", "expected " + TimeAndText(s0) +
+                                                    " (local midnight, as the slot times say), found " +
                                                     TimeAndText(key));
                 base = s0;
             } else {
@@ -164,8 +165,8 @@ private:
             const unsigned rec = slot.Recorded;
             if (rec > 1) SlotFault(d, s, "Recorded", "expected 0 or 1, found " + std::to_string(rec));
             if (rec == 1) ++recorded;
-            if (rec == 0 && memcmp(reinterpret_cast<const unsigned char *>(&slot) + offsetof(SampleSlot, Reading), kZero,
-                                   sizeof kZero) != 0) {
+            if (rec == 0 && memcmp(reinterpret_cast<const unsigned char *>(&slot) + offsetof(SampleSlot, Reading),
+                                   kZero, sizeof kZero) != 0) {
                 const double r = slot.Reading, mx = slot.MaxReading, mn = slot.MinReading, av = slot.AvgReading;
                 SlotFault(d, s, "readings",
                           "not recorded (Recorded 0) but expected zero readings, found reading " + FormatShortest(r) +
@@ -186,9 +187,12 @@ private:
             Add(BlockWhere(d) + ", StatsValid", "is 1 (extremes seeded) but no slot of the day is recorded");
         }
         const int64_t max_time = b.DayMaxTime, min_time = b.DayMinTime;
-        const std::string day = "a time within " + DateText(base) + " [" + std::to_string(base) + ", " + std::to_string(next) + ")";
-        if (max_time < base || max_time >= next) Add(BlockWhere(d) + ", DayMaxTime", "expected " + day + ", found " + TimeAndText(max_time));
-        if (min_time < base || min_time >= next) Add(BlockWhere(d) + ", DayMinTime", "expected " + day + ", found " + TimeAndText(min_time));
+        const std::string day =
+            "a time within " + DateText(base) + " [" + std::to_string(base) + ", " + std::to_string(next) + ")";
+        if (max_time < base || max_time >= next)
+            Add(BlockWhere(d) + ", DayMaxTime", "expected " + day + ", found " + TimeAndText(max_time));
+        if (min_time < base || min_time >= next)
+            Add(BlockWhere(d) + ", DayMinTime", "expected " + day + ", found " + TimeAndText(min_time));
 
         // The day's extremes cover every recorded slot: the greatest is at
         // least each slot's greatest, the least at most each non-zero least.
@@ -236,7 +240,8 @@ int64_t CheckRecordTime(const CardImage &card, const std::function<void(const Pr
     }
     const int64_t day = card.RecordTime.RecordDay, slot = card.RecordTime.RecordSlot;
     if (day == 0) {
-        if (slot != 0) add("RecordSlot", "expected 0 while RecordDay is 0 (nothing switched to yet), found " + TimeAndText(slot));
+        if (slot != 0)
+            add("RecordSlot", "expected 0 while RecordDay is 0 (nothing switched to yet), found " + TimeAndText(slot));
         return 0;
     }
     if (!IsDayKey(day)) {
@@ -251,7 +256,8 @@ int64_t CheckRecordTime(const CardImage &card, const std::function<void(const Pr
         add("RecordSlot", "expected a slot start within " + DateText(day) + " [" + std::to_string(day) + ", " +
                               std::to_string(next) + ") or before it, found " + TimeAndText(slot));
     } else if (slot % SLOT_SECONDS != 0) {
-        add("RecordSlot", "expected a multiple of " + std::to_string(SLOT_SECONDS) + " seconds, found " + TimeAndText(slot));
+        add("RecordSlot",
+            "expected a multiple of " + std::to_string(SLOT_SECONDS) + " seconds, found " + TimeAndText(slot));
     }
     return day;
 }
@@ -283,8 +289,9 @@ void CardChecker::Finish() {
 CheckSummary CheckCard(const CardImage &card, Progress *bar, const ProblemSink &sink) {
     CardChecker checker(sink);
     checker.Start(card);
-    ReadFiles(card, card.FileNames, false, bar, [&](const SensorFileImage &f) { checker.File(f); },
-              [&](const StrayEntry &s) { checker.Stray(s); });
+    ReadFiles(
+        card, card.FileNames, false, bar, [&](const SensorFileImage &f) { checker.File(f); },
+        [&](const StrayEntry &s) { checker.Stray(s); });
     checker.Finish();
     return checker.Summary();
 }

@@ -85,9 +85,9 @@ std::vector<int> DumpedDays(const SensorFileImage &f, const std::optional<int64_
 // One file's entry in dump's JSON sensors array, with those blocks;
 // first: the array's first entry.
 std::string FileJson(const SensorFileImage &f, const std::vector<int> &days, bool all_slots, bool first) {
-    std::string o = std::string(first ? "\n" : ",\n") + "  {\"file\": " + JsonString(f.Name) + ", \"num\": " +
-                    std::to_string(f.Num()) + ", \"name\": " + JsonString(f.HeaderName()) + ", \"class\": " +
-                    std::to_string(f.Class()) + ", \"days\": [";
+    std::string o = std::string(first ? "\n" : ",\n") + "  {\"file\": " + JsonString(f.Name) +
+                    ", \"num\": " + std::to_string(f.Num()) + ", \"name\": " + JsonString(f.HeaderName()) +
+                    ", \"class\": " + std::to_string(f.Class()) + ", \"days\": [";
     for (size_t i = 0; i < days.size(); ++i) {
         o += std::string(i ? ",\n    " : "\n    ") + DayJson(f, days[i], all_slots);
     }
@@ -142,8 +142,9 @@ int CmdExport(const ParsedArgs &args) {
     // The text stands (an exposition without samples is a valid one), but
     // a range that misses every day held is most likely a mistake.
     if (!any_day && (range.From || range.To)) {
-        throw ToolError(CARD_PROBLEMS, "no file holds a day from " + (range.From ? DateText(*range.From) : "the first") +
-                                           " to " + (range.To ? DateText(*range.To) : "the last"));
+        throw ToolError(CARD_PROBLEMS, "no file holds a day from " +
+                                           (range.From ? DateText(*range.From) : "the first") + " to " +
+                                           (range.To ? DateText(*range.To) : "the last"));
     }
     return CARD_OK;
 }
@@ -156,12 +157,13 @@ int CmdList(const ParsedArgs &args) {
     // What each file adds is a line or two: the whole text is gathered and
     // printed at the end, so a card that fails to read prints nothing.
     if (args.Has("json")) {
-        std::string o = "{\n  \"record_dir\": " + JsonString(card.RecordDir) + ",\n  \"record_day\": " +
-                        std::to_string(rday) + ",\n  \"record_slot\": " + std::to_string(rslot) + ",\n  \"sensors\": [";
+        std::string o = "{\n  \"record_dir\": " + JsonString(card.RecordDir) +
+                        ",\n  \"record_day\": " + std::to_string(rday) +
+                        ",\n  \"record_slot\": " + std::to_string(rslot) + ",\n  \"sensors\": [";
         bool first = true;
         ReadFiles(card, card.FileNames, false, &bar, [&](const SensorFileImage &f) {
-            o += std::string(first ? "\n" : ",\n") + "    {\"file\": " + JsonString(f.Name) + ", \"size\": " +
-                 std::to_string(f.Size);
+            o += std::string(first ? "\n" : ",\n") + "    {\"file\": " + JsonString(f.Name) +
+                 ", \"size\": " + std::to_string(f.Size);
             first = false;
             if (f.Complete()) {
                 o += ", \"num\": " + std::to_string(f.Num()) + ", \"name\": " + JsonString(f.HeaderName()) +
@@ -169,9 +171,9 @@ int CmdList(const ParsedArgs &args) {
                 bool first_day = true;
                 for (int d : f.DaysInOrder()) {
                     const int64_t key = f.Data->Days[d].DayKey;
-                    o += std::string(first_day ? "" : ", ") + "{\"block\": " + std::to_string(d) + ", \"date\": " +
-                         JsonString(DateText(key)) + ", \"day_key\": " + std::to_string(key) + ", \"recorded\": " +
-                         std::to_string(f.RecordedSlots(d)) + "}";
+                    o += std::string(first_day ? "" : ", ") + "{\"block\": " + std::to_string(d) +
+                         ", \"date\": " + JsonString(DateText(key)) + ", \"day_key\": " + std::to_string(key) +
+                         ", \"recorded\": " + std::to_string(f.RecordedSlots(d)) + "}";
                     first_day = false;
                 }
                 o += "]";
@@ -195,7 +197,8 @@ int CmdList(const ParsedArgs &args) {
             days += (days.empty() ? "" : ", ") + DateText((int64_t)f.Data->Days[d].DayKey) + " (" +
                     std::to_string(f.RecordedSlots(d)) + ")";
         }
-        t.Add({f.Name, SensorNumText(f.Num()), f.HeaderName(), std::to_string(f.Class()), days.empty() ? "none" : days});
+        t.Add(
+            {f.Name, SensorNumText(f.Num()), f.HeaderName(), std::to_string(f.Class()), days.empty() ? "none" : days});
     });
     bar.Done();
     printf("record directory: %s\n", PrintableText(card.RecordDir).c_str());

@@ -18,9 +18,7 @@ namespace {
 
 // Opens the directory name inside dir, never through a link; -1 when there
 // is none.
-int OpenSubdir(int dir, const char *name) {
-    return openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-}
+int OpenSubdir(int dir, const char *name) { return openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }
 
 bool IsSubdir(int dir, const char *name) {
     struct stat st;
@@ -185,7 +183,8 @@ CardImage LoadCard(const std::string &path) {
         card.RecordDir = base;
         card.Dir = std::move(base_dir);
     } else {
-        throw ToolError(CARD_USAGE, "no history store in " + path + " (neither " RECORD_DIR " under it nor a record directory itself)");
+        throw ToolError(CARD_USAGE, "no history store in " + path +
+                                        " (neither " RECORD_DIR " under it nor a record directory itself)");
     }
 
     for (const std::string &name : DirNames(card.Dir.Get(), card.RecordDir)) {

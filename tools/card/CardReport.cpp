@@ -57,7 +57,9 @@ SensorView Gather(const SensorFileImage &f, int64_t from, int64_t to, std::vecto
         for (const SampleSlot &slot : b.Slots) {
             if (slot.Recorded != 1) continue;
             ++v.Recorded;
-            if (points) points->push_back({(int64_t)slot.SlotTime, slot.Reading, slot.MaxReading, slot.MinReading, slot.AvgReading});
+            if (points)
+                points->push_back(
+                    {(int64_t)slot.SlotTime, slot.Reading, slot.MaxReading, slot.MinReading, slot.AvgReading});
         }
         if (b.StatsValid == 1) {
             const double mx = b.DayMax, mn = b.DayMin;
@@ -67,7 +69,8 @@ SensorView Gather(const SensorFileImage &f, int64_t from, int64_t to, std::vecto
         }
     }
     if (points) {
-        std::sort(points->begin(), points->end(), [](const ChartPoint &a, const ChartPoint &b) { return a.Time < b.Time; });
+        std::sort(points->begin(), points->end(),
+                  [](const ChartPoint &a, const ChartPoint &b) { return a.Time < b.Time; });
     }
     return v;
 }
@@ -120,14 +123,17 @@ CardSurvey SurveyCard(const CardImage &card, const ReportPeriod &period, bool qu
     checker.Start(card);
     {
         Progress bar("reading", card.FileNames.size(), !quiet);
-        ReadFiles(card, card.FileNames, false, &bar, [&](const SensorFileImage &f) {
-            checker.File(f);
-            if (f.Complete()) {
-                survey.Views.push_back(Gather(f, period.From, period.To, nullptr));
-            } else {
-                survey.Unreadable.push_back({f.Name, f.Size});
-            }
-        }, [&](const StrayEntry &s) { checker.Stray(s); });
+        ReadFiles(
+            card, card.FileNames, false, &bar,
+            [&](const SensorFileImage &f) {
+                checker.File(f);
+                if (f.Complete()) {
+                    survey.Views.push_back(Gather(f, period.From, period.To, nullptr));
+                } else {
+                    survey.Unreadable.push_back({f.Name, f.Size});
+                }
+            },
+            [&](const StrayEntry &s) { checker.Stray(s); });
     }
     checker.Finish();
     survey.Check = checker.Summary();
@@ -142,7 +148,8 @@ CardSurvey SurveyCard(const CardImage &card, const ReportPeriod &period, bool qu
 std::string PageHead(const CardImage &card, const std::string &period, const CardSurvey &survey) {
     const CheckSummary &check = survey.Check;
     std::string html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n";
-    html += "<title>Trendkeep history, " + Escape(period) + "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n";
+    html +=
+        "<title>Trendkeep history, " + Escape(period) + "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n";
     html += "<h1>Trendkeep sensor history, " + Escape(period) + "</h1>\n";
     html += "<p class=\"meta\">Card: " + Escape(card.RecordDir) + "</p>\n";
     const int64_t rday = card.RecordTime.RecordDay, rslot = card.RecordTime.RecordSlot;
@@ -177,8 +184,8 @@ std::string IndexTable(const std::vector<SensorView> &views) {
     for (size_t i = 0; i < views.size(); ++i) {
         const SensorView &v = views[i];
         html += "<tr><td><a href=\"#sensor-" + std::to_string(i) + "\">" + Escape(v.Name) +
-                "</a></td><td class=\"n\">" + SensorNumText(v.Num) + "</td><td class=\"n\">" +
-                std::to_string(v.Class) + "</td><td class=\"n\">" + std::to_string(v.Recorded) + "</td><td class=\"n\">" +
+                "</a></td><td class=\"n\">" + SensorNumText(v.Num) + "</td><td class=\"n\">" + std::to_string(v.Class) +
+                "</td><td class=\"n\">" + std::to_string(v.Recorded) + "</td><td class=\"n\">" +
                 (v.HasExtremes ? Escape(FormatReading(v.Max.Value)) : "") + "</td><td class=\"n\">" +
                 (v.HasExtremes ? Escape(FormatReading(v.Min.Value)) : "") + "</td></tr>\n";
     }
@@ -196,11 +203,10 @@ std::string SensorSection(const SensorView &v, size_t i, const std::vector<Chart
     chart.Id = "chart-" + std::to_string(i);
     chart.Points = points;
     if (v.HasExtremes) chart.Marks = {v.Max, v.Min};
-    std::string section = "<section class=\"sensor\" id=\"sensor-" + std::to_string(i) + "\">\n<h2>" +
-                          Escape(v.Name) + "</h2>\n";
-    section += "<p>Sensor " + SensorNumText(v.Num) + ", class " + std::to_string(v.Class) + ", file " +
-               Escape(v.File) + "; " + std::to_string(v.Days) + " day" + (v.Days == 1 ? "" : "s") +
-               " held in this period";
+    std::string section =
+        "<section class=\"sensor\" id=\"sensor-" + std::to_string(i) + "\">\n<h2>" + Escape(v.Name) + "</h2>\n";
+    section += "<p>Sensor " + SensorNumText(v.Num) + ", class " + std::to_string(v.Class) + ", file " + Escape(v.File) +
+               "; " + std::to_string(v.Days) + " day" + (v.Days == 1 ? "" : "s") + " held in this period";
     if (v.HasExtremes) {
         section += "; greatest " + Escape(FormatReading(v.Max.Value)) + " at " + Escape(DateTimeText(v.Max.Time)) +
                    ", least " + Escape(FormatReading(v.Min.Value)) + " at " + Escape(DateTimeText(v.Min.Time));

@@ -37,7 +37,8 @@ std::vector<std::string> SelectFiles(const CardImage &card, const std::string &s
     for (std::vector<std::string> *found : {&by_file, &by_name, &by_num}) {
         if (!found->empty()) return *found;
     }
-    throw ToolError(CARD_PROBLEMS, "no sensor data file is named '" + selector + "', or holds a sensor of that name or number");
+    throw ToolError(CARD_PROBLEMS,
+                    "no sensor data file is named '" + selector + "', or holds a sensor of that name or number");
 }
 
 int CmdCheck(const ParsedArgs &args) {
@@ -69,8 +70,7 @@ namespace {
 using namespace tk;
 
 const CommandInfo kCommands[] = {
-    {"check", "CARD", CmdCheck,
-     "verify every sensor data file and the record time file against the store's format"},
+    {"check", "CARD", CmdCheck, "verify every sensor data file and the record time file against the store's format"},
     {"list", "CARD", CmdList, "the sensors (file, number, name, class) and the days each file holds"},
     {"dump", "CARD [SENSOR]", CmdDump,
      "export one sensor (file name, sensor name or number) or all, as CSV or JSON, or one sensor-day as a "
@@ -109,7 +109,12 @@ const char kEpilogue[] =
 }  // namespace
 
 int main(int argc, char **argv) {
-    const ToolInfo tool = {"trendkeep-card", "[OPTIONS] COMMAND CARD [ARGS]",
-                           "Reads a Trendkeep card's history store offline.", kCommands, kOptions, kEpilogue, CARD_USAGE};
+    const ToolInfo tool = {"trendkeep-card",
+                           "[OPTIONS] COMMAND CARD [ARGS]",
+                           "Reads a Trendkeep card's history store offline.",
+                           kCommands,
+                           kOptions,
+                           kEpilogue,
+                           CARD_USAGE};
     return RunTool(tool, argc, argv);
 }

@@ -76,8 +76,8 @@ ValueAxis MakeValueAxis(double lo, double hi) {
     ValueAxis axis{std::floor(lo / step) * step, std::ceil(hi / step) * step, step, 0};
     if (axis.High <= axis.Low) axis.High = axis.Low + step;
     const double intervals = (axis.High / 2 - axis.Low / 2) / (step / 2);
-    if (std::isfinite(step) && step > 0 && std::isfinite(axis.Low) && std::isfinite(axis.High) &&
-        intervals >= 1 && intervals <= kMaxYIntervals) {
+    if (std::isfinite(step) && step > 0 && std::isfinite(axis.Low) && std::isfinite(axis.High) && intervals >= 1 &&
+        intervals <= kMaxYIntervals) {
         axis.Intervals = (int)std::lround(intervals);
         return axis;
     }
@@ -172,8 +172,8 @@ std::string SvgGridAndAxes(const ChartInput &chart, const PlotArea &plot) {
     o += "<g class=\"axes\" stroke=\"#333333\" stroke-width=\"1\">\n";
     o += "<line class=\"x-axis\" x1=\"" + Num(kLeft) + "\" y1=\"" + Num(kTop + ph) + "\" x2=\"" + Num(kLeft + pw) +
          "\" y2=\"" + Num(kTop + ph) + "\"/>\n";
-    o += "<line class=\"y-axis\" x1=\"" + Num(kLeft) + "\" y1=\"" + Num(kTop) + "\" x2=\"" + Num(kLeft) +
-         "\" y2=\"" + Num(kTop + ph) + "\"/>\n";
+    o += "<line class=\"y-axis\" x1=\"" + Num(kLeft) + "\" y1=\"" + Num(kTop) + "\" x2=\"" + Num(kLeft) + "\" y2=\"" +
+         Num(kTop + ph) + "\"/>\n";
     o += "</g>\n";
     o += "<g class=\"y-ticks\" text-anchor=\"end\">\n";
     for (int i = 0; i <= axis.Intervals; ++i) {
@@ -195,8 +195,8 @@ std::string SvgGridAndAxes(const ChartInput &chart, const PlotArea &plot) {
 // One series: a polyline per run of points no further apart than
 // GapSeconds; a run of one point is a dot.
 std::string SvgSeries(const ChartInput &chart, const PlotArea &plot, const SeriesStyle &s) {
-    std::string o = std::string("<g class=\"series series-") + s.Name + "\" stroke=\"" + s.Color + "\" fill=\"" +
-                    s.Color + "\">\n";
+    std::string o =
+        std::string("<g class=\"series series-") + s.Name + "\" stroke=\"" + s.Color + "\" fill=\"" + s.Color + "\">\n";
     size_t i = 0;
     while (i < chart.Points.size()) {
         size_t j = i + 1;
@@ -219,8 +219,7 @@ std::string SvgSeries(const ChartInput &chart, const PlotArea &plot, const Serie
             o += "<circle cx=\"" + Num(dx) + "\" cy=\"" + Num(dy) + "\" r=\"2\" stroke=\"none\"/>\n";
         } else if (shown > 1) {
             o += "<polyline fill=\"none\" stroke-width=\"1.6\"" +
-                 (s.Dash[0] ? std::string(" stroke-dasharray=\"") + s.Dash + "\"" : "") + " points=\"" + pts +
-                 "\"/>\n";
+                 (s.Dash[0] ? std::string(" stroke-dasharray=\"") + s.Dash + "\"" : "") + " points=\"" + pts + "\"/>\n";
         }
         i = j;
     }
@@ -233,7 +232,7 @@ std::string SvgSeries(const ChartInput &chart, const PlotArea &plot, const Serie
 std::string SvgExtreme(const ChartInput &chart, const PlotArea &plot, const ChartMark &m) {
     if (!std::isfinite(m.Value) || m.Time < chart.From || m.Time > chart.To) return "";
     double x = plot.X(m.Time);
-        double y = plot.Y(m.Value);
+    double y = plot.Y(m.Value);
     const char *color = m.IsMax ? "#d62728" : "#2ca02c";
     std::string when = chart.ShowDateInMarks ? DateText(m.Time).substr(5) + " " + ClockText(m.Time) : ClockText(m.Time);
     std::string label = std::string(m.IsMax ? "max " : "min ") + FormatReading(m.Value) + " at " + when;

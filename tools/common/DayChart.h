@@ -32,10 +32,10 @@ struct ChartMark {
 struct ChartInput {
     std::string Title;
     std::string Subtitle;
-    int64_t From = 0;  // time at the left edge
-    int64_t To = 0;    // time at the right edge
+    int64_t From = 0;                                     // time at the left edge
+    int64_t To = 0;                                       // time at the right edge
     std::vector<std::pair<int64_t, std::string>> XTicks;  // time and label
-    int64_t XLabelShift = 0;  // labels stand this much right of their tick
+    int64_t XLabelShift = 0;                              // labels stand this much right of their tick
     std::vector<ChartPoint> Points;                       // ascending time
     std::vector<ChartMark> Marks;
     int64_t GapSeconds = 3600;  // points further apart are not joined

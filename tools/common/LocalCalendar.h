@@ -23,11 +23,11 @@ inline int64_t NextDayKey(int64_t day_key) { return DayKeyAfter(day_key, 1); }
 // True when t is the day key of its date.
 bool IsDayKey(int64_t t);
 
-std::string DateText(int64_t t);              // YYYY-MM-DD, the local date of t
-std::string ClockText(int64_t t);             // HH:MM
-std::string DateTimeText(int64_t t);          // YYYY-MM-DD HH:MM:SS
-std::string IsoLocalText(int64_t t);          // YYYY-MM-DDTHH:MM:SS
-std::string IsoZonedText(int64_t t);          // YYYY-MM-DDTHH:MM:SS+HH:MM, the zone's offset then
+std::string DateText(int64_t t);      // YYYY-MM-DD, the local date of t
+std::string ClockText(int64_t t);     // HH:MM
+std::string DateTimeText(int64_t t);  // YYYY-MM-DD HH:MM:SS
+std::string IsoLocalText(int64_t t);  // YYYY-MM-DDTHH:MM:SS
+std::string IsoZonedText(int64_t t);  // YYYY-MM-DDTHH:MM:SS+HH:MM, the zone's offset then
 
 }  // namespace tk
 

@@ -131,8 +131,10 @@ MetricLabels LabelOptions(const ParsedArgs &args) {
         const size_t eq = given.find('=');
         const std::string name = given.substr(0, eq);
         if (eq == std::string::npos || !IsLabelName(name)) {
-            throw ToolError(UsageStatus(), "--label needs NAME=VALUE with a Prometheus label name (letters, digits "
-                                           "and '_', not first a digit, not '__' first), not '" + given + "'");
+            throw ToolError(UsageStatus(),
+                            "--label needs NAME=VALUE with a Prometheus label name (letters, digits "
+                            "and '_', not first a digit, not '__' first), not '" +
+                                given + "'");
         }
         for (const char *own : kOwnLabels) {
             if (name == own) throw ToolError(UsageStatus(), "--label " + name + " would hide the export's own label");
@@ -156,8 +158,8 @@ DayRange DayRangeOptions(const ParsedArgs &args) {
         const std::string text = args.Get(option);
         const int64_t key = IsDateText(text) ? DayKeyOf(text) : -1;
         if (key == -1) {
-            throw ToolError(UsageStatus(), std::string("--") + option + " needs a calendar date as YYYY-MM-DD, not '" +
-                                               text + "'");
+            throw ToolError(UsageStatus(),
+                            std::string("--") + option + " needs a calendar date as YYYY-MM-DD, not '" + text + "'");
         }
         (option[0] == 'f' ? range.From : range.To) = key;
     }
@@ -280,8 +282,8 @@ std::string RedfishReport(const SensorHistory &history) {
     const std::string num = SensorNumText(history.Num);
     const std::string id = "Trendkeep_" + num + "_" + DateText(day_key);
     const std::string who = history.Name.empty() ? "sensor " + num : history.Name + " (sensor " + num + ")";
-    const std::string property = "/redfish/v1/Chassis/1/Sensors/" +
-                                 UriSegment(history.Name.empty() ? num : Latin1AsUtf8(history.Name)) + "#/";
+    const std::string property =
+        "/redfish/v1/Chassis/1/Sensors/" + UriSegment(history.Name.empty() ? num : Latin1AsUtf8(history.Name)) + "#/";
     const std::vector<SlotFigures> figures = RecordedFigures(history);
     std::string values;
     for (const SlotFigures &slot : figures) {
@@ -289,14 +291,16 @@ std::string RedfishReport(const SensorHistory &history) {
         for (int f = 0; f < 4; ++f) {
             values += std::string(values.empty() ? "\n" : ",\n") + "    {\"MetricId\": \"" + kRedfishMetrics[f] +
                       "\", \"MetricProperty\": " + JsonString(property + kRedfishMetrics[f]) +
-                      ", \"MetricValue\": " + JsonString(FormatShortest(slot.Value[f])) + ", \"Timestamp\": " + at + "}";
+                      ", \"MetricValue\": " + JsonString(FormatShortest(slot.Value[f])) + ", \"Timestamp\": " + at +
+                      "}";
         }
     }
     return "{\n  \"@odata.type\": \"#MetricReport.v1_4_0.MetricReport\",\n  \"@odata.id\": \"/redfish/v1/"
-           "TelemetryService/MetricReports/" + id + "\",\n  \"Id\": \"" + id + "\",\n  \"Name\": " +
-           JsonString("Trendkeep history of " + who + " on " + DateText(day_key)) + ",\n  \"Timestamp\": " +
-           JsonString(IsoZonedText(figures.empty() ? day_key : figures.back().Time)) + ",\n  \"MetricValues\": [" +
-           values + (values.empty() ? "]\n}\n" : "\n  ]\n}\n");
+           "TelemetryService/MetricReports/" +
+           id + "\",\n  \"Id\": \"" + id +
+           "\",\n  \"Name\": " + JsonString("Trendkeep history of " + who + " on " + DateText(day_key)) +
+           ",\n  \"Timestamp\": " + JsonString(IsoZonedText(figures.empty() ? day_key : figures.back().Time)) +
+           ",\n  \"MetricValues\": [" + values + (values.empty() ? "]\n}\n" : "\n  ]\n}\n");
 }
 
 }  // namespace tk

@@ -93,9 +93,11 @@ int OpenDaemonFifo(const char *path) {
         int err = errno;
         const bool found = (st.st_mode & S_IFMT) != 0;
         if (err == ENOENT && !found) {
-            throw ToolError(QUERY_NO_DAEMON, "the daemon is not running: no FIFOs at " TK_REQUEST_FIFO " and " TK_RESPONSE_FIFO);
+            throw ToolError(QUERY_NO_DAEMON,
+                            "the daemon is not running: no FIFOs at " TK_REQUEST_FIFO " and " TK_RESPONSE_FIFO);
         }
-        if (err == ENOENT) throw ToolError(QUERY_NO_DAEMON, std::string("the daemon is not running: ") + path + " went away");
+        if (err == ENOENT)
+            throw ToolError(QUERY_NO_DAEMON, std::string("the daemon is not running: ") + path + " went away");
         if ((err == ELOOP || err == EINVAL) && found && !S_ISFIFO(st.st_mode)) Refuse(path, FileKindText(st.st_mode));
         if (!found) throw ToolError(QUERY_USAGE, std::string("cannot look at ") + path + ": " + strerror(err));
         throw ToolError(QUERY_USAGE, std::string("cannot open ") + path + ": " + strerror(err));
@@ -121,7 +123,8 @@ bool WaitReadable(int fd, double deadline) {
         tv.tv_usec = (suseconds_t)((left - (double)tv.tv_sec) * 1e6);
         int r = select(fd + 1, &set, nullptr, nullptr, &tv);
         if (r > 0) return true;
-        if (r < 0 && errno != EINTR) throw ToolError(QUERY_USAGE, std::string("waiting for the answer: ") + strerror(errno));
+        if (r < 0 && errno != EINTR)
+            throw ToolError(QUERY_USAGE, std::string("waiting for the answer: ") + strerror(errno));
     }
 }
 
@@ -139,7 +142,8 @@ bool ReadWaiting(int fd, std::vector<unsigned char> *held, size_t *came, size_t 
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) throw ToolError(QUERY_USAGE, std::string("cannot read the answer: ") + strerror(errno));
+        if (n < 0 && errno != EAGAIN)
+            throw ToolError(QUERY_USAGE, std::string("cannot read the answer: ") + strerror(errno));
         return true;
     }
     return false;
@@ -160,7 +164,9 @@ std::string ListProblem(const unsigned char *answer, uint32_t count) {
     static const struct {
         unsigned Num;
         const char *Name;
-    } kClosing[UTIL_ENTRY_COUNT] = {{CPU_UTIL_NUM, CPU_UTIL_NAME}, {MEM_UTIL_NUM, MEM_UTIL_NAME}, {IO_UTIL_NUM, IO_UTIL_NAME}};
+    } kClosing[UTIL_ENTRY_COUNT] = {{CPU_UTIL_NUM, CPU_UTIL_NAME},
+                                    {MEM_UTIL_NUM, MEM_UTIL_NAME},
+                                    {IO_UTIL_NUM, IO_UTIL_NAME}};
     for (uint32_t i = 0; i < count; ++i) {
         const unsigned char *at = answer + (size_t)i * sizeof(SensorListItem);
         const unsigned char *name = at + offsetof(SensorListItem, SensorName);
@@ -291,7 +297,8 @@ bool PipeClient::Ask(const PipeRequest &req, void *out, size_t len, const char *
     } while (w < 0 && errno == EINTR);
     if (w < 0 && errno == EAGAIN) return false;  // the request FIFO is full: nobody reads it
     if (w != (ssize_t)sizeof req) {
-        throw ToolError(QUERY_USAGE, std::string("cannot send the request: ") + (w < 0 ? strerror(errno) : "short write"));
+        throw ToolError(QUERY_USAGE,
+                        std::string("cannot send the request: ") + (w < 0 ? strerror(errno) : "short write"));
     }
 
     // The daemon writes each answer with one write, and a reader gets all of

@@ -35,9 +35,9 @@ namespace tk {
 // Exit statuses of the query tool.
 enum QueryStatus {
     QUERY_OK = 0,
-    QUERY_USAGE = 1,        // bad arguments, or a local failure
-    QUERY_NO_DAEMON = 2,    // no FIFOs of the daemon's: it is not running
-    QUERY_NO_ANSWER = 3,    // no answer in time, or no such sensor
+    QUERY_USAGE = 1,      // bad arguments, or a local failure
+    QUERY_NO_DAEMON = 2,  // no FIFOs of the daemon's: it is not running
+    QUERY_NO_ANSWER = 3,  // no answer in time, or no such sensor
 };
 
 struct SensorEntry {

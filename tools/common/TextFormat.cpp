@@ -105,8 +105,7 @@ std::string JsonString(std::string_view s) {
 
 std::string CsvField(std::string_view raw) {
     const std::string s = PrintableText(raw);
-    bool quote = s.find_first_of(",\"") != std::string::npos ||
-                 (!s.empty() && (s.front() == ' ' || s.back() == ' '));
+    bool quote = s.find_first_of(",\"") != std::string::npos || (!s.empty() && (s.front() == ' ' || s.back() == ' '));
     if (!quote) return s;
     std::string out = "\"";
     for (char c : s) {
@@ -213,7 +212,8 @@ void WriteFileOrFail(const std::string &path, const std::string &text, int statu
 }
 
 OutputFile::OutputFile(const std::string &path, int status)
-    : Path(path == "-" ? "standard output" : path), Status(status),
+    : Path(path == "-" ? "standard output" : path),
+      Status(status),
       File(path == "-" ? stdout : fopen(path.c_str(), "wb")) {
     if (File == nullptr) Fail(errno);
 }
@@ -232,8 +232,6 @@ void OutputFile::Close() {
     if (f != nullptr && (f == stdout ? fflush(f) : fclose(f)) != 0) Fail(errno);
 }
 
-void OutputFile::Fail(int err) {
-    throw ToolError(Status, "cannot write " + Path + ": " + strerror(err));
-}
+void OutputFile::Fail(int err) { throw ToolError(Status, "cannot write " + Path + ": " + strerror(err)); }
 
 }  // namespace tk

@@ -28,9 +28,9 @@ struct OptionInfo {
 };
 
 struct ParsedArgs {
-    std::map<std::string, std::string> Options;  // long name -> last value given ("" for flags)
+    std::map<std::string, std::string> Options;              // long name -> last value given ("" for flags)
     std::vector<std::pair<std::string, std::string>> Given;  // every option given, in order
-    std::vector<std::string> Positional;         // after the command name
+    std::vector<std::string> Positional;                     // after the command name
 
     bool Has(const std::string &name) const { return Options.count(name) != 0; }
     std::string Get(const std::string &name, const std::string &fallback = "") const;

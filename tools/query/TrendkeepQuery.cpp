@@ -65,8 +65,9 @@ int CmdCount(const ParsedArgs &args) {
     PipeClient client(TimeoutOf(args), args.Has("verbose"));
     std::optional<uint32_t> count = client.Count();
     if (!count) {
-        throw ToolError(QUERY_NO_ANSWER, "no answer to the count request within " + Seconds(client.Timeout()) +
-                                             ": the daemon is not running, stalled, or has not built its sensor list yet");
+        throw ToolError(QUERY_NO_ANSWER,
+                        "no answer to the count request within " + Seconds(client.Timeout()) +
+                            ": the daemon is not running, stalled, or has not built its sensor list yet");
     }
     if (fmt == Format::Json) {
         printf("{\"count\": %u}\n", *count);
@@ -126,8 +127,8 @@ const SensorEntry &FindByName(const std::vector<SensorEntry> &list, const std::s
         collect([&](const SensorEntry &e) { return strcasecmp(e.Name.c_str(), name.c_str()) == 0; });
     }
     if (found.empty()) {
-        throw ToolError(QUERY_NO_ANSWER, "no sensor named '" + name + "' among the daemon's " + std::to_string(list.size()) +
-                                             " sensors (see 'trendkeep-query list')");
+        throw ToolError(QUERY_NO_ANSWER, "no sensor named '" + name + "' among the daemon's " +
+                                             std::to_string(list.size()) + " sensors (see 'trendkeep-query list')");
     }
     for (const SensorEntry *e : found) {
         if (e->Num != found[0]->Num) {
@@ -184,8 +185,9 @@ DayAnswer AskDay(const ParsedArgs &args) {
         if (a.Entry) {
             what += "the daemon lists that sensor, so it holds no history of that day, or it stopped answering";
         } else {
-            what += "the daemon does not store that sensor, holds no history of that day, or is not running; "
-                    "it answers none of these, so they cannot be told apart";
+            what +=
+                "the daemon does not store that sensor, holds no history of that day, or is not running; "
+                "it answers none of these, so they cannot be told apart";
         }
         throw ToolError(QUERY_NO_ANSWER, what);
     }
@@ -208,11 +210,11 @@ void PrintDayJson(const DayAnswer &a, bool all) {
     const double min_value = a.Resp.MinValue;
     const uint32_t max_time = a.Resp.MaxTime;
     const uint32_t min_time = a.Resp.MinTime;
-    std::string o = "{\n  \"sensor\": " + std::to_string(a.Num) + ",\n  \"name\": " +
-                    (a.Entry ? JsonString(a.Name()) : "null") + ",\n  \"class\": " +
-                    (a.Entry ? std::to_string(a.Entry->Class) : "null") + ",\n  \"date\": \"" + a.Day +
-                    "\",\n  \"day_key\": " + std::to_string(a.DayKey) + ",\n  \"recorded\": " +
-                    std::to_string(a.Recorded()) + ",\n";
+    std::string o = "{\n  \"sensor\": " + std::to_string(a.Num) +
+                    ",\n  \"name\": " + (a.Entry ? JsonString(a.Name()) : "null") +
+                    ",\n  \"class\": " + (a.Entry ? std::to_string(a.Entry->Class) : "null") + ",\n  \"date\": \"" +
+                    a.Day + "\",\n  \"day_key\": " + std::to_string(a.DayKey) +
+                    ",\n  \"recorded\": " + std::to_string(a.Recorded()) + ",\n";
     o += "  \"max\": {\"value\": " + JsonNumber(max_value) + ", \"time\": " + std::to_string(max_time) +
          ", \"at\": " + JsonString(max_time ? IsoLocalText(max_time) : "") + "},\n";
     o += "  \"min\": {\"value\": " + JsonNumber(min_value) + ", \"time\": " + std::to_string(min_time) +
@@ -248,7 +250,8 @@ void PrintDayTable(const DayAnswer &a, bool all) {
         const std::string least = FormatReading(min_value) + " at " + DateTimeText(min_time);
         printf("greatest %s, least %s\n", greatest.c_str(), least.c_str());
     }
-    Table t({"SLOT", "TIME", "REC", "READING", "GREATEST", "LEAST", "AVERAGE"}, {true, false, true, true, true, true, true});
+    Table t({"SLOT", "TIME", "REC", "READING", "GREATEST", "LEAST", "AVERAGE"},
+            {true, false, true, true, true, true, true});
     for (int s = 0; s < SLOTS_PER_DAY; ++s) {
         const SampleSlot &slot = a.Resp.Slots[s];
         if (!all && slot.Recorded != 1) continue;
@@ -490,8 +493,12 @@ const char kEpilogue[] =
 }  // namespace
 
 int main(int argc, char **argv) {
-    const ToolInfo tool = {"trendkeep-query", "[OPTIONS] COMMAND [ARGS]",
-                           "Asks the running Trendkeep daemon for its sensors and their stored history.", kCommands,
-                           kOptions, kEpilogue, QUERY_USAGE};
+    const ToolInfo tool = {"trendkeep-query",
+                           "[OPTIONS] COMMAND [ARGS]",
+                           "Asks the running Trendkeep daemon for its sensors and their stored history.",
+                           kCommands,
+                           kOptions,
+                           kEpilogue,
+                           QUERY_USAGE};
     return RunTool(tool, argc, argv);
 }
