@@ -71,6 +71,12 @@ def daemon_away(mute):
             os.replace(path + ".away", path)
 
 
+def by_series(text):
+    """The samples of an export grouped by series, each group in its order."""
+    lines = [line for line in text.splitlines() if not line.startswith("#")]
+    return sorted(lines, key=lambda line: line.split(",figure=")[0])
+
+
 def answer(num, key, recorded, max_time, min_time, walked=H.SLOTS_PER_DAY):
     """A history answer of sensor num: the first walked five-minute steps from key stamped as the daemon stamps
     them, the slots in recorded recorded with 21.25."""
@@ -101,9 +107,9 @@ def stand_in(reply, args):
 
 
 class Query(unittest.TestCase):
-    def query(self, *args, status=0):
+    def query(self, *args, status=0, env=TZ):
         """The output of a run that succeeds, or the one error line of a run that fails with status."""
-        r = H.run_tool(QUERY, *args, env=TZ)
+        r = H.run_tool(QUERY, *args, env=env)
         self.assertEqual(r.returncode, status, r.stderr)
         if status == 0:
             return r.stdout
@@ -154,6 +160,37 @@ class Query(unittest.TestCase):
         for g in root.iter(ns + "g"):
             if g.get("class") in ("series series-reading", "series series-average"):
                 self.assertEqual(len(g.find(ns + "polyline").get("points").split()), len(slots))
+
+    def test_live_exports_agree_with_the_card(self):
+        """The daemon's history of a day as OpenMetrics, its latest figures as a textfile for node_exporter, which
+        promtool accepts, and a sensor-day as a Redfish MetricReport; the clock of the daemon for the tool."""
+        clock = dict(TZ, **H.faketime_env(clock_file=os.path.join(RUN["work"], "clock")))
+        day = ("--from", DAY, "--to", DAY, "--label", "rack=r7")
+        live = self.query("export", *day, env=clock)
+        card = H.run_tool(CARD, "export", *day, RUN["card"], env=TZ).stdout
+        unnamed = r'sensor="[^"]*",'  # the daemon lists the first 16 characters of a name, the card holds them all
+        self.assertEqual(by_series(re.sub(unnamed, "", live)), by_series(re.sub(unnamed, "", card)))
+        redfish = self.query("data", "--redfish", "42", DAY)
+        card = H.run_tool(CARD, "dump", "--redfish", "--date", DAY, RUN["card"], "42", env=TZ).stdout
+        self.assertEqual(redfish, card)
+        textdir = tempfile.mkdtemp(dir=RUN["work"])
+        self.query("export", "--textfile", textdir, "--label", "rack=r7", env=clock)
+        textfile = os.path.join(textdir, "trendkeep.prom")
+        text = H.pathlib.Path(textfile).read_text()
+        subprocess.run(["promtool", "check", "metrics"], input=text, text=True, check=True, capture_output=True)
+        want = []
+        newest = 0
+        for num, name, cls in LISTED:  # today's newest slot (the slot under way is not answered), else yesterday's
+            slots = as_text(self.query("data", num, "--json", env=clock))["slots"]
+            if not slots:
+                slots = as_text(self.query("data", num, DAY, "--json", env=clock))["slots"]
+            newest = max(newest, int(slots[-1]["slot_time"]))
+            labels = 'rack="r7",sensor="%s",num="%s",class="%d"' % (name, num if num < 256 else "0x%04X" % num, cls)
+            for figure in FIELDS[4:]:
+                want.append('trendkeep_sensor_reading{%s,figure="%s"} %s' % (labels, figure, slots[-1][figure]))
+        now = H.epoch_utc("2026-12-04 01:02:00") - 19800
+        want.append('trendkeep_newest_slot_age_seconds{rack="r7"} %d' % (now - newest))
+        self.assertEqual(by_series(text), by_series("\n".join(want)))
 
     def test_failures_in_one_line(self):
         not_stored = "no answer within 1 s for sensor 99 on %s: the daemon does not store that sensor, holds no " % DAY
