@@ -3,9 +3,9 @@
 # through apt-get; does nothing when all of it is there already.  The
 # dpkg-dev line is for the package checks: dpkg-shlibdeps, xz for the
 # package's data, systemd-analyze, and man, which it asks for the unit's
-# manual page; then Prometheus (promtool too) and node_exporter, the peers
-# that the end-to-end tests hand the tools' exports to; last the formatters
-# that CI checks the tree with.
+# manual page; then Prometheus for its promtool, which the end-to-end tests
+# hand the tools' exports to; last the formatters that CI checks the tree
+# with.
 set -eu
 
 PACKAGES="
@@ -14,9 +14,9 @@ PACKAGES="
   nlohmann-json3-dev libhiredis-dev redis-server redis-tools
   libfreeipmi-dev openipmi
   faketime libfaketime strace time
-  clang libclang-rt-14-dev librrd-dev chromium
+  clang libclang-rt-14-dev librrd-dev
   dpkg-dev xz-utils systemd man-db
-  prometheus prometheus-node-exporter
+  prometheus
   clang-format black
 "
 
