@@ -487,6 +487,34 @@ TEST_F(StoreTest, EachRequestGetsItsAnswerOrNone) {
     close(fd[3]);
 }
 
+// A data request naming no date ("2026") is dropped whole, though its number
+// ends in bytes that look like the start of a count request, and so is the
+// zero record of an unknown kind behind it (together they would make a
+// framed count request); the count request after them is answered.
+TEST_F(StoreTest, ARequestNamingNoDateIsDroppedWhole) {
+    SetList({{"CPU0_Temp", 1, 0}});
+    Start(kDay + 5, true);
+    int req[2];
+    int resp[2];
+    ASSERT_EQ(pipe2(req, O_NONBLOCK), 0);
+    ASSERT_EQ(pipe2(resp, O_NONBLOCK), 0);
+    RecordStore.RequestFifoFd = req[0];
+    RecordStore.ResponseFifoFd = resp[1];
+    const PipeRequest sent[] = {{SENSOR_DATA_REQ, "2026", 1}, {0, {}, 0}, {SENSOR_COUNT_REQ, {}, 0}};
+    ASSERT_EQ(write(req[1], sent, sizeof sent), (ssize_t)sizeof sent);
+    uint8_t got[8] = {};
+    for (int32_t t = kDay + 10; t < kDay + 12; ++t) {
+        Turn(t);
+        EXPECT_EQ(read(resp[0], got, sizeof got), -1) << "an answer to a record that asks nothing";
+    }
+    Turn(kDay + 12);
+    EXPECT_EQ(read(resp[0], got, sizeof got), 4);
+    EXPECT_EQ(got[0], 1);
+    EXPECT_EQ(read(req[0], got, 1), -1) << "the request FIFO is not empty";
+    close(req[1]);
+    close(resp[0]);
+}
+
 // What a start leaves on a card (taking a file over is the model's Prepare).
 // Before and After run in the record directory, the victim two levels up;
 // on success each sensor has a new file and the record time is new.
