@@ -1,5 +1,6 @@
 // The history store and the request service against a small model of them.
 #include <ctype.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <math.h>
@@ -18,6 +19,20 @@
 #include "Trendkeep.h"
 #include "fake_platform.h"
 #include "test_support.h"
+
+// fstat, as the whole test program calls it, with a hook that runs once
+// right after the next call: a stand-in for another process acting between
+// a look at an entry and its open.
+std::function<void()> g_after_fstat;
+
+extern "C" int fstat(int fd, struct stat *st) {
+    static auto real = reinterpret_cast<int (*)(int, struct stat *)>(dlsym(RTLD_NEXT, "fstat"));
+    int rc = real(fd, st);
+    std::function<void()> hook;
+    hook.swap(g_after_fstat);
+    if (hook) hook();
+    return rc;
+}
 
 namespace {
 
@@ -513,6 +528,21 @@ TEST_F(StoreTest, ARequestNamingNoDateIsDroppedWhole) {
     EXPECT_EQ(read(req[0], got, 1), -1) << "the request FIFO is not empty";
     close(req[1]);
     close(resp[0]);
+}
+
+// An entry is opened as it was looked at: one renamed over it meanwhile is
+// not what gets opened.
+TEST_F(StoreTest, AnEntryIsOpenedAsItWasLookedAt) {
+    std::ofstream(card_ + "/entry") << "looked at";
+    std::ofstream(card_ + "/other") << "swapped in";
+    g_after_fstat = [this] { fs::rename(card_ + "/other", card_ + "/entry"); };
+    struct stat st;
+    int fd = OpenEntryAt(AT_FDCWD, (card_ + "/entry").c_str(), O_RDONLY, S_IFREG, &st);
+    ASSERT_GE(fd, 0);
+    char text[16] = {};
+    EXPECT_EQ(read(fd, text, sizeof text), 9);
+    EXPECT_STREQ(text, "looked at");
+    close(fd);
 }
 
 // What a start leaves on a card (taking a file over is the model's Prepare).
