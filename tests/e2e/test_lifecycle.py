@@ -23,7 +23,7 @@ def serving(stop):
     """Asks for data and lists three times, then stops the daemon (a signal, or an action) with a request unread."""
 
     def do(d):
-        request, size = H.data_request(T0, 1) + H.list_request(), H.DATA_RESPONSE_SIZE + 6 * H.LIST_ITEM.size
+        request, size = H.data_request(T0, 1) + H.LIST_REQUEST, H.DATA_RESPONSE_SIZE + 6 * H.LIST_ITEM.size
         with H.Client() as c:
             for _ in range(3):
                 assert len(c.ask(request, size, 10)) == size, "no answer before the stop"
@@ -83,7 +83,7 @@ class Lifecycle(H.DaemonTestCase):
                 self.assertEqual(H.wait_until(H.read_pid_file, 5), d.proc.pid)
                 self.assertTrue(d.wait_logged("RecordDir Path", 10))
                 with H.Client() as c:
-                    self.assertEqual(c.ask(H.count_request(), 4, 10), COUNTED)
+                    self.assertEqual(c.ask(H.COUNT_REQUEST, 4, 10), COUNTED)
                 # Its own FIFOs and pid file in place; what stood there moved aside, its owner's still, whole.
                 for path, kind in zip(FIXED, planted):
                     st = os.lstat(path)
@@ -113,9 +113,9 @@ class Lifecycle(H.DaemonTestCase):
         os.close(write_end)
         self.assertTrue(H.wait_until(lambda: os.path.exists(RESPONSE_FIFO), 10))
         with H.Client() as c:
-            self.assertEqual(c.ask(H.count_request(), 4, 10), COUNTED)
+            self.assertEqual(c.ask(H.COUNT_REQUEST, 4, 10), COUNTED)
             c.send(H.data_request(T0, 99))  # not stored: a failure line
-            self.assertEqual(c.ask(H.count_request(), 4, 10), COUNTED)
+            self.assertEqual(c.ask(H.COUNT_REQUEST, 4, 10), COUNTED)
         self.stop_daemon(d, 20)
 
     @unittest.skipUnless(shutil.which("nm"), "binutils' nm is not installed")

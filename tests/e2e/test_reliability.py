@@ -96,7 +96,7 @@ class Faults(H.DaemonTestCase):
         record = lambda: H.read_record_time(card) or (0, 0)  # noqa: E731
         H.wait_until(lambda: not d.alive() or (d.logged("RecordDir Path") and record()[0] == day_key(start)), 10)
         with contextlib.suppress(OSError), H.Client() as c:  # OSError: no FIFOs, the daemon ended
-            c.ask(H.count_request() + H.data_request(start, 1) + H.list_request(), H.DATA_RESPONSE_SIZE + 142, 1.5)
+            c.ask(H.COUNT_REQUEST + H.data_request(start, 1) + H.LIST_REQUEST, H.DATA_RESPONSE_SIZE + 142, 1.5)
         if until:
             H.wait_until(lambda: not d.alive() or lines(fired) or record()[1] >= until, 60)
             fired_at = record()[1]

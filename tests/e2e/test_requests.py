@@ -1,10 +1,10 @@
-"""A requester of the real daemon that never reads its answers: the response FIFO full to the brim stalls neither the
-recording nor later requests.  (The answers themselves: the unit tests, test_tools and test_ipmi.)"""
+"""A requester of the real daemon that never reads its answers stalls neither the recording nor later requests, and a
+flood as deep as the request FIFO is answered whole.  (The answers themselves: unit tests, test_tools, test_ipmi.)"""
 
 import contextlib, os, unittest
 
 import tkharness as H
-from tkharness import COUNT, count_request, list_request
+from tkharness import COUNT, COUNT_REQUEST, LIST_REQUEST
 
 D1 = H.epoch_utc("2026-12-04 00:00:00")
 DOC = {"cpu": 37, "mem": 50, "io": 4}  # the utilisation figures
@@ -20,19 +20,19 @@ class Requests(H.DaemonTestCase):
         self.assertTrue(self.d.wait_logged("RecordDir Path", 10))
         c = H.Client()
         self.addCleanup(c.close)
-        self.assertTrue(H.wait_until(lambda: c.ask(count_request(), 4) == COUNTED, 20))
+        self.assertTrue(H.wait_until(lambda: c.ask(COUNT_REQUEST, 4) == COUNTED, 20))
         junk = 0
         for chunk in (bytes(4096), b"\0"):  # the response FIFO full to the brim
             with contextlib.suppress(BlockingIOError):
                 while True:
                     junk += os.write(c.resp, chunk)
-        c.send(list_request())
+        c.send(LIST_REQUEST)
         self.assertTrue(self.d.wait_logged("Write Sensor list to pipe", 20))
         first = H.read_record_time(self.d.card)[1]
 
         def two_more_slots():  # asking all the while, with a new FAN1 reading from the next slot on
             if c.pending() < 5 * H.REQUEST.size:
-                c.send(list_request())
+                c.send(LIST_REQUEST)
             if H.read_record_time(self.d.card)[1] == first + 300:
                 self.d.write_sensors([dict(s, reading=9999.0) if s["num"] == 2 else s for s in SENSORS], **DOC)
             return H.read_record_time(self.d.card)[1] >= first + 600
@@ -51,7 +51,9 @@ class Requests(H.DaemonTestCase):
         self.assertEqual(len(c.receive(junk, 5)), junk)
         backlog = c.receive(1 << 20, 1.0)
         self.assertEqual(backlog, LIST * (len(backlog) // len(LIST)))
-        self.assertEqual(c.ask(count_request(), 4), COUNTED)
+        self.assertEqual(c.ask(COUNT_REQUEST, 4), COUNTED)
+        c.send((COUNT_REQUEST + LIST_REQUEST) * 225)
+        self.assertEqual(c.receive(225 * len(COUNTED + LIST), 120), (COUNTED + LIST) * 225)
 
 
 if __name__ == "__main__":

@@ -126,12 +126,8 @@ def pack_request(kind, text=b"", num=0):
     return REQUEST.pack(kind, text.encode() if isinstance(text, str) else text, num)
 
 
-def count_request():
-    return pack_request(SENSOR_COUNT_REQ)
-
-
-def list_request():
-    return pack_request(SENSOR_LIST_REQ)
+COUNT_REQUEST = pack_request(SENSOR_COUNT_REQ)
+LIST_REQUEST = pack_request(SENSOR_LIST_REQ)
 
 
 def data_request(t, num):
