@@ -1,6 +1,5 @@
-"""Runs the real Trendkeep daemon and its tools on the host platform, speaks its FIFO protocol and reads its card.
-Records are packed and little-endian (the structs below): a data answer is its head and 288 slots, a sensor data
-file a header like a list item and 7 day blocks, each a head and 288 slots."""
+"""Runs the real daemon and its tools on the host platform, speaks its FIFO protocol and reads its card; the records
+are the packed little-endian structs below."""
 
 import calendar, collections, contextlib, fcntl, glob, json, os, pathlib, select, shlex, shutil, signal, struct
 import subprocess, tempfile, termios, time, unittest
@@ -95,8 +94,7 @@ def remove_fixed_paths(*more):
 
 
 def faketime_env(rule=None, clock_file=None):
-    """A libfaketime clock: rule "@2026-12-04 10:00:00 x10" starts there, ten times faster; clock_file holds such a
-    rule, read at every clock call, where one without "@" stands still."""
+    """A libfaketime clock: rule "@2026-12-04 10:00:00 x10", or clock_file holding one ("@"-less: standing still)."""
     machine = pathlib.Path(DAEMON).read_bytes()[18:20]  # the thread-safe libfaketime built for the daemon's machine
     libs = glob.glob("/usr/lib/*/faketime/libfaketimeMT.so.1")
     libs = [lib for lib in libs if pathlib.Path(lib).read_bytes()[18:20] == machine]
@@ -128,12 +126,8 @@ def pack_request(kind, text=b"", num=0):
     return REQUEST.pack(kind, text.encode() if isinstance(text, str) else text, num)
 
 
-def count_request():
-    return pack_request(SENSOR_COUNT_REQ)
-
-
-def list_request():
-    return pack_request(SENSOR_LIST_REQ)
+COUNT_REQUEST = pack_request(SENSOR_COUNT_REQ)
+LIST_REQUEST = pack_request(SENSOR_LIST_REQ)
 
 
 def data_request(t, num):
@@ -147,14 +141,6 @@ def list_item(num, name, cls):
 
 def sensor_path(card, name):
     return os.path.join(card, RECORD_DIR, name)
-
-
-def record_time_path(card):
-    return os.path.join(card, RECORD_DIR, "DataTime", "RecordTime")
-
-
-def block_of(sensor_file, day_key):
-    return next((block for block in sensor_file.blocks if block.day_key == day_key), None)
 
 
 def parse_slots(buf, at):
@@ -175,7 +161,7 @@ def read_sensor_file(path):
 def read_record_time(card):
     """(RecordDay, RecordSlot), or None while the file is not there whole."""
     with contextlib.suppress(OSError, struct.error):
-        return RECORD_TIME.unpack(pathlib.Path(record_time_path(card)).read_bytes())
+        return RECORD_TIME.unpack(pathlib.Path(card, RECORD_DIR, "DataTime", "RecordTime").read_bytes())
     return None
 
 
@@ -185,11 +171,6 @@ def card_days(card, sensor, tz="UTC0"):
     assert out.returncode == 0, out.stderr
     (dumped,) = json.loads(out.stdout)["sensors"]
     return {day["day_key"]: [Slot(*map(slot.get, Slot._fields)) for slot in day["slots"]] for day in dumped["days"]}
-
-
-def answered_slots(answer):
-    """The recorded slots of a data answer."""
-    return [slot for slot in parse_slots(answer, DATA_HEAD.size) if slot.recorded]
 
 
 class Client:
@@ -232,15 +213,11 @@ class Client:
         """Bytes waiting in the request FIFO."""
         return struct.unpack("i", fcntl.ioctl(self.req, termios.FIONREAD, b"\0" * 4))[0]
 
-    def waiting(self):
-        """Bytes waiting in the response FIFO."""
-        return struct.unpack("i", fcntl.ioctl(self.resp, termios.FIONREAD, b"\0" * 4))[0]
-
 
 class Daemon:
-    """One run of the daemon, in the foreground unless detach, with its own card, log and sensor file, on UTC
-    unless env says otherwise; opts: detach, sensor_doc (more of the sensor file: "cpu", "mem", "io"), daemon (another
-    build's program; the bench runs an earlier revision's)."""
+    """One run of the daemon in the foreground with its own card, log and sensor file, on UTC unless env says
+    otherwise; opts: sensor_doc (the sensor file's "cpu", "mem", "io"), daemon (another build's program, for the bench).
+    """
 
     def __init__(self, workdir, card=None, sensors=SMALL_SENSORS, faketime=None, clock_file=None, env=None, **opts):
         self.card = card or os.path.join(workdir, "card")
@@ -249,8 +226,7 @@ class Daemon:
         self.program = opts.get("daemon", DAEMON)
         os.makedirs(workdir if card else self.card, exist_ok=True)
         self.env = dict(os.environ, TRENDKEEP_CARD=self.card, TRENDKEEP_LOG=self.log, TZ="UTC0")
-        self.env["TRENDKEEP_SENSORS"] = os.path.join(workdir, "sensors.json")
-        self.env["TRENDKEEP_FOREGROUND"] = "0" if opts.get("detach") else "1"
+        self.env.update(TRENDKEEP_SENSORS=os.path.join(workdir, "sensors.json"), TRENDKEEP_FOREGROUND="1")
         if faketime or clock_file:
             self.env.update(faketime_env(faketime, clock_file))
         self.env.update(env or {})
