@@ -4,7 +4,6 @@
 #include <string.h>
 
 #include <algorithm>
-#include <regex>
 #include <sstream>
 
 #include "SensorData.h"
@@ -43,10 +42,22 @@ std::string ListText() {  // "num:name:class" of every entry
 
 // "D130 function: text" of a failure report "[SensorData.cpp:L][function][L]text\n"; any other as it is.
 std::string MessagesText() {
-    const std::regex report("^\\[SensorData\\.cpp:([0-9]+)\\]\\[([A-Za-z]+)\\]\\[\\1\\](.*)\n$");
+    const std::string head = "[SensorData.cpp:";
     std::vector<std::string> parts;
-    for (const LoggedMessage &m : g_fake.Messages)
-        parts.push_back(m.Kind + std::to_string(m.Level) + " " + std::regex_replace(m.Text, report, "$2: $3"));
+    for (const LoggedMessage &m : g_fake.Messages) {
+        std::string text = m.Text;
+        size_t line_end = text.find(']');
+        size_t func_end = text.find(']', line_end + 1);
+        if (text.rfind(head, 0) == 0 && func_end != std::string::npos && text.back() == '\n') {
+            std::string line_tag = "[" + text.substr(head.size(), line_end - head.size()) + "]";
+            size_t rest = func_end + 1 + line_tag.size();
+            if (text.compare(func_end + 1, line_tag.size(), line_tag) == 0) {
+                std::string function = text.substr(line_end + 2, func_end - line_end - 2);
+                text = function + ": " + text.substr(rest, text.size() - 1 - rest);
+            }
+        }
+        parts.push_back(m.Kind + std::to_string(m.Level) + " " + text);
+    }
     return Joined(parts);
 }
 
