@@ -64,7 +64,10 @@ std::string MessagesText() {
 class SensorDataTest : public ::testing::Test {
 protected:
     void SetUp() override { Reset(); }
-    void TearDown() override { g_sleepms = saved_sleep_; }
+    void TearDown() override {
+        Reset();  // the list goes with the test
+        g_sleepms = saved_sleep_;
+    }
     static void Reset() {
         ResetFakePlatform();
         free(g_localdatahdr.SensorData);
