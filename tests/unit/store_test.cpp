@@ -22,9 +22,11 @@
 
 // fstat, as the whole test program calls it, with a hook that runs once
 // right after the next call: a stand-in for another process acting between
-// a look at an entry and its open.
+// a look at an entry and its open.  Only where the C library's fstat is the
+// function of that name: a 32-bit build with 64-bit times calls another.
 std::function<void()> g_after_fstat;
-
+#if defined(__LP64__)
+#define TK_FSTAT_HOOK 1
 extern "C" int fstat(int fd, struct stat *st) {
     static auto real = reinterpret_cast<int (*)(int, struct stat *)>(dlsym(RTLD_NEXT, "fstat"));
     int rc = real(fd, st);
@@ -33,6 +35,7 @@ extern "C" int fstat(int fd, struct stat *st) {
     if (hook) hook();
     return rc;
 }
+#endif
 
 namespace {
 
@@ -533,6 +536,9 @@ TEST_F(StoreTest, ARequestNamingNoDateIsDroppedWhole) {
 // An entry is opened as it was looked at: one renamed over it meanwhile is
 // not what gets opened.
 TEST_F(StoreTest, AnEntryIsOpenedAsItWasLookedAt) {
+#ifndef TK_FSTAT_HOOK
+    GTEST_SKIP() << "fstat cannot be hooked here";
+#endif
     std::ofstream(card_ + "/entry") << "looked at";
     std::ofstream(card_ + "/other") << "swapped in";
     g_after_fstat = [this] { fs::rename(card_ + "/other", card_ + "/entry"); };
