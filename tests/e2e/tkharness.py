@@ -54,9 +54,11 @@ def as_nobody(*argv):
 
 
 def run_tool(tool, *args, env=None, timeout=60):
+    """Runs a program, one of the build's through the daemon's wrapper (an armhf build's under qemu-arm)."""
     env = dict(os.environ, **(env or {}))
     opts = {"capture_output": True, "text": True, "errors": "replace", "stdin": subprocess.DEVNULL}
-    return subprocess.run([tool, *map(str, args)], env=env, timeout=timeout, **opts)
+    wrapper = DAEMON_WRAPPER if os.path.dirname(tool) == BIN_DIR else []
+    return subprocess.run([*wrapper, tool, *map(str, args)], env=env, timeout=timeout, **opts)
 
 
 def tree_digest(root):
