@@ -1,5 +1,6 @@
-// The store over whatever a card holds: its initialisation with odd lists, day switches, history queries, readings of
-// any value, requests whole, cut short or run together, turn after turn; the card reader's check of the card.
+// The store over whatever a card holds, in a zone with summer time, an odd offset or a change at midnight: its
+// initialisation with odd lists, day switches, history queries, readings of any value, requests whole, cut short or
+// run together, turn after turn; the card reader's check of the card; a date text alone in its field.
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/stat.h>
@@ -21,10 +22,12 @@ namespace {
 
 time_t g_now;  // what the daemon's clock says
 const std::vector<FakeSensor> kSensors = {{1, "CPU0_Temp"}, {48, "FAN1_Speed"}, {2, "CPU"}, {112, "PSU1_W"}};
+const char *const kZones[] = {"CET-1CEST,M3.5.0,M10.5.0/3", "<+0530>-5:30",
+                              "<+1245>-12:45<+1345>,M9.5.0/2:45,M4.1.0/3:45", "<-03>3<-02>,M11.1.0/0,M2.3.0/0",
+                              "<+14>-14"};
 
 const std::string &Card() {  // under /dev/shm, where synchronous flushes cost nothing
     static TempDir card(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
-    SetTimeZone("CET-1CEST,M3.5.0,M10.5.0/3");
     g_clock = [](time_t *out) {
         if (out != nullptr) *out = g_now;
         return g_now;
@@ -135,6 +138,11 @@ void Turns(FuzzedDataProvider &in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
+    SetTimeZone(in.PickValueInArray(kZones));
+    std::vector<char> field(TK_DATE_TEXT_SIZE);  // alone in its heap block: a read past a text with no NUL is caught
+    std::string text = in.ConsumeBytesAsString(field.size());
+    memcpy(field.data(), text.data(), text.size());
+    DateTextToDayStart(field.data());
     std::vector<FakeSensor> sensors = kSensors;
     int list = in.ConsumeIntegralInRange(0, 3);
     if (list == 1) sensors.clear();

@@ -43,19 +43,17 @@ def cut(d):
         c.send(H.data_request(T0, 1))
 
 
+def pull_card(d):
+    os.rename(d.card, d.card + ".pulled")
+
+
 # A run: its name; the plants at the request FIFO, response FIFO and pid file; what ends it once it answers; its exit
 # status; the lines its log holds once.  The interrupted one finds the card's day-time directory planted as a link.
 STARTED = r"M 182 \[Trendkeep\]\[\d+\]Trendkeep Program started!"
 RUNS = [
     ("stop signal while serving", ("fifo", "file", "link"), serving(signal.SIGTERM), 0, [STARTED]),
     ("interrupt", ("dir", "dir", "dir"), serving(signal.SIGINT), 0, []),
-    (
-        "card pulled while serving",
-        ("link", "link", None),
-        serving(lambda d: os.rename(d.card, d.card + ".pulled")),
-        1,
-        [CARD_LOST],
-    ),
+    ("card pulled while serving", ("link", "link", None), serving(pull_card), 1, [CARD_LOST]),
     ("a sensor data file cut short", (None, "fifo", None), cut, 1, [CARD_LOST]),
 ]
 
@@ -105,18 +103,27 @@ class Lifecycle(H.DaemonTestCase):
                 self.assertEqual([os.path.lexists(path) for path in (REQUEST_FIFO, RESPONSE_FIFO)], [False, False])
                 self.assertEqual(H.tree_digest(victim), before)
 
-    def test_a_log_reader_that_has_gone_ends_nothing(self):
-        """Log lines go to standard error, a pipe whose reader has gone: each write fails, none ends the daemon."""
+    def test_detaches_and_outlives_its_log_reader(self):
+        """Unless told to stay in the foreground, it leaves its starter at once with status 0 and runs on in a session
+        of its own, not as its leader (no terminal can become its own), in /.  Its log lines go to standard error, kept
+        open: a pipe whose reader has gone, so each write fails; none ends it, a stop signal does."""
         read_end, write_end = os.pipe()
         os.close(read_end)
-        d = self.daemon(faketime=FAST, env={"TRENDKEEP_LOG": "-"}).start(stderr=write_end)
+        env = {"TRENDKEEP_FOREGROUND": "0", "TRENDKEEP_LOG": "-"}
+        d = self.daemon(faketime=FAST, env=env).start(stderr=write_end)
         os.close(write_end)
+        self.assertEqual(d.wait(10), 0)
+        pid = H.wait_until(H.read_pid_file, 10)
+        self.addCleanup(subprocess.run, ["kill", "-9", str(pid)], capture_output=True)
         self.assertTrue(H.wait_until(lambda: os.path.exists(RESPONSE_FIFO), 10))
         with H.Client() as c:
             self.assertEqual(c.ask(H.COUNT_REQUEST, 4, 10), COUNTED)
             c.send(H.data_request(T0, 99))  # not stored: a failure line
             self.assertEqual(c.ask(H.COUNT_REQUEST, 4, 10), COUNTED)
-        self.stop_daemon(d, 20)
+        detached = (pid != d.proc.pid, os.getsid(pid) not in (pid, os.getsid(0)), os.readlink("/proc/%d/cwd" % pid))
+        os.kill(pid, signal.SIGTERM)
+        self.assertEqual(detached, (True, True, "/"))
+        self.assertTrue(H.wait_until(lambda: not os.path.exists(REQUEST_FIFO), 20), "still running after SIGTERM")
 
     @unittest.skipUnless(shutil.which("nm"), "binutils' nm is not installed")
     def test_exports_what_the_platform_libraries_expect(self):
@@ -125,7 +132,3 @@ class Lifecycle(H.DaemonTestCase):
         size, kind = symbols["g_corefeatures"]
         self.assertEqual((int(size, 16), kind), (1196, "B"))  # zero-initialised
         self.assertEqual(symbols["ZelvarCommandToBuff"][-1], "T")  # a function
-
-
-if __name__ == "__main__":
-    unittest.main()

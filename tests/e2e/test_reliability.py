@@ -199,7 +199,3 @@ class KillNine(H.DaemonTestCase):
         self.answers_match_the_card(card, t)
         self.stop_daemon(d)
         print("\nkill -9: %d kills survived, %.1f simulated days, seed %d" % (rounds, (t - KILL_START) / 86400, seed))
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -1,8 +1,8 @@
 """Runs the real daemon and its tools on the host platform, speaks its FIFO protocol and reads its card; the records
 are the packed little-endian structs below."""
 
-import calendar, collections, contextlib, fcntl, glob, json, os, pathlib, select, shlex, shutil, signal, struct
-import subprocess, tempfile, termios, time, unittest
+import calendar, collections, contextlib, glob, json, os, pathlib, select, shlex, shutil, signal, struct
+import subprocess, tempfile, time, unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BIN_DIR = os.environ.get("TK_BIN_DIR", os.path.join(HERE, "..", "..", "build", "bin"))
@@ -210,10 +210,6 @@ class Client:
     def ask(self, request, size, timeout=5.0):
         self.send(request)
         return self.receive(size, timeout)
-
-    def pending(self):
-        """Bytes waiting in the request FIFO."""
-        return struct.unpack("i", fcntl.ioctl(self.req, termios.FIONREAD, b"\0" * 4))[0]
 
 
 class Daemon:
