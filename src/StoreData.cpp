@@ -155,7 +155,18 @@ int UnMmap(StoreHandler **arr, uint32_t count) {
     return 0;
 }
 
+namespace {
+// Why the store records nothing in a turn: nothing (it records), a clock
+// that cannot be read or reads beyond what the store's 32-bit times hold
+// (2038 on), or a clock not yet set.  Either would switch every file to a
+// day before all others and empty the whole card.  A store released
+// forgets it: the next one says again why it holds.
+enum ClockState { kClockSet, kClockOutOfRange, kClockNotSet };
+ClockState g_clockstate = kClockSet;
+}  // namespace
+
 int ReleaseStore(void) {
+    g_clockstate = kClockSet;
     if (RecordTimeFd != -1) {
         sigwrap_close(RecordTimeFd);
         RecordTimeFd = -1;
@@ -1161,13 +1172,6 @@ int ReadPipeRequest(PipeRequest *req) {
 }
 
 namespace {
-
-// Why the store records nothing in a turn: nothing (it records), a clock
-// that cannot be read or reads beyond what the store's 32-bit times hold
-// (2038 on), or a clock not yet set.  Either would switch every file to a
-// day before all others and empty the whole card.
-enum ClockState { kClockSet, kClockOutOfRange, kClockNotSet };
-ClockState g_clockstate = kClockSet;
 
 // Decides whether the turn at now, of day day_key, may switch days and
 // record; says so once when recording stops and once when it resumes.

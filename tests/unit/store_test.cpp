@@ -487,7 +487,8 @@ TEST_F(StoreTest, EachRequestGetsItsAnswerOrNone) {
         EXPECT_EQ(std::max<ssize_t>(0, read(fd[3], got.data(), got.size())), (ssize_t)(got.size() - 1));
         EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin() + (long)filled));
         EXPECT_TRUE(row.Kind != 4 || row.Num == 99 || resident_[row.Num == 1 ? 0 : 1] == 0) << "the file answered from";
-        ASSERT_EQ(g_fake.Messages.size(), *row.Log ? 1u : 0u);
+        ASSERT_EQ(g_fake.Messages.size(), *row.Log ? 1u : 0u)
+            << (g_fake.Messages.empty() ? "" : g_fake.Messages[0].Text);
         std::string line = "[StoreData.cpp:#][" + std::string(row.Func) + "][#]" + row.Log + "\n";
         EXPECT_TRUE(!*row.Log || Matches(g_fake.Messages[0].Text.c_str(), line.c_str())) << line;
         EXPECT_EQ(read(fd[0], &request, 1), -1) << "the request FIFO is not empty";
